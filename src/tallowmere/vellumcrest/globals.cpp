@@ -1,0 +1,87 @@
+// Module-global and builtin lookups, and the import procedure of the top level.
+#include "module.hpp"
+
+namespace keyword {
+
+namespace {
+
+// The last namespace hit per name, remembered against the namespace dict's
+// version.  Any change to the dict changes its version, so while the version
+// is unchanged the dict still holds the value and the borrowed pointer is
+// valid.  Only namespace hits are remembered: a builtins hit could go stale
+// without the namespace changing.  Touched only under the interpreter lock.
+struct RememberedGlobal {
+  std::uint64_t version = 0;
+  Borrowed value = nullptr;
+};
+RememberedGlobal remembered[static_cast<int>(Name::count)];
+
+std::uint64_t dict_version(Borrowed dict) {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+}  // namespace
+
+Ref lookup_global(Name which) {
+  Borrowed globals = state.globals;
+  RememberedGlobal& slot = remembered[static_cast<int>(which)];
+  std::uint64_t version = dict_version(globals);
+  if (slot.value && slot.version == version) return Ref::borrow(slot.value);
+
+  Borrowed found = PyDict_GetItemWithError(globals, name(which));
+  if (found) {
+    slot.version = version;
+    slot.value = found;
+    return Ref::borrow(found);
+  }
+  slot.value = nullptr;
+  if (PyErr_Occurred()) return nullptr;
+  return lookup_builtin(which);
+}
+
+Ref lookup_builtin(Name which) {
+  Ref value = Ref::steal(PyObject_GetAttr(state.builtins, name(which)));
+  if (value) return value;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(which));
+  return nullptr;
+}
+
+namespace {
+
+// Whether a module found in sys.modules is still being initialised, as its
+// __spec__._initializing says.  Any error while reading counts as "no".
+bool still_initialising(Borrowed module) {
+  Ref spec = Ref::steal(PyObject_GetAttr(module, name(Name::dunder_spec)));
+  if (!spec) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), name(Name::initializing)));
+  if (!initializing) {
+    PyErr_Clear();
+    return false;
+  }
+  int truth = PyObject_IsTrue(initializing.get());
+  if (truth < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return truth == 1;
+}
+
+}  // namespace
+
+Ref import_top_level(Name which) {
+  Ref module = Ref::steal(PyImport_GetModule(name(which)));
+  // None in sys.modules marks a blocked import; the import system reports it
+  // (ModuleNotFoundError) instead of the module global silently being None.
+  if (module && module.get() != Py_None && !still_initialising(module.get())) return module;
+  PyErr_Clear();
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return nullptr;
+  return Ref::steal(PyImport_ImportModuleLevelObject(name(which), state.globals, locals.get(), nullptr, 0));
+}
+
+}  // namespace keyword

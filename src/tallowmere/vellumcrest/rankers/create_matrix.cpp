@@ -1,0 +1,192 @@
+// create_matrix(corpus, edge_dict): number the distinct words in the order of
+// a set built from the corpus, mark every neighbour relation in both
+// directions, divide each column by its sum.  Returns (index_dict, matrix).
+#include "../binding.hpp"
+#include "../module.hpp"
+#include "rankers.hpp"
+
+namespace keyword {
+
+namespace {
+
+// Walks an iterable the way the loops of this stage do: exact lists and
+// tuples by position (re-reading their length), anything else by iterator.
+class SequenceWalk {
+ public:
+  // False with an exception set when `iterable` cannot be iterated.
+  bool start(Borrowed iterable) {
+    sequence_ = Ref::borrow(iterable);
+    by_position_ = PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable);
+    if (!by_position_) iterator_ = Ref::steal(PyObject_GetIter(iterable));
+    return by_position_ || iterator_;
+  }
+
+  // The next item, or null at the end or on error (then PyErr_Occurred()).
+  Ref next() {
+    if (!by_position_) return Ref::steal(PyIter_Next(iterator_.get()));
+    Borrowed sequence = sequence_.get();
+    if (position_ >= Py_SIZE(sequence)) return nullptr;
+    Borrowed item =
+        PyList_CheckExact(sequence) ? PyList_GET_ITEM(sequence, position_) : PyTuple_GET_ITEM(sequence, position_);
+    ++position_;
+    return Ref::borrow(item);
+  }
+
+ private:
+  Ref sequence_;
+  Ref iterator_;
+  bool by_position_ = false;
+  Py_ssize_t position_ = 0;
+};
+
+// matrix[word_index[a]][word_index[b]] = 1, in that order of operations.
+bool mark(Borrowed matrix, Borrowed word_index, Borrowed a, Borrowed b) {
+  Ref row_number = Ref::steal(PyObject_GetItem(word_index, a));
+  if (!row_number) return false;
+  Ref row = Ref::steal(PyObject_GetItem(matrix, row_number.get()));
+  if (!row) return false;
+  Ref column_number = Ref::steal(PyObject_GetItem(word_index, b));
+  if (!column_number) return false;
+  return PyObject_SetItem(row.get(), column_number.get(), constant(Constant::int_1)) == 0;
+}
+
+// The size of a new set built from the corpus.
+Ref distinct_count(Borrowed corpus) {
+  Ref words = Ref::steal(PySet_New(corpus));
+  if (!words) return nullptr;
+  return Ref::steal(PyLong_FromSsize_t(PySet_GET_SIZE(words.get())));
+}
+
+Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
+  // line 59: matrix = numpy.zeros([len(set(corpus)), len(set(corpus))])
+  Ref numpy = lookup_global(Name::numpy);
+  if (!numpy) return site.fail(59);
+  Ref zeros = Ref::steal(PyObject_GetAttr(numpy.get(), name(Name::zeros)));
+  if (!zeros) return site.fail(59);
+  Ref rows = distinct_count(corpus);
+  if (!rows) return site.fail(59);
+  Ref columns = distinct_count(corpus);
+  if (!columns) return site.fail(59);
+  Ref shape = Ref::steal(PyList_New(2));
+  if (!shape) return site.fail(59);
+  PyList_SET_ITEM(shape.get(), 0, rows.release());
+  PyList_SET_ITEM(shape.get(), 1, columns.release());
+  Borrowed zeros_args[] = {shape.get()};
+  Ref matrix = Ref::steal(PyObject_Vectorcall(zeros.get(), zeros_args, 1, nullptr));
+  if (!matrix) return site.fail(59);
+
+  // lines 60, 61
+  Ref word_index = Ref::steal(PyDict_New());
+  if (!word_index) return site.fail(60);
+  Ref index_dict = Ref::steal(PyDict_New());
+  if (!index_dict) return site.fail(61);
+
+  // line 62: for i, v in enumerate(set(corpus))
+  Ref words = Ref::steal(PySet_New(corpus));
+  if (!words) return site.fail(62);
+  const Py_ssize_t noted_size = PySet_GET_SIZE(words.get());
+  Py_ssize_t set_position = 0;
+  for (Py_ssize_t number = 0;; ++number) {
+    if (PySet_GET_SIZE(words.get()) != noted_size) {
+      PyErr_SetString(PyExc_RuntimeError, "set changed size during iteration");
+      return site.fail(62);
+    }
+    PyObject* element;
+    Py_hash_t hash;
+    if (!_PySet_NextEntry(words.get(), &set_position, &element, &hash)) break;
+    Ref v = Ref::borrow(element);
+    Ref i = Ref::steal(PyLong_FromSsize_t(number));
+    if (!i) return site.fail(62);
+    // line 63: word_index[v] = i
+    if (PyDict_SetItem(word_index.get(), v.get(), i.get()) < 0) return site.fail(63);
+    // line 64: index_dict[i] = v
+    if (PyDict_SetItem(index_dict.get(), i.get(), v.get()) < 0) return site.fail(64);
+  }
+
+  // line 65: for key in edge_dict.keys()
+  auto mark_neighbours = [&](Borrowed key) -> bool {
+    // line 66: for w in edge_dict[key]
+    Ref neighbours = Ref::steal(PyObject_GetItem(edge_dict, key));
+    if (!neighbours) return site.fail(66);
+    SequenceWalk walk;
+    if (!walk.start(neighbours.get())) return site.fail(66);
+    while (Ref w = walk.next()) {
+      // line 67: matrix[word_index[key]][word_index[w]] = 1
+      if (!mark(matrix.get(), word_index.get(), key, w.get())) return site.fail(67);
+      // line 68: matrix[word_index[w]][word_index[key]] = 1
+      if (!mark(matrix.get(), word_index.get(), w.get(), key)) return site.fail(68);
+    }
+    if (PyErr_Occurred()) return site.fail(66);
+    return true;
+  };
+  if (edge_dict == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "keys");
+    return site.fail(65);
+  }
+  if (PyDict_CheckExact(edge_dict)) {
+    const Py_ssize_t noted = PyDict_GET_SIZE(edge_dict);
+    Py_ssize_t dict_position = 0;
+    for (;;) {
+      if (PyDict_GET_SIZE(edge_dict) != noted) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return site.fail(65);
+      }
+      PyObject* key;
+      PyObject* value;
+      if (!PyDict_Next(edge_dict, &dict_position, &key, &value)) break;
+      // Hold the key: hashing and comparing words may change the dict.
+      Ref held_key = Ref::borrow(key);
+      if (!mark_neighbours(held_key.get())) return nullptr;
+    }
+  } else {
+    Ref keys_method = Ref::steal(PyObject_GetAttr(edge_dict, name(Name::keys)));
+    if (!keys_method) return site.fail(65);
+    Ref keys = Ref::steal(PyObject_CallNoArgs(keys_method.get()));
+    if (!keys) return site.fail(65);
+    SequenceWalk walk;
+    if (!walk.start(keys.get())) return site.fail(65);
+    while (Ref key = walk.next())
+      if (!mark_neighbours(key.get())) return nullptr;
+    if (PyErr_Occurred()) return site.fail(65);
+  }
+
+  // line 71: matrix /= matrix.sum(axis=0)
+  Ref sum = Ref::steal(PyObject_GetAttr(matrix.get(), name(Name::sum)));
+  if (!sum) return site.fail(71);
+  PyObject* sum_args[] = {constant(Constant::int_0)};
+  Ref column_sums = Ref::steal(PyObject_Vectorcall(sum.get(), sum_args, 0, state.axis_kwnames));
+  if (!column_sums) return site.fail(71);
+  Ref divided = Ref::steal(PyNumber_InPlaceTrueDivide(matrix.get(), column_sums.get()));
+  if (!divided) return site.fail(71);
+  matrix = std::move(divided);
+
+  // line 78: return index_dict, matrix
+  Ref result = Ref::steal(PyTuple_Pack(2, index_dict.get(), matrix.get()));
+  if (!result) return site.fail(78);
+  return result;
+}
+
+PyObject* create_matrix_body(PyObject* const* values) { return create_matrix(values[0], values[1]); }
+
+constexpr Signature create_matrix_signature{
+    .name = "create_matrix",
+    .count = 2,
+    .required = 2,
+    .parameters = {Name::corpus, Name::edge_dict},
+    .defaults = {},
+    .line = 55,
+    .entry = Entry::create_matrix,
+};
+
+}  // namespace
+
+PyObject* create_matrix(Borrowed corpus, Borrowed edge_dict) {
+  return run_reporting(Entry::create_matrix,
+                       [&](Site& site) { return create_matrix_statements(corpus, edge_dict, site); });
+}
+
+PyObject* create_matrix_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return vectorcall_entry<create_matrix_signature, create_matrix_body>(self, args, nargsf, kwnames);
+}
+
+}  // namespace keyword

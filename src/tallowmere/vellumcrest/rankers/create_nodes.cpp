@@ -1,0 +1,139 @@
+// create_nodes(corpus, window): for every distinct word, the set of words
+// within window - 1 positions of its first occurrence.
+#include "../binding.hpp"
+#include "../module.hpp"
+#include "rankers.hpp"
+
+namespace keyword {
+
+namespace {
+
+// `left < 0` or `right >= length` as an `if` takes it: 1, 0, or -1 on error.
+int compare_true(Borrowed left, Borrowed right, int op) {
+  Ref outcome = Ref::steal(PyObject_RichCompare(left, right, op));
+  if (!outcome) return -1;
+  return PyObject_IsTrue(outcome.get());
+}
+
+// Walks the corpus as a `for` statement does; exact lists and tuples by
+// position, re-reading their length at every step.
+class CorpusWalk {
+ public:
+  explicit CorpusWalk(Borrowed corpus) : corpus_(corpus) {}
+
+  bool start() {
+    by_position_ = PyList_CheckExact(corpus_) || PyTuple_CheckExact(corpus_);
+    if (!by_position_) iterator_ = Ref::steal(PyObject_GetIter(corpus_));
+    return by_position_ || iterator_;
+  }
+
+  // The next item (a strong reference: hashing it may clear the corpus), or
+  // null at the end or on error (then PyErr_Occurred()).
+  Ref next() {
+    if (!by_position_) return Ref::steal(PyIter_Next(iterator_.get()));
+    if (position_ >= Py_SIZE(corpus_)) return nullptr;
+    Borrowed item =
+        PyList_CheckExact(corpus_) ? PyList_GET_ITEM(corpus_, position_) : PyTuple_GET_ITEM(corpus_, position_);
+    ++position_;
+    return Ref::borrow(item);
+  }
+
+ private:
+  Borrowed corpus_;
+  bool by_position_ = false;
+  Ref iterator_;
+  Py_ssize_t position_ = 0;
+};
+
+Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
+  // line 37: edge_dict = {}
+  Ref edge_dict = Ref::steal(PyDict_New());
+  if (!edge_dict) return site.fail(37);
+  // line 39: word_list_len = len(corpus)
+  Py_ssize_t word_list_len = PyObject_Size(corpus);
+  if (word_list_len < 0) return site.fail(39);
+
+  // line 40: for word in corpus (index counts every item from 0)
+  CorpusWalk walk(corpus);
+  if (!walk.start()) return site.fail(40);
+  Py_ssize_t item_number = 0;
+  while (Ref word = walk.next()) {
+    // index + 1 on exact ints runs no Python code: the count gives the same int.
+    Ref index = Ref::steal(PyLong_FromSsize_t(item_number++));
+    if (!index) return site.fail(40);
+
+    // line 41: if word in edge_dict.keys(): continue
+    int seen = PyDict_Contains(edge_dict.get(), word.get());
+    if (seen < 0) return site.fail(41);
+    if (seen) continue;
+
+    // line 43: tmp_set = set()
+    Ref tmp_set = Ref::steal(PySet_New(nullptr));
+    if (!tmp_set) return site.fail(43);
+    // line 44: left = index - window + 1
+    Ref difference = Ref::steal(PyNumber_Subtract(index.get(), window));
+    if (!difference) return site.fail(44);
+    Ref left = Ref::steal(PyNumber_Add(difference.get(), constant(Constant::int_1)));
+    if (!left) return site.fail(44);
+    // line 45: right = index + window
+    Ref right = Ref::steal(PyNumber_Add(index.get(), window));
+    if (!right) return site.fail(45);
+    // line 46: if left < 0: left = 0
+    int below = compare_true(left.get(), constant(Constant::int_0), Py_LT);
+    if (below < 0) return site.fail(46);
+    if (below) left = Ref::borrow(constant(Constant::int_0));
+    // line 47: if right >= word_list_len: right = word_list_len
+    Ref length = Ref::steal(PyLong_FromSsize_t(word_list_len));
+    if (!length) return site.fail(47);
+    int beyond = compare_true(right.get(), length.get(), Py_GE);
+    if (beyond < 0) return site.fail(47);
+    if (beyond) right = std::move(length);
+
+    // line 48: for i in range(left, right)
+    PyObject* range_args[] = {left.get(), right.get()};
+    Ref positions = Ref::steal(PyObject_Vectorcall(state.range, range_args, 2, nullptr));
+    if (!positions) return site.fail(48);
+    Ref position_iterator = Ref::steal(PyObject_GetIter(positions.get()));
+    if (!position_iterator) return site.fail(48);
+    while (Ref i = Ref::steal(PyIter_Next(position_iterator.get()))) {
+      // line 49: if i == index: continue
+      int same = compare_true(i.get(), index.get(), Py_EQ);
+      if (same < 0) return site.fail(49);
+      if (same) continue;
+      // line 51: tmp_set.add(corpus[i])
+      Ref neighbour = Ref::steal(PyObject_GetItem(corpus, i.get()));
+      if (!neighbour || PySet_Add(tmp_set.get(), neighbour.get()) < 0) return site.fail(51);
+    }
+    if (PyErr_Occurred()) return site.fail(48);
+
+    // line 52: edge_dict[word] = tmp_set
+    if (PyDict_SetItem(edge_dict.get(), word.get(), tmp_set.get()) < 0) return site.fail(52);
+  }
+  if (PyErr_Occurred()) return site.fail(40);
+  return edge_dict;
+}
+
+PyObject* create_nodes_body(PyObject* const* values) { return create_nodes(values[0], values[1]); }
+
+constexpr Signature create_nodes_signature{
+    .name = "create_nodes",
+    .count = 2,
+    .required = 2,
+    .parameters = {Name::corpus, Name::window},
+    .defaults = {},
+    .line = 33,
+    .entry = Entry::create_nodes,
+};
+
+}  // namespace
+
+PyObject* create_nodes(Borrowed corpus, Borrowed window) {
+  return run_reporting(Entry::create_nodes,
+                       [&](Site& site) { return create_nodes_statements(corpus, window, site); });
+}
+
+PyObject* create_nodes_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return vectorcall_entry<create_nodes_signature, create_nodes_body>(self, args, nargsf, kwnames);
+}
+
+}  // namespace keyword
