@@ -1,0 +1,65 @@
+"""Helpers shared by the test modules.
+
+- `run_python(code)` runs a snippet in a fresh interpreter (load-time checks and
+  anything that must not touch this process); the snippet can import this file
+  as `conftest`.
+- `module_entries(exc)` lists the traceback entries that the module added.
+- `live_functions(run)` catches the module's short-lived function objects (the
+  stage functions and sort keys) while `run` is inside a ranker call.
+"""
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+MODULE_NAME = "tallowmere.vellumcrest.keyword"
+# The file name of the traceback entries: two backslashes between the parts.
+ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
+# The file name of the functions' own code objects: one backslash.
+CODE_FILE_NAME = "tallowmere\\vellumcrest\\keyword.py"
+ENTRY_PREFIX = MODULE_NAME + "."
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(code, timeout=120):
+    """Runs `code` (dedented) with `python -c` in a new process."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, env.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+def module_entries(exc):
+    """The module's traceback entries of `exc` as (name, file name, line),
+    outermost first."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == ENTRY_FILE_NAME:
+            entries.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+def live_functions(run):
+    """Calls `run(collect)`, where `run` makes a ranker call during which it
+    calls `collect()` (from a word's __hash__, a score's __lt__ ...).  Returns
+    the module's function objects, other than the two public ones, that were
+    alive then and not before, by __name__."""
+    import tallowmere.vellumcrest.keyword as keyword
+
+    function_type = type(keyword.tfidf)
+    before = [o for o in gc.get_objects() if type(o) is function_type]
+    known = {id(o) for o in before}
+    found = {}
+
+    def collect():
+        for candidate in gc.get_objects():
+            if type(candidate) is function_type and id(candidate) not in known:
+                found.setdefault(candidate.__name__, candidate)
+
+    run(collect)
+    return found
