@@ -145,10 +145,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Breaks reference cycles.  The name and qualified name are replaced by the
+// empty str, not cleared: a finalizer can resurrect a cleared function, and
+// __name__, __qualname__ and repr() must still find a str there.
 int function_clear(PyObject* self) {
   FunctionObject* function = as_function(self);
-  Py_CLEAR(function->name);
-  Py_CLEAR(function->qualname);
+  Py_SETREF(function->name, Py_NewRef(state.empty_str));
+  Py_SETREF(function->qualname, Py_NewRef(state.empty_str));
   Py_CLEAR(function->doc);
   Py_CLEAR(function->module);
   Py_CLEAR(function->globals);
@@ -164,6 +167,8 @@ void function_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
   function_clear(self);
+  Py_CLEAR(as_function(self)->name);
+  Py_CLEAR(as_function(self)->qualname);
   PyObject_GC_Del(self);
 }
 
