@@ -45,6 +45,44 @@ class CorpusWalk {
   Py_ssize_t position_ = 0;
 };
 
+// corpus[i] for a position known to be non-negative: exact lists and tuples
+// are read directly while the position is inside them; anything else (and a
+// position past the end, for the IndexError) goes through subscription.
+Ref item_at(Borrowed corpus, Py_ssize_t position) {
+  if (PyList_CheckExact(corpus) && position < PyList_GET_SIZE(corpus))
+    return Ref::borrow(PyList_GET_ITEM(corpus, position));
+  if (PyTuple_CheckExact(corpus) && position < PyTuple_GET_SIZE(corpus))
+    return Ref::borrow(PyTuple_GET_ITEM(corpus, position));
+  Ref i = Ref::steal(PyLong_FromSsize_t(position));
+  if (!i) return nullptr;
+  return Ref::steal(PyObject_GetItem(corpus, i.get()));
+}
+
+// With an exact int window and the builtin range, the bound arithmetic, the
+// clamps, the range and the `i == index` test are all int operations that run
+// no Python code: they are done on machine integers with the same outcome.
+// Returns false when the window does not fit (the Python path then runs).
+bool machine_window(Borrowed window, Py_ssize_t& value) {
+  if (!PyLong_CheckExact(window) || state.range != reinterpret_cast<PyObject*>(&PyRange_Type)) return false;
+  int overflow = 0;
+  long long as_long = PyLong_AsLongLongAndOverflow(window, &overflow);
+  if (overflow || as_long > PY_SSIZE_T_MAX || as_long < -PY_SSIZE_T_MAX) return false;
+  value = static_cast<Py_ssize_t>(as_long);
+  return true;
+}
+
+// The window positions of item `index` on machine integers: false when the
+// bounds would overflow.
+bool machine_bounds(Py_ssize_t index, Py_ssize_t window, Py_ssize_t word_list_len, Py_ssize_t& left,
+                    Py_ssize_t& right) {
+  if (__builtin_sub_overflow(index, window, &left) || __builtin_add_overflow(left, Py_ssize_t{1}, &left) ||
+      __builtin_add_overflow(index, window, &right))
+    return false;
+  if (left < 0) left = 0;
+  if (right >= word_list_len) right = word_list_len;
+  return true;
+}
+
 Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
   // line 37: edge_dict = {}
   Ref edge_dict = Ref::steal(PyDict_New());
@@ -56,11 +94,11 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
   // line 40: for word in corpus (index counts every item from 0)
   CorpusWalk walk(corpus);
   if (!walk.start()) return site.fail(40);
+  Py_ssize_t machine_window_value = 0;
+  const bool window_is_machine_int = machine_window(window, machine_window_value);
   Py_ssize_t item_number = 0;
   while (Ref word = walk.next()) {
-    // index + 1 on exact ints runs no Python code: the count gives the same int.
-    Ref index = Ref::steal(PyLong_FromSsize_t(item_number++));
-    if (!index) return site.fail(40);
+    const Py_ssize_t position = item_number++;
 
     // line 41: if word in edge_dict.keys(): continue
     int seen = PyDict_Contains(edge_dict.get(), word.get());
@@ -70,6 +108,24 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
     // line 43: tmp_set = set()
     Ref tmp_set = Ref::steal(PySet_New(nullptr));
     if (!tmp_set) return site.fail(43);
+
+    Py_ssize_t first, last;
+    if (window_is_machine_int && machine_bounds(position, machine_window_value, word_list_len, first, last)) {
+      // lines 44 to 51 on machine integers
+      for (Py_ssize_t i = first; i < last; ++i) {
+        if (i == position) continue;
+        Ref neighbour = item_at(corpus, i);
+        if (!neighbour || PySet_Add(tmp_set.get(), neighbour.get()) < 0) return site.fail(51);
+      }
+      // line 52: edge_dict[word] = tmp_set
+      if (PyDict_SetItem(edge_dict.get(), word.get(), tmp_set.get()) < 0) return site.fail(52);
+      continue;
+    }
+
+    // index counts every item from 0; index + 1 on exact ints runs no Python
+    // code, so the count gives the same int.
+    Ref index = Ref::steal(PyLong_FromSsize_t(position));
+    if (!index) return site.fail(40);
     // line 44: left = index - window + 1
     Ref difference = Ref::steal(PyNumber_Subtract(index.get(), window));
     if (!difference) return site.fail(44);

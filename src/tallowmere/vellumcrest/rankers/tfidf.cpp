@@ -9,6 +9,21 @@ namespace keyword {
 
 namespace {
 
+// idf.get(w, 0), with `get` looked up afresh for every word.  An exact dict's
+// `get` cannot be replaced and is its own lookup, done here directly.
+Ref weight_of(Borrowed idf, Borrowed w) {
+  if (PyDict_CheckExact(idf)) {
+    Borrowed found = PyDict_GetItemWithError(idf, w);
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) return nullptr;
+    return Ref::borrow(constant(Constant::int_0));
+  }
+  Ref get = Ref::steal(PyObject_GetAttr(idf, name(Name::get)));
+  if (!get) return nullptr;
+  PyObject* get_args[] = {w, constant(Constant::int_0)};
+  return Ref::steal(PyObject_Vectorcall(get.get(), get_args, 2, nullptr));
+}
+
 Ref tfidf_statements(Borrowed corpus, Borrowed idf, Borrowed n_word, Site& site) {
   // line 11: bow = collections.Counter(corpus).items()
   Ref collections = lookup_global(Name::collections);
@@ -30,11 +45,7 @@ Ref tfidf_statements(Borrowed corpus, Borrowed idf, Borrowed n_word, Site& site)
   while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref w, f;
     if (!unpack_pair(element.get(), w, f)) return site.fail(12);
-    // `get` is looked up afresh for every word.
-    Ref get = Ref::steal(PyObject_GetAttr(idf, name(Name::get)));
-    if (!get) return site.fail(12);
-    PyObject* get_args[] = {w.get(), constant(Constant::int_0)};
-    Ref weight = Ref::steal(PyObject_Vectorcall(get.get(), get_args, 2, nullptr));
+    Ref weight = weight_of(idf, w.get());
     if (!weight) return site.fail(12);
     Ref score = Ref::steal(PyNumber_Multiply(weight.get(), f.get()));
     if (!score) return site.fail(12);
