@@ -5,7 +5,8 @@
   as `conftest`.
 - `module_entries(exc)` lists the traceback entries that the module added.
 - `live_functions(run)` catches the module's short-lived function objects (the
-  stage functions and sort keys) while `run` is inside a ranker call.
+  stage functions and sort keys) while `run` is inside a ranker call;
+  `capture_tfidf_sort_key()` uses it for a sort key of tfidf.
 """
 import gc
 import os
@@ -63,3 +64,24 @@ def live_functions(run):
 
     run(collect)
     return found
+
+
+def capture_tfidf_sort_key():
+    """A sort key of tfidf, caught while scores are compared."""
+    import tallowmere.vellumcrest.keyword as keyword
+
+    def run(collect):
+        class Score:
+            def __init__(self, value):
+                self.value = value
+
+            def __mul__(self, count):
+                return self
+
+            def __lt__(self, other):
+                collect()
+                return self.value < other.value
+
+        keyword.tfidf(["a", "b"], {"a": Score(1), "b": Score(2)})
+
+    return live_functions(run)["lambda"]

@@ -11,27 +11,9 @@ import weakref
 import pytest
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import MODULE_NAME, live_functions
+from conftest import MODULE_NAME, capture_tfidf_sort_key
 
 WORDS = "the quick brown fox jumps over the lazy dog and then some more words".split()  # 13 distinct
-
-
-def capture_tfidf_sort_key():
-    def run(collect):
-        class Score:
-            def __init__(self, value):
-                self.value = value
-
-            def __mul__(self, count):
-                return self
-
-            def __lt__(self, other):
-                collect()
-                return self.value < other.value
-
-        keyword.tfidf(["a", "b"], {"a": Score(1), "b": Score(2)})
-
-    return live_functions(run)["lambda"]
 
 
 @pytest.fixture(scope="module")
