@@ -1,5 +1,13 @@
 """Keyword ranking for tokenised documents.
 
-The ranking functions live in the extension module
-:mod:`tallowmere.vellumcrest.keyword`.
+The ranking functions ``tfidf`` and ``textrank`` live in the extension module
+:mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
+``tfidf`` weighs words with, :func:`build_idf`, :func:`load_idf` and
+:func:`save_idf`, live in :mod:`tallowmere.vellumcrest.idf` and are
+re-exported here. The command line is ``vellumcrest-keywords`` or
+``python -m tallowmere.vellumcrest``.
 """
+
+from .idf import build_idf, load_idf, save_idf
+
+__all__ = ["build_idf", "load_idf", "save_idf"]

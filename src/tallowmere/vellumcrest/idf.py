@@ -1,0 +1,168 @@
+"""Inverse document frequency tables for :func:`tallowmere.vellumcrest.keyword.tfidf`.
+
+An idf table is a plain ``dict`` from word to weight. :func:`build_idf` makes
+one from tokenised documents; :func:`load_idf` and :func:`save_idf` read and
+write the common text format of one ``word weight`` pair per line:
+
+* UTF-8 (a leading byte-order mark is accepted), any line ending;
+* on each line a word and a decimal weight, separated by whitespace;
+* blank lines and lines whose first non-blank character is ``#`` are ignored.
+
+Words cannot contain whitespace and cannot start with ``#`` in this format;
+:func:`save_idf` refuses such words rather than write a file that reads back
+differently.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections import Counter
+from collections.abc import Hashable, Iterable, Mapping
+from typing import TypeVar
+
+__all__ = ["build_idf", "load_idf", "save_idf"]
+
+W = TypeVar("W", bound=Hashable)
+
+StrPath = str | os.PathLike[str]
+
+
+def build_idf(documents: Iterable[Iterable[W]]) -> dict[W, float]:
+    """Return the smoothed inverse document frequency of every word in *documents*.
+
+    Each item of *documents* is one tokenised document (an iterable of words,
+    read once). With N documents, of which df(w) contain the word w at least
+    once::
+
+        idf(w) = ln((1 + N) / (1 + df(w))) + 1
+
+    The smoothing keeps every weight at 1 or more: a word found in every
+    document weighs exactly 1 instead of 0, so a table built from a single
+    document ranks its words by plain term frequency, and rarer words weigh
+    more. ``ln`` is the natural logarithm.
+
+    The table lists the words in the order of their first occurrence across
+    the documents. A word that occurs in no document is not in the table;
+    :func:`~tallowmere.vellumcrest.keyword.tfidf` scores such a word 0.
+    """
+    document_frequency: Counter[W] = Counter()
+    n_documents = 0
+    for document in documents:
+        n_documents += 1
+        # Count each word once per document; dict.fromkeys rather than set()
+        # keeps first-occurrence order, so the table's order does not depend
+        # on string hashing.
+        document_frequency.update(dict.fromkeys(document, 1))
+    return {
+        word: math.log((1 + n_documents) / (1 + df)) + 1.0
+        for word, df in document_frequency.items()
+    }
+
+
+def _parse_weight(text: str) -> float | None:
+    try:
+        weight = float(text)
+    except ValueError:
+        return None
+    return weight if math.isfinite(weight) else None
+
+
+def load_idf(path: StrPath) -> dict[str, float]:
+    """Read an idf table in the ``word weight`` text format.
+
+    Raises :class:`OSError` when the file cannot be read and :class:`ValueError`
+    naming the file and the line (``FILE:LINE: ...``) for a line that is not
+    UTF-8, does not hold exactly two fields, has a weight that is not a finite
+    number, or repeats a word already read.
+    """
+    with open(path, "rb") as stream:
+        data = stream.read()
+    name = os.fsdecode(path)
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    table: dict[str, float] = {}
+    for number, raw in enumerate(data.splitlines(), start=1):
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise ValueError(
+                f"{name}:{number}: not valid UTF-8 (byte 0x{raw[error.start]:02x}"
+                f" at column {error.start + 1})"
+            ) from None
+        fields = line.split()
+        if not fields or fields[0].startswith("#"):
+            continue
+        if len(fields) != 2:
+            raise ValueError(
+                f"{name}:{number}: expected 'word weight', found {len(fields)} field"
+                f"{'' if len(fields) == 1 else 's'}"
+            )
+        word, weight_text = fields
+        weight = _parse_weight(weight_text)
+        if weight is None:
+            raise ValueError(
+                f"{name}:{number}: weight {weight_text!r} of {word!r} is not a finite number"
+            )
+        if word in table:
+            raise ValueError(f"{name}:{number}: {word!r} is listed twice")
+        table[word] = weight
+    return table
+
+
+def _format_entry(word: object, weight: object) -> str:
+    if not isinstance(word, str):
+        raise TypeError(f"idf words must be str, not {type(word).__name__}")
+    if word.split() != [word] or word.startswith("#"):
+        raise ValueError(
+            f"cannot write the word {word!r}: words must be non-empty, free of"
+            " whitespace, and must not start with '#'"
+        )
+    if isinstance(weight, (str, bytes, bytearray)):
+        raise TypeError(f"the weight of {word!r} must be a real number, not {type(weight).__name__}")
+    try:
+        # Accepts int, float, numpy scalars and anything else with __float__.
+        value = float(weight)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"the weight of {word!r} must be a real number, not {type(weight).__name__}"
+        ) from None
+    if not math.isfinite(value):
+        raise ValueError(f"the weight of {word!r} is not a finite number: {value!r}")
+    # repr() of a float reads back as exactly the same float.
+    return f"{word} {value!r}\n"
+
+
+def save_idf(table: Mapping[str, float], path: StrPath) -> None:
+    """Write *table* to *path* in the ``word weight`` text format, UTF-8, one pair a line.
+
+    Pairs are written in the table's iteration order, and weights are written
+    so that :func:`load_idf` reads back exactly the same floats. Every entry is
+    checked before anything is written: a word that is not a str raises
+    :class:`TypeError`, a word that is empty, holds whitespace or starts with
+    ``#`` raises :class:`ValueError`; a weight that is not a real number raises
+    :class:`TypeError`, one that is infinite or not a number :class:`ValueError`.
+    The table is written to a new file beside *path* and then renamed to
+    *path*, so *path* never holds a half-written table.
+    """
+    text = "".join(_format_entry(word, weight) for word, weight in table.items())
+    target = os.fspath(path)
+    directory, base = os.path.split(target)
+    while True:
+        temporary = os.path.join(directory, f".{base}.{os.urandom(6).hex()}.tmp")
+        try:
+            # Mode 0o666 lets the umask decide the permissions, as open() does.
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        except FileExistsError:
+            continue
+        break
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as stream:
+            stream.write(text)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise

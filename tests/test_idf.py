@@ -1,0 +1,217 @@
+"""idf tables: building, reading and writing the "word weight" text format."""
+
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tallowmere.vellumcrest as package
+from tallowmere.vellumcrest.idf import build_idf, load_idf, save_idf
+
+# ln(2), ln(3/2) and ln(4/3), written out so that the expected weights below
+# are checked by hand rather than by the formula under test.
+LN_2 = 0.6931471805599453
+LN_3_2 = 0.4054651081081644
+LN_4_3 = 0.28768207245178085
+
+
+# --- build_idf ----------------------------------------------------------------
+
+
+def test_build_idf_hand_checked_example():
+    # N = 3 documents; df(a) = 1 (twice in one document), df(b) = 3, df(c) = 2.
+    table = build_idf([["a", "b", "a"], ["b", "c"], ["c", "b"]])
+    assert table == {
+        "a": pytest.approx(1 + LN_2),  # ln(4 / 2) + 1
+        "b": 1.0,  # ln(4 / 4) + 1, exactly
+        "c": pytest.approx(1 + LN_4_3),  # ln(4 / 3) + 1
+    }
+
+
+@pytest.mark.parametrize(
+    "documents, expected",
+    [
+        pytest.param([], {}, id="no documents"),
+        pytest.param([[]], {}, id="one empty document"),
+        pytest.param([["x"]], {"x": 1.0}, id="one document: plain term frequency"),
+        # The empty document still counts: N = 2, df(x) = 1.
+        pytest.param([["x"], []], {"x": pytest.approx(1 + LN_3_2)}, id="empty document counts"),
+        pytest.param([["x", "x", "x"], ["x"]], {"x": 1.0}, id="repeats count once"),
+    ],
+)
+def test_build_idf_edge_cases(documents, expected):
+    assert build_idf(documents) == expected
+
+
+def test_build_idf_keeps_first_occurrence_order():
+    table = build_idf([["pear", "fig"], ["apple", "fig", "kiwi"], ["pear"]])
+    assert list(table) == ["pear", "fig", "apple", "kiwi"]
+
+
+def test_build_idf_reads_documents_once_from_iterators():
+    documents = (iter(words) for words in [["a", "b"], ["b"]])
+    assert build_idf(documents) == {"a": pytest.approx(1 + LN_3_2), "b": 1.0}
+
+
+def test_build_idf_accepts_any_hashable_word():
+    assert build_idf([[1, (2, 3)], [1]]) == {1: 1.0, (2, 3): pytest.approx(1 + LN_3_2)}
+
+
+@given(st.lists(st.lists(st.sampled_from("abcdef"), max_size=8), max_size=6))
+def test_build_idf_weights_grow_as_documents_get_rarer(documents):
+    table = build_idf(documents)
+    df = {w: sum(w in d for d in documents) for w in table}
+    assert set(table) == {w for d in documents for w in d}
+    for word, weight in table.items():
+        assert weight >= 1.0
+        for other, other_weight in table.items():
+            if df[word] < df[other]:
+                assert weight > other_weight
+            elif df[word] == df[other]:
+                assert weight == other_weight
+
+
+# --- load_idf -----------------------------------------------------------------
+
+
+def write(path, data: bytes):
+    path.write_bytes(data)
+    return path
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        pytest.param(b"bee 2.5\nhive 1\n", {"bee": 2.5, "hive": 1.0}, id="plain"),
+        pytest.param(b"bee\t2.5\r\nhive   1e-3\r\n", {"bee": 2.5, "hive": 0.001}, id="tabs, CRLF, exponent"),
+        pytest.param(
+            b"# weights\n\n   \n  # indented comment\nbee 2\n\n", {"bee": 2.0}, id="comments and blanks"
+        ),
+        pytest.param(b"\xef\xbb\xbfbee 2\n", {"bee": 2.0}, id="byte-order mark"),
+        pytest.param("蜜蜂 3.25\ncafé -0.5".encode(), {"蜜蜂": 3.25, "café": -0.5}, id="UTF-8, no final newline"),
+        pytest.param(b"", {}, id="empty file"),
+    ],
+)
+def test_load_idf_reads_the_format(tmp_path, data, expected):
+    table = load_idf(write(tmp_path / "idf.txt", data))
+    assert table == expected
+    assert list(table) == list(expected)
+    assert all(type(weight) is float for weight in table.values())
+
+
+@pytest.mark.parametrize(
+    "data, line, reason",
+    [
+        pytest.param(b"bee\n", 1, "found 1 field", id="word without weight"),
+        pytest.param(b"bee 1\nhive 2 3\n", 2, "found 3 fields", id="three fields"),
+        pytest.param(b"# c\n\nbee many\n", 3, "'many'", id="weight not a number"),
+        pytest.param(b"bee nan\n", 1, "not a finite number", id="nan"),
+        pytest.param(b"bee -inf\n", 1, "not a finite number", id="infinity"),
+        pytest.param(b"bee 1\nhive 2\nbee 3\n", 3, "'bee' is listed twice", id="duplicate word"),
+        pytest.param(b"bee 1\nh\xffve 2\n", 2, "not valid UTF-8", id="not UTF-8"),
+    ],
+)
+def test_load_idf_rejects_malformed_lines(tmp_path, data, line, reason):
+    path = write(tmp_path / "weights.idf", data)
+    with pytest.raises(ValueError) as caught:
+        load_idf(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}:{line}: ")
+    assert reason in message
+
+
+def test_load_idf_missing_file(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        load_idf(tmp_path / "absent.txt")
+
+
+# --- save_idf -----------------------------------------------------------------
+
+
+def test_save_idf_writes_word_weight_lines_in_table_order(tmp_path):
+    path = tmp_path / "idf.txt"
+    save_idf({"hive": 1.5, "蜜蜂": 2, "bee": 0.1}, path)
+    lines = path.read_bytes().decode("utf-8").split("\n")
+    assert lines[-1] == ""
+    assert [line.split(" ") for line in lines[:-1]] == [["hive", "1.5"], ["蜜蜂", "2.0"], ["bee", "0.1"]]
+
+
+def test_save_idf_replaces_an_existing_file_and_leaves_no_temporary(tmp_path):
+    path = tmp_path / "idf.txt"
+    path.write_text("old 1\n" * 100)
+    save_idf({"new": 2.0}, str(path))
+    assert load_idf(path) == {"new": 2.0}
+    assert os.listdir(tmp_path) == ["idf.txt"]
+
+
+def test_save_idf_accepts_numpy_weights(tmp_path):
+    numpy = pytest.importorskip("numpy")
+    path = tmp_path / "idf.txt"
+    save_idf({"a": numpy.float64(0.3), "b": numpy.int64(4)}, path)
+    assert load_idf(path) == {"a": 0.3, "b": 4.0}
+
+
+@pytest.mark.parametrize(
+    "table, error, reason",
+    [
+        pytest.param({"two words": 1.0}, ValueError, "'two words'", id="space in word"),
+        pytest.param({"tab\tword": 1.0}, ValueError, "'tab\\tword'", id="tab in word"),
+        pytest.param({"": 1.0}, ValueError, "''", id="empty word"),
+        pytest.param({"#tag": 1.0}, ValueError, "'#tag'", id="word read back as a comment"),
+        pytest.param({3: 1.0}, TypeError, "must be str", id="int word"),
+        pytest.param({"bee": math.nan}, ValueError, "not a finite number", id="nan weight"),
+        pytest.param({"bee": math.inf}, ValueError, "not a finite number", id="infinite weight"),
+        pytest.param({"bee": "2.0"}, TypeError, "real number", id="str weight"),
+        pytest.param({"bee": None}, TypeError, "real number", id="None weight"),
+    ],
+)
+def test_save_idf_refuses_what_cannot_be_read_back(tmp_path, table, error, reason):
+    path = tmp_path / "idf.txt"
+    path.write_text("kept 1.0\n")
+    with pytest.raises(error) as caught:
+        # a good entry first: nothing may be written before the bad one is found
+        save_idf({"fine": 1.0, **table}, path)
+    assert reason in str(caught.value)
+    assert path.read_text() == "kept 1.0\n"
+    assert os.listdir(tmp_path) == ["idf.txt"]
+
+
+words_in_format = st.text(min_size=1, max_size=12).filter(
+    lambda w: w.split() == [w] and not w.startswith("#") and "\x00" not in w
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(table=st.dictionaries(words_in_format, st.floats(allow_nan=False, allow_infinity=False), max_size=20))
+def test_round_trip(tmp_path_factory, table):
+    path = tmp_path_factory.mktemp("round") / "idf.txt"
+    save_idf(table, path)
+    loaded = load_idf(path)
+    assert loaded == table
+    assert list(loaded) == list(table)
+    # bit-exact, including the sign of zero
+    assert [math.copysign(1, v) for v in loaded.values()] == [math.copysign(1, v) for v in table.values()]
+
+
+def test_round_trip_of_a_built_table(tmp_path):
+    table = build_idf([["the", "bee", "hive"], ["the", "queen"], ["the", "bee"]])
+    path = tmp_path / "idf.txt"
+    save_idf(table, path)
+    assert load_idf(path) == table
+
+
+# --- the package ----------------------------------------------------------------
+
+
+def test_package_exports_the_idf_helpers():
+    assert (package.build_idf, package.load_idf, package.save_idf) == (build_idf, load_idf, save_idf)
+
+
+def test_importing_the_package_does_not_load_the_extension():
+    code = "import sys, tallowmere.vellumcrest; print('tallowmere.vellumcrest.keyword' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "False"
