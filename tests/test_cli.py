@@ -1,0 +1,491 @@
+"""The vellumcrest-keywords command, run in child processes."""
+
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+from importlib import resources
+from importlib.metadata import entry_points
+
+import pytest
+
+from tallowmere.vellumcrest import cli
+from tallowmere.vellumcrest.cli import CutSettings, cut_words
+from tallowmere.vellumcrest.idf import build_idf, load_idf
+from tallowmere.vellumcrest.keyword import tfidf, textrank
+
+COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
+
+BEES = """\
+The bees left the hive at dawn. Bees visit clover, and the clover feeds the
+hive. A strong hive needs a laying queen; the queen needs the workers, and the
+workers need the flowers. Flowers, clover and bees: the garden hums.
+"""
+ORCHARD = """\
+An orchard of apple trees and pear trees blossoms in spring. The trees need
+bees to carry pollen from flower to flower, and the bees need the orchard.
+"""
+WEATHER = """\
+Rain in the morning, wind in the afternoon, and a clear cold night: the
+weather of early spring keeps the bees in the hive.
+"""
+
+
+def run(*args, stdin=None, env=None, cwd=None):
+    """Run the command; return (exit status, stdout, stderr), all decoded as UTF-8."""
+    full_env = dict(os.environ)
+    full_env.pop("PYTHONHASHSEED", None)
+    full_env.update(env or {})
+    result = subprocess.run(
+        [*COMMAND, *map(str, args)],
+        input=stdin.encode() if isinstance(stdin, str) else stdin,
+        capture_output=True,
+        env=full_env,
+        cwd=cwd,
+        timeout=300,
+    )
+    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+
+
+def run_json(*args, **kwargs):
+    status, out, err = run("--json", *args, **kwargs)
+    assert (status, err) == (0, "")
+    return json.loads(out)
+
+
+def keywords(document):
+    return [(k["word"], k["score"]) for k in document["keywords"]]
+
+
+def as_scores(ranked):
+    return {word: float(score) for word, score in ranked}
+
+
+@pytest.fixture
+def texts(tmp_path):
+    paths = []
+    for name, text in [("bees.txt", BEES), ("orchard.txt", ORCHARD), ("weather.txt", WEATHER)]:
+        path = tmp_path / name
+        path.write_text(text, encoding="utf-8")
+        paths.append(path)
+    return paths
+
+
+# --- cutting text into words ----------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, keep_case, expected",
+    [
+        ("The Bees, the HIVE!", False, ["the", "bees", "the", "hive"]),
+        ("The Bees, the HIVE!", True, ["The", "Bees", "the", "HIVE"]),
+        ("don't bee's hives' 'quoted'", False, ["don't", "bee's", "hives", "quoted"]),
+        ("don\u2019t", False, ["don\u2019t"]),
+        ("in 1998 we had 3 hives, model mp3", False, ["in", "we", "had", "hives", "model", "mp3"]),
+        ("snake_case and-dash", False, ["snake", "case", "and", "dash"]),
+        ("cafe\u0301 CAFÉ", False, ["café", "café"]),  # decomposed accent, NFC, lower-case
+        ("हिन्दी भाषा", False, ["हिन्दी", "भाषा"]),  # vowel signs are combining marks
+        ("Straße ΟΔΟΣ", False, ["straße", "οδος"]),  # final sigma
+        ("", False, []),
+        ("... 42 ---", False, []),
+    ],
+)
+def test_cut_words(text, keep_case, expected):
+    assert cut_words(text, CutSettings(keep_case=keep_case)) == expected
+
+
+def test_cut_words_drops_stop_words_whatever_their_case():
+    # stop words are given case-folded: "straße" folds to "strasse"
+    settings = CutSettings(keep_case=True, stop_words=frozenset({"the", "strasse"}))
+    assert cut_words("The bees THE hive STRASSE Straße", settings) == ["bees", "hive"]
+
+
+def test_cut_words_with_jieba():
+    pytest.importorskip("jieba")
+    words = cut_words("养蜂是一种古老的手艺。Bees!", CutSettings(cut="jieba"))
+    assert "养蜂" in words and "bees" in words
+    assert "。" not in words and "!" not in words
+
+
+# --- ranking: the output matches the module's own functions --------------------
+
+
+@pytest.mark.parametrize(
+    "options, kwargs",
+    [
+        ([], {}),
+        (["--window", "2"], {"window": 2}),
+        (["--window", "9", "--alpha", "0.5"], {"window": 9, "alpha": 0.5}),
+        (["--alpha", "1", "--iterations", "3"], {"alpha": 1.0, "n_iter": 3}),
+        (["--alpha", "0"], {"alpha": 0.0}),
+        (["--iterations", "50"], {"n_iter": 50}),
+    ],
+)
+def test_textrank_options(texts, options, kwargs):
+    document = run_json("--top", "0", *options, texts[0])["documents"][0]
+    expected = textrank(cut_words(BEES), n_word=None, **kwargs)
+    got = keywords(document)
+    assert [w for w, _ in got] and len(got) == len(expected)
+    assert as_scores(got) == pytest.approx(as_scores(expected), rel=1e-12)
+    scores = [s for _, s in got]
+    assert scores == sorted(scores, reverse=True)
+
+
+@pytest.mark.parametrize("top", [1, 3, 10, 1000])
+@pytest.mark.parametrize("method", ["textrank", "tfidf"])
+def test_top(texts, method, top):
+    every = keywords(run_json("--method", method, "--top", "0", texts[0])["documents"][0])
+    some = keywords(run_json("--method", method, "--top", top, texts[0])["documents"][0])
+    assert len(every) == len(set(cut_words(BEES)))
+    assert some == every[:top]
+
+
+def test_default_top_is_ten(texts):
+    assert len(keywords(run_json(texts[0])["documents"][0])) == 10
+
+
+def test_tfidf_builds_the_idf_from_the_inputs(texts):
+    result = run_json("--method", "tfidf", "--top", "0", *texts)
+    words = [cut_words(path.read_text()) for path in texts]
+    idf = build_idf(words)
+    assert [keywords(d) for d in result["documents"]] == [tfidf(w, idf, None) for w in words]
+
+
+def test_tfidf_of_a_single_input_is_term_frequency(texts):
+    got = keywords(run_json("--method", "tfidf", "--top", "5", texts[0])["documents"][0])
+    expected = tfidf(cut_words(BEES), dict.fromkeys(cut_words(BEES), 1.0), 5)
+    assert got == expected
+
+
+def test_tfidf_with_idf_file(texts, tmp_path):
+    idf_path = tmp_path / "weights.idf"
+    idf_path.write_text("# weights\nbees 3.5\nhive 2\nclover 0.25\n", encoding="utf-8")
+    got = keywords(run_json("--method", "tfidf", "--idf", idf_path, "--top", "0", texts[0])["documents"][0])
+    expected = tfidf(cut_words(BEES), load_idf(idf_path), None)
+    assert got == [(w, float(s)) for w, s in expected]
+    assert got[0] == ("bees", 10.5)  # 3 occurrences x 3.5
+    assert dict(got)["the"] == 0  # not in the table
+
+
+def test_tfidf_with_idf_from_directory(texts, tmp_path):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    (corpus / "one.txt").write_text(ORCHARD, encoding="utf-8")
+    (corpus / "two.txt").write_text(WEATHER, encoding="utf-8")
+    (corpus / "ignored.md").write_text("bees bees bees", encoding="utf-8")
+    (corpus / "nested.txt").mkdir()
+    got = keywords(run_json("--method", "tfidf", "--idf-from", corpus, "--top", "0", texts[0])["documents"][0])
+    idf = build_idf([cut_words(ORCHARD), cut_words(WEATHER)])
+    assert got == tfidf(cut_words(BEES), idf, None)
+
+
+def test_keep_case(tmp_path):
+    path = tmp_path / "case.txt"
+    path.write_text("Bees bees BEES hive", encoding="utf-8")
+    lower = keywords(run_json("--top", "0", "--method", "tfidf", path)["documents"][0])
+    kept = keywords(run_json("--top", "0", "--method", "tfidf", "--keep-case", path)["documents"][0])
+    assert lower == [("bees", 3.0), ("hive", 1.0)]
+    assert kept == [("Bees", 1.0), ("bees", 1.0), ("BEES", 1.0), ("hive", 1.0)]
+
+
+def test_stop_words(texts, tmp_path):
+    stop = tmp_path / "stop.txt"
+    stop.write_text("# common words\nthe\n\n  AND  \na\n", encoding="utf-8")
+    got = keywords(run_json("--stop-words", stop, "--top", "0", texts[0])["documents"][0])
+    words = [w for w, _ in got]
+    assert not {"the", "and", "a"} & set(words)
+    stop_words = frozenset({"the", "and", "a"})
+    expected = textrank(cut_words(BEES, CutSettings(stop_words=stop_words)), n_word=None)
+    assert as_scores(got) == pytest.approx(as_scores(expected), rel=1e-12)
+
+
+def test_cut_jieba(tmp_path):
+    pytest.importorskip("jieba")
+    path = tmp_path / "zh.txt"
+    path.write_text("养蜂是一种古老的手艺。养蜂的人叫养蜂人。", encoding="utf-8")
+    status, out, err = run("--cut", "jieba", "--method", "tfidf", "--top", "1", path)
+    assert (status, err) == (0, "")
+    assert out.split("\t")[0] == "养蜂"
+
+
+# --- inputs and output ----------------------------------------------------------
+
+
+def test_sample_document_by_default():
+    sample = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
+    assert len(sample.split()) > 200
+    result = run_json("--top", "0")
+    assert [d["source"] for d in result["documents"]] == ["<sample>"]
+    expected = textrank(cut_words(sample), n_word=None)
+    assert as_scores(keywords(result["documents"][0])) == pytest.approx(as_scores(expected), rel=1e-12)
+
+
+def test_sample_document_as_text():
+    status, out, err = run()
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    assert len(lines) == 10
+    for line in lines:
+        word, score = line.split("\t")
+        assert word and float(score) > 0
+
+
+def test_stdin(texts):
+    from_file = run_json(texts[1])["documents"][0]
+    from_stdin = run_json("-", stdin=ORCHARD)["documents"][0]
+    assert from_stdin["source"] == "<stdin>"
+    assert from_stdin["keywords"] == from_file["keywords"]
+
+
+def test_text_output_with_several_inputs(texts):
+    status, out, err = run("--top", "2", texts[0], "-", stdin=WEATHER)
+    assert (status, err) == (0, "")
+    blocks = out.split("\n\n")
+    assert [block.splitlines()[0] for block in blocks] == [f"==> {texts[0]} <==", "==> <stdin> <=="]
+    document = run_json("--top", "2", texts[0])["documents"][0]
+    assert blocks[0].splitlines()[1:] == [f"{w}\t{s:.4f}" for w, s in keywords(document)]
+
+
+def test_json_schema(texts, tmp_path):
+    one_word = tmp_path / "one.txt"
+    one_word.write_text("bees", encoding="utf-8")
+    empty = tmp_path / "empty.txt"
+    empty.write_text("", encoding="utf-8")
+    status, out, err = run("--json", texts[0], one_word, empty)
+    assert (status, err) == (0, "")
+    result = json.loads(out)
+    assert set(result) == {"method", "documents"}
+    assert result["method"] == "textrank"
+    assert [d["source"] for d in result["documents"]] == [str(texts[0]), str(one_word), str(empty)]
+    for document in result["documents"]:
+        assert set(document) == {"source", "keywords"}
+        for keyword in document["keywords"]:
+            assert set(keyword) == {"word", "score"}
+            assert isinstance(keyword["word"], str)
+            assert keyword["score"] is None or isinstance(keyword["score"], float)
+    # A one-word document scores NaN under textrank, written as null.
+    assert result["documents"][1]["keywords"] == [{"word": "bees", "score": None}]
+    assert result["documents"][2]["keywords"] == []
+    assert "NaN" not in out
+
+
+def test_text_output_writes_nan(tmp_path):
+    path = tmp_path / "one.txt"
+    path.write_text("bees", encoding="utf-8")
+    assert run(path) == (0, "bees\tnan\n", "")
+
+
+@pytest.mark.parametrize("method", ["textrank", "tfidf"])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_parallel_output_equals_serial_output(texts, method, as_json):
+    inputs = [*texts, texts[0], "-", texts[2]]
+    options = ["--method", method, "--top", "0"] + (["--json"] if as_json else [])
+    serial = run(*options, *inputs, stdin=ORCHARD)
+    parallel = run(*options, "-j", "2", *inputs, stdin=ORCHARD)
+    assert serial[0] == 0 and serial[2] == ""
+    assert parallel == serial
+
+
+def test_output_does_not_depend_on_the_hash_seed(texts):
+    outputs = {run("--top", "0", *texts, env={"PYTHONHASHSEED": seed}) for seed in ("1", "2", "3")}
+    assert len(outputs) == 1
+
+
+def test_input_order_is_kept(texts):
+    forward = run_json(*texts)["documents"]
+    backward = run_json(*reversed(texts))["documents"]
+    assert forward == backward[::-1]
+
+
+def test_byte_order_mark_is_skipped(tmp_path):
+    plain, marked = tmp_path / "plain.txt", tmp_path / "marked.txt"
+    plain.write_bytes(BEES.encode())
+    marked.write_bytes(b"\xef\xbb\xbf" + BEES.encode())
+    assert keywords(run_json(plain)["documents"][0]) == keywords(run_json(marked)["documents"][0])
+
+
+def test_version():
+    status, out, err = run("--version")
+    assert status == 0
+    assert out.split()[-1] == cli._version()
+
+
+def test_help_documents_exit_codes_and_the_default_idf():
+    status, out, err = run("--help")
+    assert status == 0
+    assert "built from the input documents themselves" in out
+    for code in (cli.EXIT_FILE, cli.EXIT_ENCODING, cli.EXIT_NUMBER, cli.EXIT_IDF, cli.EXIT_MISSING_CUTTER):
+        assert f"\n  {code}  " in out
+
+
+def test_closed_output_pipe_fails_quietly(texts):
+    process = subprocess.Popen([*COMMAND, texts[0]], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.close()
+    err = process.stderr.read()
+    process.stderr.close()
+    assert process.wait(timeout=300) == cli.EXIT_FAILURE
+    assert b"Traceback" not in err
+
+
+def test_console_script(texts):
+    scripts = [e for e in entry_points(group="console_scripts") if e.name == "vellumcrest-keywords"]
+    if not scripts:
+        pytest.skip("the vellumcrest-keywords console script is not installed")
+    assert scripts[0].value == "tallowmere.vellumcrest.cli:main"
+    executable = shutil.which("vellumcrest-keywords", path=os.path.dirname(sys.executable))
+    if executable is None:
+        pytest.skip("the vellumcrest-keywords script is not beside this interpreter")
+    result = subprocess.run([executable, "--json", texts[0]], capture_output=True, timeout=300)
+    assert result.returncode == 0
+    assert json.loads(result.stdout) == run_json(texts[0])
+
+
+# --- errors: a message on stderr, a distinct exit status, nothing on stdout -----
+
+
+def check_error(result, status, *fragments):
+    got_status, out, err = result
+    assert got_status == status, err
+    assert out == ""
+    assert err.startswith("python -m tallowmere.vellumcrest: error: ") or err.startswith("usage: ")
+    for fragment in fragments:
+        assert fragment in err
+    assert "Traceback" not in err
+
+
+def test_missing_file_after_good_ones(texts, tmp_path):
+    missing = tmp_path / "missing.txt"
+    check_error(run(*texts, missing), cli.EXIT_FILE, f"{missing}: cannot read: no such file or directory")
+
+
+def test_directory_as_input(tmp_path):
+    check_error(run(tmp_path), cli.EXIT_FILE, f"{tmp_path}: cannot read: is a directory")
+
+
+@pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file(tmp_path):
+    path = tmp_path / "secret.txt"
+    path.write_text("bees")
+    path.chmod(0)
+    check_error(run(path), cli.EXIT_FILE, "permission denied")
+
+
+@pytest.mark.parametrize(
+    "data, where",
+    [
+        (b"bees\xff hive", "byte 0xff at line 1, column 5"),
+        (b"bees\nhive\n  \xc3(", "byte 0xc3 at line 3, column 3"),
+        (b"\xef\xbb\xbf\x80", "byte 0x80 at line 1, column 1"),
+    ],
+)
+def test_undecodable_input(texts, tmp_path, data, where):
+    path = tmp_path / "latin.txt"
+    path.write_bytes(data)
+    check_error(run(texts[0], path), cli.EXIT_ENCODING, f"{path}: not valid UTF-8: {where}")
+
+
+def test_undecodable_stdin():
+    check_error(run("-", stdin=b"caf\xe9"), cli.EXIT_ENCODING, "<stdin>: not valid UTF-8")
+
+
+@pytest.mark.parametrize(
+    "option, value, fragment",
+    [
+        ("--top", "ten", "--top: not a whole number: 'ten'"),
+        ("--top", "-1", "--top: must be at least 0, got -1"),
+        ("--top", "2.5", "--top: not a whole number"),
+        ("--window", "1", "--window: must be at least 2, got 1"),
+        ("--window", "", "--window: not a whole number"),
+        ("--alpha", "1.5", "--alpha: must be between 0 and 1"),
+        ("--alpha", "-0.1", "--alpha: must be between 0 and 1"),
+        ("--alpha", "nan", "--alpha: must be between 0 and 1"),
+        ("--alpha", "high", "--alpha: not a number: 'high'"),
+        ("--iterations", "0", "--iterations: must be at least 1, got 0"),
+        ("--iterations", "1e3", "--iterations: not a whole number"),
+        ("-j", "0", "-j/--jobs: must be at least 1, got 0"),
+        ("--jobs", "two", "-j/--jobs: not a whole number"),
+    ],
+)
+def test_bad_number(texts, option, value, fragment):
+    check_error(run(option, value, texts[0]), cli.EXIT_NUMBER, fragment)
+
+
+@pytest.mark.parametrize(
+    "data, fragment",
+    [
+        (b"bees 1\nhive\n", ":2: expected 'word weight', found 1 field"),
+        (b"bees one\n", ":1: weight 'one' of 'bees' is not a finite number"),
+        (b"bees 1\nbees 2\n", ":2: 'bees' is listed twice"),
+        (b"# ok\nbe\xffes 1\n", ":2: not valid UTF-8"),
+    ],
+)
+def test_malformed_idf_file(texts, tmp_path, data, fragment):
+    path = tmp_path / "bad.idf"
+    path.write_bytes(data)
+    check_error(
+        run("--method", "tfidf", "--idf", path, texts[0]),
+        cli.EXIT_IDF,
+        f"malformed idf file: {path}{fragment}",
+    )
+
+
+def test_missing_idf_file(texts, tmp_path):
+    path = tmp_path / "none.idf"
+    check_error(run("--method", "tfidf", "--idf", path, texts[0]), cli.EXIT_FILE, f"{path}: cannot read")
+
+
+def test_idf_directory_missing_or_empty(texts, tmp_path):
+    missing = tmp_path / "nowhere"
+    check_error(run("--method", "tfidf", "--idf-from", missing, texts[0]), cli.EXIT_FILE, f"{missing}: cannot read")
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    (empty / "notes.md").write_text("bees")
+    check_error(run("--method", "tfidf", "--idf-from", empty, texts[0]), cli.EXIT_FILE, "no *.txt file")
+
+
+def test_undecodable_file_in_idf_directory(texts, tmp_path):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    (corpus / "bad.txt").write_bytes(b"\xfe")
+    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), cli.EXIT_ENCODING, "bad.txt: not valid UTF-8")
+
+
+def test_stop_word_file_errors(texts, tmp_path):
+    missing = tmp_path / "stop.txt"
+    check_error(run("--stop-words", missing, texts[0]), cli.EXIT_FILE, f"{missing}: cannot read")
+    missing.write_bytes(b"the\n\xff\n")
+    check_error(run("--stop-words", missing, texts[0]), cli.EXIT_ENCODING, f"{missing}: not valid UTF-8")
+
+
+@pytest.mark.parametrize(
+    "args, fragment",
+    [
+        (["--idf", "x.idf"], "--idf applies only to --method tfidf"),
+        (["--idf-from", "dir"], "--idf-from applies only to --method tfidf"),
+        (["--method", "tfidf", "--window", "3"], "--window applies only to --method textrank"),
+        (["--method", "tfidf", "--alpha", "0.5"], "--alpha applies only to --method textrank"),
+        (["--method", "tfidf", "--iterations", "3"], "--iterations applies only to --method textrank"),
+        (["--method", "tfidf", "--idf", "x", "--idf-from", "y"], "not allowed with argument"),
+        (["--method", "pagerank"], "invalid choice: 'pagerank'"),
+        (["--cut", "spaces"], "invalid choice: 'spaces'"),
+        (["--colour"], "unrecognized arguments: --colour"),
+        (["--top"], "expected one argument"),
+    ],
+)
+def test_usage_errors(args, fragment):
+    check_error(run(*args), cli.EXIT_USAGE, fragment)
+
+
+def test_jieba_not_installed(texts, tmp_path):
+    # A module that fails to import stands in for a missing jieba.
+    (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
+    result = run("--cut", "jieba", texts[0], env={"PYTHONPATH": str(tmp_path)})
+    check_error(result, cli.EXIT_MISSING_CUTTER, "needs the jieba package", "[chinese]")
+
+
+def test_exit_codes_are_distinct():
+    codes = [getattr(cli, name) for name in cli.__all__ if name.startswith("EXIT_")]
+    assert len(codes) == len(set(codes)) == 8
+    assert math.prod(codes) == 0 and cli.EXIT_OK == 0
