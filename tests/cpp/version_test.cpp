@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "version.hpp"
@@ -16,6 +17,10 @@ struct Agreement {
   const char* running;
   bool agree;
 };
+
+std::ostream& operator<<(std::ostream& out, const Agreement& c) {
+  return out << c.build << " vs '" << c.running << "'";
+}
 
 class VersionAgreement : public testing::TestWithParam<Agreement> {};
 
@@ -41,6 +46,8 @@ struct Shown {
   const char* running;
   const char* shown;
 };
+
+std::ostream& operator<<(std::ostream& out, const Shown& c) { return out << "'" << c.running << "'"; }
 
 class ShownVersion : public testing::TestWithParam<Shown> {};
 
