@@ -51,7 +51,9 @@ Ref lookup_builtin(Name which) {
 namespace {
 
 // Whether a module found in sys.modules is still being initialised, as its
-// __spec__._initializing says.  Any error while reading counts as "no".
+// __spec__._initializing says.  An error while reading either attribute counts
+// as "no"; a value whose truth cannot be told is not known to be done, so it
+// counts as "yes" and the import system decides.
 bool still_initialising(Borrowed module) {
   Ref spec = Ref::steal(PyObject_GetAttr(module, name(Name::dunder_spec)));
   if (!spec) {
@@ -66,7 +68,7 @@ bool still_initialising(Borrowed module) {
   int truth = PyObject_IsTrue(initializing.get());
   if (truth < 0) {
     PyErr_Clear();
-    return false;
+    return true;
   }
   return truth == 1;
 }
