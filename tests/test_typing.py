@@ -1,0 +1,139 @@
+"""Type checkers see both rankers: mypy --strict accepts good calls and rejects wrong ones."""
+
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is not installed")
+
+GOOD = """\
+from decimal import Decimal
+from fractions import Fraction
+from typing import assert_type
+
+import numpy
+
+from tallowmere.vellumcrest import build_idf, load_idf
+from tallowmere.vellumcrest.keyword import textrank, tfidf
+
+words = "the cat sat on the mat".split()
+
+assert_type(tfidf(words, {"cat": 1.5, "mat": 2.0}), list[tuple[str, float]])
+assert_type(tfidf(words, {"cat": 2}, 3), list[tuple[str, int]])
+assert_type(tfidf(words, {}, n_word=None), list[tuple[str, int]])
+assert_type(tfidf(iter(words), {"cat": numpy.float64(0.5)}), list[tuple[str, float]])
+assert_type(tfidf(words, {"cat": Fraction(1, 2)}), list[tuple[str, Fraction | int]])
+assert_type(tfidf(words, {"cat": Decimal("0.5")}), list[tuple[str, Decimal | int]])
+assert_type(tfidf([1, 2, 1], {1: 0.5}), list[tuple[int, float]])
+assert_type(tfidf(words, build_idf([words])), list[tuple[str, float]])
+assert_type(tfidf(words, load_idf("weights.idf")), list[tuple[str, float]])
+
+
+class Weights:
+    def get(self, word: str, default: int) -> float:
+        return 1.0
+
+
+assert_type(tfidf(words, Weights()), list[tuple[str, float]])
+
+assert_type(textrank(words), list[tuple[str, float]])
+assert_type(textrank(words, 2, 0.5, None, 3), list[tuple[str, float]])
+assert_type(textrank((1, 2, 3), window=2, alpha=1, n_word=numpy.int64(2), n_iter=5), list[tuple[int, float]])
+
+best_word, best_score = textrank(words)[0]
+print(best_word.upper(), best_score + 1.0)
+"""
+
+# Each wrong call, with the error code that mypy must report for it.
+WRONG = {
+    "idf_without_get": ("tfidf(words, 3)", "call-overload"),
+    "idf_missing": ("tfidf(words)", "call-overload"),
+    "tfidf_float_n_word": ("tfidf(words, {'a': 1.0}, n_word=2.5)", "call-overload"),
+    "tfidf_unknown_keyword": ("tfidf(words, {}, top=3)", "call-overload"),
+    "window_as_text": ("textrank(words, window='5')", "arg-type"),
+    "alpha_as_text": ("textrank(words, alpha='0.8')", "arg-type"),
+    "n_iter_none": ("textrank(words, n_iter=None)", "arg-type"),
+    "textrank_float_n_word": ("textrank(words, n_word=1.5)", "arg-type"),
+    "set_is_not_a_sequence": ("textrank({'a', 'b'})", "arg-type"),
+    "unhashable_words": ("textrank([['a'], ['b']])", "type-var"),
+    "textrank_unknown_keyword": ("textrank(words, damping=0.5)", "call-arg"),
+    "textrank_scores_are_not_int": ("scores: list[tuple[str, int]] = textrank(words)", "assignment"),
+    "tfidf_words_keep_their_type": ("ints: list[tuple[int, float]] = tfidf(words, {'a': 1.0})", "assignment"),
+}
+
+HEADER = """\
+from tallowmere.vellumcrest.keyword import textrank, tfidf
+
+words = ["a", "b", "a"]
+"""
+WRONG_LINE = HEADER.count("\n") + 1
+
+
+@pytest.fixture(scope="module")
+def mypy_report(tmp_path_factory):
+    """Run mypy --strict once over the good example and every wrong call."""
+    directory = tmp_path_factory.mktemp("typing")
+    (directory / "good_example.py").write_text(GOOD)
+    for name, (call, _) in WRONG.items():
+        (directory / f"wrong_{name}.py").write_text(HEADER + call + "\n")
+    files = sorted(path.name for path in directory.glob("*.py"))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+         "--cache-dir", str(directory / ".mypy_cache"), *files],
+        cwd=directory,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    errors: dict[str, list[tuple[int, str]]] = {}
+    for line in result.stdout.splitlines():
+        match = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
+        if match:
+            errors.setdefault(match[1], []).append((int(match[2]), match[3]))
+    return result, errors
+
+
+def test_good_example_passes(mypy_report):
+    result, errors = mypy_report
+    assert "good_example" not in errors, result.stdout
+    # the good example was checked at all: every other file failed
+    assert set(errors) == {f"wrong_{name}" for name in WRONG}, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("name", sorted(WRONG))
+def test_wrong_call_is_rejected(mypy_report, name):
+    result, errors = mypy_report
+    reported = errors.get(f"wrong_{name}", [])
+    # rejected on the line of the call, with (among others) the expected code
+    assert reported, result.stdout
+    assert {line for line, _ in reported} == {WRONG_LINE}, result.stdout
+    assert WRONG[name][1] in {code for _, code in reported}, result.stdout
+
+
+def test_stub_matches_the_module():
+    # stubtest imports the real extension and compares every name and signature.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "tallowmere.vellumcrest.keyword"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_package_is_marked_typed():
+    from importlib import resources
+
+    assert resources.files("tallowmere.vellumcrest").joinpath("py.typed").is_file()
+    assert resources.files("tallowmere.vellumcrest").joinpath("keyword.pyi").is_file()
+
+
+def test_checked_code_really_runs():
+    # The good example is real code: it runs, and its assertions about types
+    # are no-ops at run time.
+    namespace: dict[str, object] = {}
+    code = GOOD.replace('load_idf("weights.idf")', "{}")
+    exec(compile(textwrap.dedent(code), "good_example", "exec"), namespace)
