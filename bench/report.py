@@ -1,0 +1,247 @@
+"""The Markdown tables and the log-log plot of one benchmark run."""
+from __future__ import annotations
+
+from corpora import human
+from harness import median, paired_ratio
+
+# Targets: (key, text, threshold, direction)
+TARGETS = [
+    ("tfidf_1k", "tfidf at 1k words: model time / module time", 2.0, ">="),
+    ("tfidf_10k", "tfidf at 10k words: model time / module time", 1.5, ">="),
+    ("nodes", "neighbour sets: model.create_nodes / module create_nodes", 6.0, ">="),
+    ("textrank_1k", "textrank at 1k words: model time / module time", 1.4, ">="),
+    ("textrank_all", "textrank, every corpus: model time / module time (never slower)", 1.0, ">="),
+    ("outside", "textrank outside the numpy floor: module / model", 0.2, "<="),
+]
+
+
+def ms(times) -> str:
+    return fmt(median(times) * 1e3)
+
+
+def fmt(value) -> str:
+    if value is None:
+        return "–"
+    if abs(value) >= 100:
+        return f"{value:.0f}"
+    if abs(value) >= 10:
+        return f"{value:.1f}"
+    if abs(value) >= 1:
+        return f"{value:.2f}"
+    return f"{value:.3f}"
+
+
+def ratio(value) -> str:
+    return "–" if value is None else f"{value:.2f}×"
+
+
+def floor_rounds(row) -> list:
+    t = row["textrank"]
+    return [a + b for a, b in zip(t["floor matrix"], t["floor pr"])]
+
+
+def outside(row) -> tuple:
+    """(module ms, model ms) above the numpy floor, and module / model."""
+    floor = median(floor_rounds(row))
+    module = median(row["textrank"]["module"]) - floor
+    model = median(row["textrank"]["model"]) - floor
+    return module * 1e3, model * 1e3, (module / model if model > 0 else None)
+
+
+def speedup(group, stage="") -> float:
+    """Same-round model time / module time, median over rounds."""
+    if stage:
+        return paired_ratio(group[f"model {stage}"], group[f"module {stage}"])
+    return paired_ratio(group["model"], group["module"])
+
+
+def target_values(rows) -> dict:
+    def worst(values, pick=min):
+        values = [v for v in values if v is not None]
+        return (pick(values), len(values)) if values else (None, 0)
+
+    return {
+        "tfidf_1k": worst(speedup(r["tfidf"]) for r in rows if r["size"] == 1000),
+        "tfidf_10k": worst(speedup(r["tfidf"]) for r in rows if r["size"] == 10000),
+        "nodes": worst(speedup(r["textrank"], "create_nodes") for r in rows),
+        "textrank_1k": worst(speedup(r["textrank"]) for r in rows if r["size"] == 1000),
+        "textrank_all": worst(speedup(r["textrank"]) for r in rows),
+        "outside": worst((outside(r)[2] for r in rows), max),
+    }
+
+
+def yes(flag) -> str:
+    return "yes" if flag else "**no**"
+
+
+def markdown(rows, env, plotted) -> str:
+    out = []
+    w = out.append
+    w("# Benchmarks\n")
+    w(f"Command: `{env['command']}` — run {env['date']}.\n")
+    w(f"- Machine: {env['machine']}, {env['cores']} cores; CPU: {env['cpu']}")
+    w(f"- Python {env['python']}, numpy {env['numpy']} (BLAS: {env['blas']})"
+      + (f", jieba {env['jieba']}" if env['jieba'] else ", jieba not installed"))
+    w(f"- Load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in env['load_before'])}; "
+      f"after: {', '.join(f'{x:.2f}' for x in env['load_after'])}")
+    w(f"- Up to {env['rounds']} interleaved rounds per corpus (fewer, but at least 3, when a corpus would take "
+      f"more than {env['budget']:.0f} s per ranker); each sample repeats a call until it lasts "
+      f"{env['min_sample'] * 1e3:.0f} ms or more.\n")
+    w("Times are medians over the rounds, in milliseconds per call. A ratio `model/module` is taken "
+      "within each round and the median over rounds is shown: above 1 the module is faster. "
+      "\"Same result\" compares the module's output with the model's (words, order, score types and "
+      "values). The *numpy floor* is `numpy.zeros`, every `matrix[r][c] = 1` store, the column "
+      "division, `numpy.ones` and the n_iter products and sums, with everything else precomputed; "
+      "*outside numpy* is a ranker's time minus that floor. The machine is shared; read small "
+      "differences as noise.\n")
+    if plotted:
+        w("![time against corpus size](benchmarks.png)\n")
+
+    w("## Targets\n")
+    w("| Target | Wanted | Measured (worst corpus) | Corpora | Met |")
+    w("|---|---|---|---|---|")
+    values = target_values(rows)
+    for key, text, threshold, direction in TARGETS:
+        value, count = values[key]
+        if value is None:
+            w(f"| {text} | {direction} {threshold:g} | not measured | 0 | – |")
+            continue
+        met = value >= threshold if direction == ">=" else value <= threshold
+        shown = f"{value:.2f}×" if key != "outside" else f"{value:.2f}"
+        w(f"| {text} | {direction} {threshold:g} | {shown} | {count} | {yes(met)} |")
+    w("")
+
+    w("## Corpora\n")
+    w("Words from `re.findall(r\"\\w+\", text.lower())`; texts repeated and cut to the size. "
+      "tfidf weights: ln(N/df) over the corpus cut into 100-word documents. textrank: window 5, "
+      "alpha 0.8, n_iter 10, n_word 10.\n")
+    w("| Corpus | Words | Distinct (n) | Matrix stores | 8·n² MB | Source |")
+    w("|---|---|---|---|---|---|")
+    for r in rows:
+        w(f"| {r['label']} | {r['size']} | {r['distinct']} | {r['edges']} | {8 * r['distinct'] ** 2 / 1e6:.1f} "
+          f"| {r['note']} |")
+    w("")
+
+    has_jieba = any("jieba" in r["tfidf"] for r in rows)
+    w("## tfidf\n")
+    if has_jieba:
+        w("*jieba* is `jieba.analyse.extract_tags` on the words joined with spaces: a different algorithm "
+          "(its own tokeniser, stop words and idf table), shown only for scale.\n")
+    w("| Corpus | module ms | model ms | model/module | " + ("jieba extract_tags ms | " if has_jieba else "")
+      + "Same result |")
+    w("|---|---|---|---|" + ("---|" if has_jieba else "") + "---|")
+    for r in rows:
+        t = r["tfidf"]
+        jieba = f"{ms(t['jieba'])} | " if has_jieba and "jieba" in t else ("– | " if has_jieba else "")
+        w(f"| {r['label']} | {ms(t['module'])} | {ms(t['model'])} | {ratio(speedup(t))} | {jieba}"
+          f"{yes(r['same_tfidf'])} |")
+    w("")
+
+    w("## textrank\n")
+    if has_jieba:
+        w("*jieba* is `jieba.analyse.textrank(..., allowPOS=('eng', 'm'))` on the words joined with spaces: "
+          "a different algorithm (its own tokeniser, part-of-speech filter, stop words and graph), shown "
+          "only for scale.\n")
+    w("| Corpus | n | module ms | model ms | model/module | numpy floor ms | module outside numpy ms "
+      "| model outside numpy ms | outside: module/model | " + ("jieba textrank ms | " if has_jieba else "")
+      + "Same result |")
+    w("|---|---|---|---|---|---|---|---|---|" + ("---|" if has_jieba else "") + "---|")
+    for r in rows:
+        t = r["textrank"]
+        module_out, model_out, out_ratio = outside(r)
+        jieba = f"{ms(t['jieba'])} | " if has_jieba and "jieba" in t else ("– | " if has_jieba else "")
+        w(f"| {r['label']} | {r['distinct']} | {ms(t['module'])} | {ms(t['model'])} | {ratio(speedup(t))} "
+          f"| {ms(floor_rounds(r))} | {fmt(module_out)} | {fmt(model_out)} "
+          f"| {'–' if out_ratio is None else f'{out_ratio:.2f}'} | {jieba}{yes(r['same_textrank'])} |")
+    w("")
+
+    w("## textrank stages\n")
+    w("The module's stage functions, caught during a textrank call, called with the same arguments as "
+      "the model's. *floor* is the numpy work of the stage alone; *reads* is `pr[i][0]` for every row, "
+      "the numpy part of building the ranked list (both rankers do it, it is not in the floor).\n")
+    w("| Corpus | create_nodes module ms | model ms | model/module | create_matrix module ms | model ms "
+      "| model/module | floor ms | calculate_pr module ms | model ms | model/module | floor ms | reads ms "
+      "| Same result |")
+    w("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        t = r["textrank"]
+        w(f"| {r['label']} | {ms(t['module create_nodes'])} | {ms(t['model create_nodes'])} "
+          f"| {ratio(speedup(t, 'create_nodes'))} | {ms(t['module create_matrix'])} "
+          f"| {ms(t['model create_matrix'])} | {ratio(speedup(t, 'create_matrix'))} | {ms(t['floor matrix'])} "
+          f"| {ms(t['module calculate_pr'])} | {ms(t['model calculate_pr'])} "
+          f"| {ratio(speedup(t, 'calculate_pr'))} | {ms(t['floor pr'])} | {ms(t['floor reads'])} "
+          f"| {yes(r['same_stages'])} |")
+    w("")
+
+    if all("memory" in r for r in rows):
+        w("## textrank peak memory\n")
+        w("tracemalloc peak of one call (numpy's buffers included), against the n×n float64 matrix.\n")
+        w("| Corpus | n | 8·n² MB | module peak MB | model peak MB | numpy floor peak MB | module peak / 8·n² |")
+        w("|---|---|---|---|---|---|---|")
+        for r in rows:
+            m, n2 = r["memory"], 8 * r["distinct"] ** 2
+            w(f"| {r['label']} | {r['distinct']} | {n2 / 1e6:.1f} | {m['module'] / 1e6:.1f} "
+              f"| {m['model'] / 1e6:.1f} | {m['floor'] / 1e6:.1f} | {m['module'] / n2 if n2 else 0:.2f} |")
+        w("")
+    return "\n".join(out)
+
+
+# ---- plot -------------------------------------------------------------------
+
+LINES = [
+    # (ranker, implementation, label, colour, style)
+    ("tfidf", "module", "tfidf: module", "tab:blue", "-"),
+    ("tfidf", "model", "tfidf: model (plain Python)", "tab:blue", "--"),
+    ("tfidf", "jieba", "tfidf: jieba extract_tags (different algorithm)", "tab:blue", ":"),
+    ("textrank", "module", "textrank: module", "tab:red", "-"),
+    ("textrank", "model", "textrank: model (plain Python)", "tab:red", "--"),
+    ("textrank", "jieba", "textrank: jieba (different algorithm)", "tab:red", ":"),
+    ("textrank", "floor", "textrank: numpy floor", "tab:gray", "-."),
+]
+
+
+def plot(rows, path) -> bool:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.ticker import NullFormatter
+    except ImportError:
+        return False
+    sources = list(dict.fromkeys(r["source"] for r in rows))
+    columns = 2 if len(sources) > 1 else 1
+    lines_of_panels = -(-len(sources) // columns)
+    fig, axes = plt.subplots(lines_of_panels, columns, figsize=(6.2 * columns, 4.4 * lines_of_panels + 1.2),
+                             squeeze=False, sharey=True)
+    handles = {}
+    for ax, source in zip(axes.flat, sources):
+        chosen = sorted((r for r in rows if r["source"] == source), key=lambda r: r["size"])
+        sizes = [r["size"] for r in chosen]
+        for ranker, name, label, colour, style in LINES:
+            if name == "floor":
+                ys = [median(floor_rounds(r)) * 1e3 for r in chosen]
+            elif all(name in r[ranker] for r in chosen):
+                ys = [median(r[ranker][name]) * 1e3 for r in chosen]
+            else:
+                continue
+            (line,) = ax.plot(sizes, ys, style, color=colour, marker="o", markersize=4, label=label,
+                              linewidth=1.8 if name == "module" else 1.3)
+            handles.setdefault(label, line)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xticks(sizes, [human(s) for s in sizes])
+        ax.xaxis.set_minor_formatter(NullFormatter())
+        ax.set_title(f"{source} (n at largest size: {chosen[-1]['distinct']})", fontsize=10)
+        ax.grid(True, which="major", alpha=0.4)
+        ax.grid(True, which="minor", alpha=0.12)
+        ax.set_xlabel("corpus size (words)")
+        ax.set_ylabel("time per call (ms, median)")
+        ax.tick_params(labelbottom=True, labelleft=True)
+    for ax in list(axes.flat)[len(sources):]:
+        ax.set_visible(False)
+    fig.suptitle("Time against corpus size (log-log; lower is better)", fontsize=12)
+    fig.legend(list(handles.values()), list(handles), loc="lower center", ncol=2, fontsize=9, frameon=False)
+    fig.tight_layout(rect=(0, 0.13 if lines_of_panels == 1 else 0.08, 1, 0.96))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True

@@ -1,0 +1,184 @@
+"""Benchmark of tallowmere.vellumcrest.keyword against the plain-Python model.
+
+    python bench/run.py [--quick] [--out docs/]
+
+Writes <out>/benchmarks.md (tables) and <out>/benchmarks.png (log-log plot).
+Everything runs in this one process; see bench/README.md for what is timed.
+"""
+from __future__ import annotations
+
+import argparse
+import datetime
+import os
+import platform
+import sys
+import time
+
+import numpy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import cases  # noqa: E402
+import corpora  # noqa: E402
+import harness  # noqa: E402
+import report  # noqa: E402
+
+FULL = dict(sizes=[1000, 10000, 100000], vocabs=[1000, 5000], rounds=11, min_sample=0.05, budget=90.0)
+QUICK = dict(sizes=[1000, 10000], vocabs=[1000], rounds=5, min_sample=0.01, budget=10.0)
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true",
+                        help="sizes 1k and 10k, one synthetic vocabulary, 5 rounds (a few minutes less)")
+    parser.add_argument("--out", default=os.path.join(os.path.dirname(HERE), "docs"),
+                        help="directory for benchmarks.md and benchmarks.png (default: docs/)")
+    parser.add_argument("--sizes", type=int, nargs="+", help="corpus sizes in words")
+    parser.add_argument("--vocabs", type=int, nargs="+", help="vocabularies of the Zipf corpora")
+    parser.add_argument("--rounds", type=int, help="interleaved rounds per corpus (medians over them)")
+    parser.add_argument("--budget", type=float,
+                        help="seconds per corpus and ranker above which rounds are cut (to no fewer than 3)")
+    parser.add_argument("--min-sample", type=float,
+                        help="seconds that one timed sample lasts at least (calls are repeated to reach it)")
+    parser.add_argument("--no-jieba", action="store_true", help="leave jieba out even when it is installed")
+    parser.add_argument("--no-memory", action="store_true", help="skip the tracemalloc peaks")
+    args = parser.parse_args(argv)
+    defaults = QUICK if args.quick else FULL
+    for key, value in defaults.items():
+        if getattr(args, key, None) is None:
+            setattr(args, key, value)
+    return args
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def check_stages(corpus, stages, inputs) -> bool:
+    """The module's stages give the model's results on this corpus."""
+    words = corpus.words
+    edge_dict = stages["create_nodes"](words, cases.WINDOW)
+    if edge_dict != inputs.edge_dict or list(edge_dict) != list(inputs.edge_dict):
+        return False
+    index_dict, matrix = stages["create_matrix"](words, inputs.edge_dict)
+    if index_dict != inputs.index_dict or not numpy.array_equal(matrix, inputs.matrix, equal_nan=True):
+        return False
+    if not numpy.array_equal(inputs.floor_matrix, inputs.matrix, equal_nan=True):
+        return False
+    pr = stages["calculate_pr"](inputs.matrix, cases.ALPHA, cases.N_ITER)
+    return numpy.array_equal(pr, inputs.pr, equal_nan=True)
+
+
+def bench_corpus(corpus, stages, jieba, args) -> dict:
+    words = corpus.words
+    text = " ".join(words) if jieba is not None else None
+    row = dict(label=corpus.label, source=corpus.source, size=corpus.size, distinct=corpus.distinct,
+               note=corpus.note)
+
+    with numpy.errstate(divide="ignore", invalid="ignore"):
+        row["same_tfidf"] = cases.same_results(cases.keyword.tfidf(words, corpus.idf, cases.N_WORD),
+                                               cases.model.tfidf(words, corpus.idf, cases.N_WORD))
+        inputs = cases.textrank_inputs(words)
+        row["same_textrank"] = cases.same_results(
+            cases.keyword.textrank(words, cases.WINDOW, cases.ALPHA, cases.N_WORD, cases.N_ITER),
+            cases.model.textrank(words, cases.WINDOW, cases.ALPHA, cases.N_WORD, cases.N_ITER))
+        row["same_stages"] = check_stages(corpus, stages, inputs)
+        row["edges"] = len(inputs.floor.stores)
+
+        started = time.perf_counter()
+        row["tfidf"] = harness.interleave(cases.tfidf_calls(corpus, jieba, text), args.rounds, args.min_sample,
+                                          args.budget)
+        row["textrank"] = harness.interleave(cases.textrank_calls(corpus, stages, inputs, jieba, text),
+                                             args.rounds, args.min_sample, args.budget)
+        row["seconds"] = time.perf_counter() - started
+
+        if not args.no_memory:
+            x = inputs
+            row["memory"] = {
+                "module": harness.peak_bytes(
+                    lambda: cases.keyword.textrank(words, cases.WINDOW, cases.ALPHA, cases.N_WORD, cases.N_ITER)),
+                "model": harness.peak_bytes(
+                    lambda: cases.model.textrank(words, cases.WINDOW, cases.ALPHA, cases.N_WORD, cases.N_ITER)),
+                "floor": harness.peak_bytes(
+                    lambda: cases.floor_pr(cases.floor_matrix(x.floor), x.floor)),
+            }
+    return row
+
+
+def environment(args, argv) -> dict:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as stream:
+            for line in stream:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    jieba_version = None
+    if not args.no_jieba:
+        try:
+            import jieba
+            jieba_version = jieba.__version__
+        except ImportError:
+            pass
+    return {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": f"{platform.system()} {platform.release()} {platform.machine()}",
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "python": platform.python_version() + " " + platform.python_implementation(),
+        "numpy": numpy.__version__,
+        "blas": blas_name(),
+        "jieba": jieba_version,
+        "command": "python bench/run.py" + ("".join(" " + a for a in argv) if argv else ""),
+        "rounds": args.rounds,
+        "min_sample": args.min_sample,
+        "budget": args.budget,
+        "load_before": os.getloadavg(),
+    }
+
+
+def blas_name() -> str:
+    try:
+        info = numpy.show_config(mode="dicts")
+        blas = info["Build Dependencies"]["blas"]
+        return f"{blas.get('name')} {blas.get('version', '')}".strip()
+    except Exception:  # older numpy: no dict mode
+        return "unknown"
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    args = parse(argv)
+    env = environment(args, argv)
+    log(f"corpora: sizes {args.sizes}, Zipf vocabularies {args.vocabs}")
+    corpus_list = corpora.build(args.sizes, args.vocabs)
+    stages = cases.capture_stages()
+    jieba = None if args.no_jieba else cases.load_jieba()
+    if jieba is None:
+        log("jieba is not used (not installed or --no-jieba)")
+
+    rows = []
+    for corpus in corpus_list:
+        log(f"{corpus.label}: {corpus.size} words, {corpus.distinct} distinct ...")
+        row = bench_corpus(corpus, stages, jieba, args)
+        log(f"  done in {row['seconds']:.1f} s: tfidf {report.ms(row['tfidf']['module'])} vs "
+            f"{report.ms(row['tfidf']['model'])} ms, textrank {report.ms(row['textrank']['module'])} vs "
+            f"{report.ms(row['textrank']['model'])} ms")
+        rows.append(row)
+    env["load_after"] = os.getloadavg()
+
+    os.makedirs(args.out, exist_ok=True)
+    md_path = os.path.join(args.out, "benchmarks.md")
+    png_path = os.path.join(args.out, "benchmarks.png")
+    plotted = report.plot(rows, png_path)
+    with open(md_path, "w", encoding="utf-8") as stream:
+        stream.write(report.markdown(rows, env, plotted))
+    log(f"wrote {md_path}" + (f" and {png_path}" if plotted else " (no plot: matplotlib is not installed)"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
