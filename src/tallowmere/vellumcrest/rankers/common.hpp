@@ -21,4 +21,36 @@ Ref cut(Borrowed pairs, Borrowed n_word);
 // The sort keys' body: x[1].
 PyObject* score_of(Borrowed pair);
 
+// Walks an iterable as a `for` statement does.  Exact lists and tuples are
+// walked by position instead, re-reading their length at every step, which
+// yields the same items as their iterators.
+class SequenceWalk {
+ public:
+  // False with an exception set when `iterable` cannot be iterated.
+  bool start(Borrowed iterable) {
+    sequence_ = Ref::borrow(iterable);
+    by_position_ = PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable);
+    if (!by_position_) iterator_ = Ref::steal(PyObject_GetIter(iterable));
+    return by_position_ || iterator_;
+  }
+
+  // The next item as a strong reference (hashing or comparing it may change
+  // the sequence), or null at the end or on error (then PyErr_Occurred()).
+  Ref next() {
+    if (!by_position_) return Ref::steal(PyIter_Next(iterator_.get()));
+    Borrowed sequence = sequence_.get();
+    if (position_ >= Py_SIZE(sequence)) return nullptr;
+    Borrowed item =
+        PyList_CheckExact(sequence) ? PyList_GET_ITEM(sequence, position_) : PyTuple_GET_ITEM(sequence, position_);
+    ++position_;
+    return Ref::borrow(item);
+  }
+
+ private:
+  Ref sequence_;
+  Ref iterator_;
+  bool by_position_ = false;
+  Py_ssize_t position_ = 0;
+};
+
 }  // namespace keyword

@@ -3,41 +3,12 @@
 // directions, divide each column by its sum.  Returns (index_dict, matrix).
 #include "../binding.hpp"
 #include "../module.hpp"
+#include "common.hpp"
 #include "rankers.hpp"
 
 namespace keyword {
 
 namespace {
-
-// Walks an iterable the way the loops of this stage do: exact lists and
-// tuples by position (re-reading their length), anything else by iterator.
-class SequenceWalk {
- public:
-  // False with an exception set when `iterable` cannot be iterated.
-  bool start(Borrowed iterable) {
-    sequence_ = Ref::borrow(iterable);
-    by_position_ = PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable);
-    if (!by_position_) iterator_ = Ref::steal(PyObject_GetIter(iterable));
-    return by_position_ || iterator_;
-  }
-
-  // The next item, or null at the end or on error (then PyErr_Occurred()).
-  Ref next() {
-    if (!by_position_) return Ref::steal(PyIter_Next(iterator_.get()));
-    Borrowed sequence = sequence_.get();
-    if (position_ >= Py_SIZE(sequence)) return nullptr;
-    Borrowed item =
-        PyList_CheckExact(sequence) ? PyList_GET_ITEM(sequence, position_) : PyTuple_GET_ITEM(sequence, position_);
-    ++position_;
-    return Ref::borrow(item);
-  }
-
- private:
-  Ref sequence_;
-  Ref iterator_;
-  bool by_position_ = false;
-  Py_ssize_t position_ = 0;
-};
 
 // matrix[word_index[a]][word_index[b]] = 1, in that order of operations.
 bool mark(Borrowed matrix, Borrowed word_index, Borrowed a, Borrowed b) {

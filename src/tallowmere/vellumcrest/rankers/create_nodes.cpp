@@ -2,6 +2,7 @@
 // within window - 1 positions of its first occurrence.
 #include "../binding.hpp"
 #include "../module.hpp"
+#include "common.hpp"
 #include "rankers.hpp"
 
 namespace keyword {
@@ -14,36 +15,6 @@ int compare_true(Borrowed left, Borrowed right, int op) {
   if (!outcome) return -1;
   return PyObject_IsTrue(outcome.get());
 }
-
-// Walks the corpus as a `for` statement does; exact lists and tuples by
-// position, re-reading their length at every step.
-class CorpusWalk {
- public:
-  explicit CorpusWalk(Borrowed corpus) : corpus_(corpus) {}
-
-  bool start() {
-    by_position_ = PyList_CheckExact(corpus_) || PyTuple_CheckExact(corpus_);
-    if (!by_position_) iterator_ = Ref::steal(PyObject_GetIter(corpus_));
-    return by_position_ || iterator_;
-  }
-
-  // The next item (a strong reference: hashing it may clear the corpus), or
-  // null at the end or on error (then PyErr_Occurred()).
-  Ref next() {
-    if (!by_position_) return Ref::steal(PyIter_Next(iterator_.get()));
-    if (position_ >= Py_SIZE(corpus_)) return nullptr;
-    Borrowed item =
-        PyList_CheckExact(corpus_) ? PyList_GET_ITEM(corpus_, position_) : PyTuple_GET_ITEM(corpus_, position_);
-    ++position_;
-    return Ref::borrow(item);
-  }
-
- private:
-  Borrowed corpus_;
-  bool by_position_ = false;
-  Ref iterator_;
-  Py_ssize_t position_ = 0;
-};
 
 // corpus[i] for a position known to be non-negative: exact lists and tuples
 // are read directly while the position is inside them; anything else (and a
@@ -92,8 +63,8 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
   if (word_list_len < 0) return site.fail(39);
 
   // line 40: for word in corpus (index counts every item from 0)
-  CorpusWalk walk(corpus);
-  if (!walk.start()) return site.fail(40);
+  SequenceWalk walk;
+  if (!walk.start(corpus)) return site.fail(40);
   Py_ssize_t machine_window_value = 0;
   const bool window_is_machine_int = machine_window(window, machine_window_value);
   Py_ssize_t item_number = 0;
