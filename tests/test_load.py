@@ -41,7 +41,13 @@ def test_namespace_after_load():
 
 
 def test_exec_step_stores_its_names_in_source_order():
-    assert list(vars(keyword))[-6:] == ["__builtins__", "numpy", "collections", "tfidf", "textrank", "__test__"]
+    # In a fresh process: tests here delete and restore names, which moves them.
+    out = run_json("""
+        import json
+        import tallowmere.vellumcrest.keyword as keyword
+        print(json.dumps(list(vars(keyword))[-6:]))
+    """)
+    assert out == ["__builtins__", "numpy", "collections", "tfidf", "textrank", "__test__"]
 
 
 def test_module_docstring():

@@ -94,6 +94,16 @@ def test_n_word(n_word, expected):
     assert tfidf(MANY, MANY_IDF, n_word=n_word) == expected
 
 
+def test_idf_get_is_the_tables_own():
+    class Table(dict):
+        def get(self, word, default):
+            return len(word) + default
+
+    assert tfidf(["aa", "b", "aa"], Table(aa=100)) == [("aa", 4), ("b", 1)]
+    assert tfidf(["aa", "b", "aa"], types.MappingProxyType({"b": 3})) == [("b", 3), ("aa", 0)]
+    assert tfidf(["aa", "b", "aa"], collections.defaultdict(lambda: 7)) == [("aa", 0), ("b", 0)]
+
+
 def test_every_call_returns_a_new_list():
     assert tfidf(["a"], {}) is not tfidf(["a"], {})
 
