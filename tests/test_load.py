@@ -351,20 +351,20 @@ def test_an_entry_still_initialising_is_imported_again(initializing, asked, read
             def __bool__(self):
                 raise ValueError("neither true nor false")
 
-        class Spec:
+        class FakeModuleSpec:
             reads = 0
 
             @property
             def _initializing(self):
-                Spec.reads += 1
+                FakeModuleSpec.reads += 1
                 return {initializing}
 
         fake = types.ModuleType("numpy")
-        fake.__spec__ = Spec()
+        fake.__spec__ = FakeModuleSpec()
         sys.modules["numpy"] = fake
         _frozen_importlib._lock_unlock_module = spy
         import tallowmere.vellumcrest.keyword as module
-        print(json.dumps([asked.count("numpy"), Spec.reads, module.numpy is fake]))
+        print(json.dumps([asked.count("numpy"), FakeModuleSpec.reads, module.numpy is fake]))
     """)
     assert out == [asked, reads, True]
 
@@ -376,7 +376,7 @@ def test_an_entry_without_a_readable_spec_is_taken_as_it_is():
         class Unreadable(types.ModuleType):
             @property
             def __spec__(self):
-                raise KeyError("no spec")
+                raise KeyError("no __spec__")
 
         fake = Unreadable("numpy")
         sys.modules["numpy"] = fake
@@ -388,11 +388,11 @@ def test_an_entry_without_a_readable_spec_is_taken_as_it_is():
 
 # ---- the create step and registration ---------------------------------------
 
-# A hand-made spec for the module's file, handed to the loader's create step
-# (what importlib.util.module_from_spec calls).  Its attributes can be left
-# out or made to fail; every read after the import audit event, that is by
-# the module's create step, is logged.
-SPEC = """
+# A hand-made module spec for the module's file, handed to the loader's
+# create step (what importlib.util.module_from_spec calls).  Its attributes
+# can be left out or made to fail; every read after the import audit event,
+# that is by the module's create step, is logged.
+MODULE_SPEC_PRELUDE = """
     import importlib.util, json, sys
     from conftest import module_entries
 
@@ -402,12 +402,12 @@ SPEC = """
 
     def audit(event, args):
         global creating
-        if event == "import" and args[0] == spec.name:
+        if event == "import" and args[0] == module_spec.name:
             creating = True
 
     sys.addaudithook(audit)
 
-    class Spec:
+    class FakeModuleSpec:
         def __init__(self, name="tallowmere.vellumcrest.keyword", **attributes):
             self.name = name
             self.attributes = dict(loader=real.loader, origin=real.origin, parent="tallowmere.vellumcrest",
@@ -426,11 +426,11 @@ SPEC = """
                 raise value
             return value
 
-    def created(spec):
+    def created(module_spec):
         global creating
         del reads[:]
         try:
-            module = real.loader.create_module(spec)
+            module = real.loader.create_module(module_spec)
         finally:
             creating = False
         return module, {key: repr(value) for key, value in vars(module).items()}
@@ -438,10 +438,11 @@ SPEC = """
 
 
 def test_create_step_copies_the_spec_attributes():
-    out = run_json(SPEC + """
-    spec = Spec(origin=None, loader="the loader", parent="the parent", submodule_search_locations=["a path"])
-    module, namespace = created(spec)
-    print(json.dumps([reads, namespace, module.__path__ is spec.attributes["submodule_search_locations"]]))
+    out = run_json(MODULE_SPEC_PRELUDE + """
+    module_spec = FakeModuleSpec(origin=None, loader="the loader", parent="the parent",
+                                 submodule_search_locations=["a path"])
+    module, namespace = created(module_spec)
+    print(json.dumps([reads, namespace, module.__path__ is module_spec.attributes["submodule_search_locations"]]))
     """)
     reads, namespace, same_path = out
     assert reads == ["loader", "origin", "parent", "submodule_search_locations"]
@@ -454,10 +455,10 @@ def test_create_step_copies_the_spec_attributes():
 
 
 def test_create_step_skips_missing_attributes_and_a_none_path():
-    out = run_json(SPEC + """
-    spec = Spec(name="elsewhere.keyword")
-    del spec.attributes["origin"], spec.attributes["parent"]
-    module, namespace = created(spec)
+    out = run_json(MODULE_SPEC_PRELUDE + """
+    module_spec = FakeModuleSpec(name="elsewhere.keyword")
+    del module_spec.attributes["origin"], module_spec.attributes["parent"]
+    module, namespace = created(module_spec)
     names = [reads[:], namespace]
     real.loader.exec_module(module)
     print(json.dumps(names + [module.__name__, sys.modules["tallowmere.vellumcrest.keyword"] is module,
@@ -474,14 +475,14 @@ def test_create_step_skips_missing_attributes_and_a_none_path():
 
 
 def test_create_step_fails_on_other_attribute_errors():
-    out = run_json(SPEC + """
-    spec = Spec(parent=KeyError("no parent"))
+    out = run_json(MODULE_SPEC_PRELUDE + """
+    module_spec = FakeModuleSpec(parent=KeyError("no parent"))
     try:
-        created(spec)
+        created(module_spec)
     except KeyError as error:
         failure = [repr(error), reads[:], module_entries(error)]
-    spec.attributes["parent"] = "tallowmere.vellumcrest"
-    module, namespace = created(spec)
+    module_spec.attributes["parent"] = "tallowmere.vellumcrest"
+    module, namespace = created(module_spec)
     print(json.dumps([failure, namespace["__package__"]]))
     """)
     assert out == [["KeyError('no parent')", ["loader", "origin", "parent"], []], "'tallowmere.vellumcrest'"]

@@ -2,7 +2,9 @@
 exception, message and traceback entry."""
 import collections
 import operator
+import random
 import sys
+import threading
 import types
 
 import pytest
@@ -334,6 +336,53 @@ def test_stop_after_the_second_item_is_accepted(monkeypatch):
     counting_to(monkeypatch, [element, Items("b", 1)])
     assert tfidf(["unused"], {"a": 1, "b": 5}) == [("b", 5), ("a", 3)]
     assert element.requests == 3
+
+
+# ---- threads -------------------------------------------------------------------
+
+def model_tfidf(corpus, idf, n_word=10):
+    pairs = [(w, idf.get(w, 0) * f) for w, f in collections.Counter(corpus).items()]
+    return sorted(pairs, key=lambda pair: pair[1], reverse=True)[:n_word]
+
+
+def test_calls_from_several_threads(monkeypatch):
+    rng = random.Random(5)
+    cases = [([rng.choice("abcdefgh") for _ in range(rng.randrange(30))],
+              {w: rng.choice([1, 2.5, -1]) for w in rng.sample("abcdefgh", 4)}, rng.choice([None, 3]))
+             for _ in range(50)]
+    expected = [model_tfidf(*case) for case in cases]
+    # The module global is rebound (to equivalent objects) while the calls run.
+    delegate = types.SimpleNamespace(Counter=collections.Counter)
+    stop = threading.Event()
+    wrong = []
+
+    def rebind():
+        while not stop.is_set():
+            keyword.collections = delegate
+            keyword.collections = collections
+
+    def rank():
+        for _ in range(20):
+            for case, result in zip(cases, expected):
+                if tfidf(*case) != result:
+                    wrong.append(case)
+
+    monkeypatch.setattr(keyword, "collections", collections)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        workers = [threading.Thread(target=rank) for _ in range(4)]
+        rebinder = threading.Thread(target=rebind)
+        rebinder.start()
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    finally:
+        stop.set()
+        rebinder.join()
+        sys.setswitchinterval(interval)
+    assert wrong == []
 
 
 # ---- references ----------------------------------------------------------------
