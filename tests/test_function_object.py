@@ -189,6 +189,7 @@ def test_binding_ignores_assigned_defaults():
     tfidf_before = keyword.tfidf(WORDS, {})
     textrank_before = keyword.textrank(WORDS)
     assert len(tfidf_before) == 10
+    saved = keyword.tfidf.__defaults__, keyword.textrank.__defaults__
     with pytest.warns(RuntimeWarning):
         keyword.tfidf.__defaults__ = (3,)
         keyword.textrank.__defaults__ = (1, 0.0, 1, 0)
@@ -200,8 +201,7 @@ def test_binding_ignores_assigned_defaults():
     finally:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            keyword.tfidf.__defaults__ = (10,)
-            keyword.textrank.__defaults__ = (5, 0.8, 10, 10)
+            keyword.tfidf.__defaults__, keyword.textrank.__defaults__ = saved
             keyword.tfidf.__kwdefaults__ = None
 
 
