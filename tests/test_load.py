@@ -240,6 +240,7 @@ def test_second_import_gives_the_same_module():
 
 
 def test_second_interpreter_is_refused():
+    pytest.importorskip("_testcapi")
     result = run_python(r"""
         import _testcapi
         import tallowmere.vellumcrest.keyword
