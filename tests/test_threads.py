@@ -1,0 +1,218 @@
+"""Threads: eight threads call both rankers on shared inputs while another
+thread rebinds, unbinds and restores the module's `numpy` and `collections`
+and toggles the traceback switch.  The interpreter is made to switch threads
+as often as it can.
+
+Every call must give the result computed beforehand on one thread, or a clean
+NameError while a global is unbound, or (for the calls meant to fail) the
+expected exception with its one traceback entry; and the process must not
+crash.  The whole run happens in a child interpreter.
+"""
+import json
+import subprocess
+import sys
+import textwrap
+
+CHILD = r'''
+import collections
+import json
+import sys
+import threading
+import types
+
+import numpy
+
+import tallowmere.vellumcrest.keyword as keyword
+
+NAMESPACE = vars(keyword)
+REAL_NUMPY = NAMESPACE["numpy"]
+REAL_COLLECTIONS = NAMESPACE["collections"]
+ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
+MODULE = "tallowmere.vellumcrest.keyword"
+WORKERS = 8
+ROUNDS = int(sys.argv[1])
+
+
+class Wrapper(types.ModuleType):
+    """An equivalent stand-in for `module`: its attributes are looked up in
+    `module` by Python code (a chance for a thread switch).  A new one is
+    made for every rebinding, so a stale reference to an old one would be a
+    reference to freed memory."""
+
+    def __init__(self, module):
+        super().__init__(module.__name__)
+        self._module = module
+
+    def __getattr__(self, name):
+        return getattr(self._module, name)
+
+
+def entries_of(error):
+    found = []
+    tb = error.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == ENTRY_FILE_NAME:
+            # While the switch is on the name carries " (file:line)".
+            found.append((code.co_name.split(" (")[0], tb.tb_lineno))
+        tb = tb.tb_next
+    return found
+
+
+def picture(result):
+    return [(word, repr(float(score))) for word, score in result]
+
+
+words = "the cat sat on the mat while the dog sat by the door of the house".split()
+CORPUS = words * 2
+CORPUS_TUPLE = tuple(CORPUS)
+IDF = {word: float(len(word)) for word in set(words)}
+IDF["the"] = 0.25
+CALLS = {
+    "tfidf": lambda: keyword.tfidf(CORPUS, IDF),
+    "tfidf_top3": lambda: keyword.tfidf(CORPUS_TUPLE, IDF, 3),
+    "textrank": lambda: keyword.textrank(CORPUS),
+    "textrank_window2": lambda: keyword.textrank(CORPUS_TUPLE, 2, 0.85, None, 5),
+    "textrank_nan": lambda: keyword.textrank(CORPUS, 1, n_word=4),
+}
+# Where a NameError may come from while a global is unbound.
+NAME_ERRORS = {
+    "numpy": {
+        ((MODULE + ".textrank", 91), (MODULE + ".textrank.create_matrix", 59)),
+        ((MODULE + ".textrank", 92), (MODULE + ".textrank.calculate_pr", 84)),
+        ((MODULE + ".textrank", 92), (MODULE + ".textrank.calculate_pr", 86)),
+    },
+    "collections": {((MODULE + ".tfidf", 11),)},
+}
+# Calls that always fail, with their exception and entries.
+FAILING = {
+    "tfidf_without_get": (lambda: keyword.tfidf(CORPUS, []), AttributeError,
+                          [(MODULE + ".tfidf", 12)]),
+    "textrank_none": (lambda: keyword.textrank(None), TypeError,
+                      [(MODULE + ".textrank", 90), (MODULE + ".textrank.create_nodes", 39)]),
+    "textrank_bad_n_word": (lambda: keyword.textrank(CORPUS, n_word=2.5), TypeError,
+                            [(MODULE + ".textrank", 98)]),
+}
+
+with numpy.errstate(divide="ignore", invalid="ignore"):
+    EXPECTED = {name: picture(call()) for name, call in CALLS.items()}
+# The first failure creates the switch on the run-time support module.
+try:
+    keyword.tfidf(["a"], [])
+except AttributeError:
+    pass
+SUPPORT = [m for m in list(sys.modules.values()) if hasattr(m, "cline_in_traceback")]
+assert len(SUPPORT) == 1, SUPPORT
+SUPPORT = SUPPORT[0]
+
+problems = []
+counts = collections.Counter()
+counts_lock = threading.Lock()
+stop = threading.Event()
+start = threading.Barrier(WORKERS + 1)
+
+
+def note(kind):
+    with counts_lock:
+        counts[kind] += 1
+
+
+def unbound_global(name, error, kind="name_error"):
+    """Checks a NameError met while a global was unbound."""
+    missing = str(error).split("'")[1] if str(error).count("'") == 2 else None
+    if str(error) != f"name '{missing}' is not defined" or \
+            tuple(entries_of(error)) not in NAME_ERRORS.get(missing, ()):
+        problems.append(f"{name}: {error!r} {entries_of(error)}")
+    note(kind)
+
+
+def worker(number):
+    start.wait()
+    with numpy.errstate(divide="ignore", invalid="ignore"):
+        for round_number in range(ROUNDS):
+            for name, call in CALLS.items():
+                try:
+                    result = picture(call())
+                except NameError as error:
+                    unbound_global(name, error)
+                    continue
+                except BaseException as error:
+                    problems.append(f"{name}: {error!r} {entries_of(error)}")
+                    continue
+                if result != EXPECTED[name]:
+                    problems.append(f"{name}: {result} != {EXPECTED[name]}")
+                note("result")
+            name = list(FAILING)[(number + round_number) % len(FAILING)]
+            call, error_type, entries = FAILING[name]
+            try:
+                call()
+            except error_type as error:
+                if entries_of(error) != entries:
+                    problems.append(f"{name}: entries {entries_of(error)}")
+                note("expected_failure")
+            except NameError as error:
+                unbound_global(name, error, "expected_failure")
+            except BaseException as error:
+                problems.append(f"{name}: {error!r}")
+            else:
+                problems.append(f"{name}: no exception")
+
+
+def rebinder():
+    start.wait()
+    step = 0
+    while not stop.is_set():
+        step += 1
+        NAMESPACE["numpy"] = Wrapper(REAL_NUMPY)
+        NAMESPACE["collections"] = Wrapper(REAL_COLLECTIONS)
+        SUPPORT.cline_in_traceback = step % 2 == 0
+        if step % 3 == 0:
+            NAMESPACE.pop("numpy", None)
+        if step % 5 == 0:
+            NAMESPACE.pop("collections", None)
+        NAMESPACE["numpy"] = REAL_NUMPY
+        NAMESPACE["collections"] = REAL_COLLECTIONS
+    SUPPORT.cline_in_traceback = False
+    note("rebinder_steps")
+
+
+interval = sys.getswitchinterval()
+sys.setswitchinterval(1e-6)
+try:
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(WORKERS)]
+    other = threading.Thread(target=rebinder)
+    for thread in threads + [other]:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    stop.set()
+    other.join()
+finally:
+    sys.setswitchinterval(interval)
+    NAMESPACE["numpy"] = REAL_NUMPY
+    NAMESPACE["collections"] = REAL_COLLECTIONS
+
+# After the storm, everything works as before on one thread.
+with numpy.errstate(divide="ignore", invalid="ignore"):
+    for name, call in CALLS.items():
+        assert picture(call()) == EXPECTED[name], name
+print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "counts": dict(counts)}))
+'''
+
+
+def run_child(rounds):
+    child = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(CHILD), str(rounds)],
+                           capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, f"child ended with {child.returncode}:\n{child.stderr[-4000:]}"
+    return json.loads(child.stdout.strip().splitlines()[-1])
+
+
+def test_rankers_under_thread_switches_and_rebinding():
+    rounds = 40
+    report = run_child(rounds)
+    assert report["problem_count"] == 0, report["problems"]
+    counts = report["counts"]
+    # Every call was accounted for: a result, or a NameError while unbound.
+    assert counts.get("result", 0) + counts.get("name_error", 0) == 8 * rounds * 5
+    assert counts["expected_failure"] == 8 * rounds
+    assert counts["rebinder_steps"] == 1
