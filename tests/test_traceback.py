@@ -223,18 +223,23 @@ def test_many_distinct_failure_sites_each_keep_their_code_object():
     assert int(result.stdout) >= 30
 
 
-def test_numpy_import_failure_gives_the_init_entry_at_line_7():
-    result = run_python(r"""
+@pytest.mark.parametrize("blocked, line", [("numpy", 7), ("collections", 8)])
+def test_a_blocked_import_fails_the_load_with_the_init_entry(blocked, line):
+    # None in sys.modules blocks an import: the load fails there with the
+    # import system's ModuleNotFoundError instead of binding the global to None.
+    result = run_python(rf"""
         import sys, traceback
-        sys.modules["numpy"] = None
+        import collections, numpy
+        sys.modules["{blocked}"] = None
         try:
             import tallowmere.vellumcrest.keyword
         except ModuleNotFoundError as error:
             summary = traceback.extract_tb(error.__traceback__)[-1]
+            print(str(error) == "import of {blocked} halted; None in sys.modules")
             print(summary.name, summary.lineno, summary.filename)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["init", "tallowmere.vellumcrest.keyword", "7", FILE_NAME]
+    assert result.stdout.split() == ["True", "init", "tallowmere.vellumcrest.keyword", str(line), FILE_NAME]
 
 
 LOAD_SWEEP = r"""
