@@ -8,6 +8,14 @@ re-exported here. The command line is ``vellumcrest-keywords`` or
 ``python -m tallowmere.vellumcrest``.
 """
 
-from .idf import build_idf, load_idf, save_idf
-
 __all__ = ["build_idf", "load_idf", "save_idf"]
+
+
+def __getattr__(name):
+    # Imported on first use, so that importing the extension module through
+    # this package imports nothing else (its own imports stay its own).
+    if name in __all__:
+        from . import idf
+
+        return getattr(idf, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
