@@ -40,12 +40,18 @@ def floor_rounds(row) -> list:
     return [a + b for a, b in zip(t["floor matrix"], t["floor pr"])]
 
 
-def outside(row) -> tuple:
-    """(module ms, model ms) above the numpy floor, and module / model."""
-    floor = median(floor_rounds(row))
-    module = median(row["textrank"]["module"]) - floor
-    model = median(row["textrank"]["model"]) - floor
+def beyond(group, floor_times) -> tuple:
+    """(module ms, model ms) above a floor, and module / model (None when
+    the model's time does not exceed the floor: noise)."""
+    floor = median(floor_times)
+    module = median(group["module"]) - floor
+    model = median(group["model"]) - floor
     return module * 1e3, model * 1e3, (module / model if model > 0 else None)
+
+
+def outside(row) -> tuple:
+    """textrank above the numpy floor."""
+    return beyond(row["textrank"], floor_rounds(row))
 
 
 def speedup(group, stage="") -> float:
@@ -80,11 +86,12 @@ def markdown(rows, env, plotted) -> str:
     w("# Benchmarks\n")
     w(f"Command: `{env['command']}` — run {env['date']}.\n")
     w(f"- Machine: {env['machine']}, {env['cores']} cores; CPU: {env['cpu']}")
-    w(f"- Python {env['python']}, numpy {env['numpy']} (BLAS: {env['blas']})"
+    w(f"- Python {env['python']}, numpy {env['numpy']} (BLAS: {env['blas']}, threads: {env['blas_threads']})"
       + (f", jieba {env['jieba']}" if env['jieba'] else ", jieba not installed"))
+    w(f"- Module: built from commit {env['revision']}; loaded from `{env['module_file']}`")
     w(f"- Load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in env['load_before'])}; "
       f"after: {', '.join(f'{x:.2f}' for x in env['load_after'])}")
-    w(f"- Up to {env['rounds']} interleaved rounds per corpus (fewer, but at least 3, when a corpus would take "
+    w(f"- Up to {env['rounds']} interleaved rounds per corpus (fewer, but at least {env['min_rounds']}, when a corpus would take "
       f"more than {env['budget']:.0f} s per ranker); each sample repeats a call until it lasts "
       f"{env['min_sample'] * 1e3:.0f} ms or more.\n")
     w("Times are medians over the rounds, in milliseconds per call. A ratio `model/module` is taken "
@@ -127,14 +134,19 @@ def markdown(rows, env, plotted) -> str:
     if has_jieba:
         w("*jieba* is `jieba.analyse.extract_tags` on the words joined with spaces: a different algorithm "
           "(its own tokeniser, stop words and idf table), shown only for scale.\n")
-    w("| Corpus | module ms | model ms | model/module | " + ("jieba extract_tags ms | " if has_jieba else "")
+    w("*Counter* is `collections.Counter(corpus)` alone, the counting that both make; *outside Counter* "
+      "is a ranker's time minus it.\n")
+    w("| Corpus | module ms | model ms | model/module | Counter ms | module outside Counter ms "
+      "| model outside Counter ms | outside: module/model | " + ("jieba extract_tags ms | " if has_jieba else "")
       + "Same result |")
-    w("|---|---|---|---|" + ("---|" if has_jieba else "") + "---|")
+    w("|---|---|---|---|---|---|---|---|" + ("---|" if has_jieba else "") + "---|")
     for r in rows:
         t = r["tfidf"]
+        module_out, model_out, out_ratio = beyond(t, t["floor"])
         jieba = f"{ms(t['jieba'])} | " if has_jieba and "jieba" in t else ("– | " if has_jieba else "")
-        w(f"| {r['label']} | {ms(t['module'])} | {ms(t['model'])} | {ratio(speedup(t))} | {jieba}"
-          f"{yes(r['same_tfidf'])} |")
+        w(f"| {r['label']} | {ms(t['module'])} | {ms(t['model'])} | {ratio(speedup(t))} | {ms(t['floor'])} "
+          f"| {fmt(module_out)} | {fmt(model_out)} | {'–' if out_ratio is None else f'{out_ratio:.2f}'} "
+          f"| {jieba}{yes(r['same_tfidf'])} |")
     w("")
 
     w("## textrank\n")
@@ -193,6 +205,7 @@ LINES = [
     ("tfidf", "module", "tfidf: module", "tab:blue", "-"),
     ("tfidf", "model", "tfidf: model (plain Python)", "tab:blue", "--"),
     ("tfidf", "jieba", "tfidf: jieba extract_tags (different algorithm)", "tab:blue", ":"),
+    ("tfidf", "floor", "tfidf: Counter(corpus) alone", "tab:cyan", "-."),
     ("textrank", "module", "textrank: module", "tab:red", "-"),
     ("textrank", "model", "textrank: model (plain Python)", "tab:red", "--"),
     ("textrank", "jieba", "textrank: jieba (different algorithm)", "tab:red", ":"),
@@ -218,7 +231,7 @@ def plot(rows, path) -> bool:
         chosen = sorted((r for r in rows if r["source"] == source), key=lambda r: r["size"])
         sizes = [r["size"] for r in chosen]
         for ranker, name, label, colour, style in LINES:
-            if name == "floor":
+            if ranker == "textrank" and name == "floor":
                 ys = [median(floor_rounds(r)) * 1e3 for r in chosen]
             elif all(name in r[ranker] for r in chosen):
                 ys = [median(r[ranker][name]) * 1e3 for r in chosen]

@@ -11,20 +11,21 @@ import argparse
 import datetime
 import os
 import platform
+import subprocess
 import sys
 import time
-
-import numpy
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import cases  # noqa: E402
-import corpora  # noqa: E402
-import harness  # noqa: E402
-import report  # noqa: E402
+# numpy, and the modules that import it, are imported in main(), after the
+# BLAS thread count is settled.
+numpy = cases = corpora = harness = report = None
+
+BLAS_THREAD_VARIABLES = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 FULL = dict(sizes=[1000, 10000, 100000], vocabs=[1000, 5000], rounds=11, min_sample=0.05, budget=90.0)
+MIN_ROUNDS = 5
 QUICK = dict(sizes=[1000, 10000], vocabs=[1000], rounds=5, min_sample=0.01, budget=10.0)
 
 
@@ -38,9 +39,13 @@ def parse(argv):
     parser.add_argument("--vocabs", type=int, nargs="+", help="vocabularies of the Zipf corpora")
     parser.add_argument("--rounds", type=int, help="interleaved rounds per corpus (medians over them)")
     parser.add_argument("--budget", type=float,
-                        help="seconds per corpus and ranker above which rounds are cut (to no fewer than 3)")
+                        help="seconds per corpus and ranker above which rounds are cut (to no fewer than 5)")
     parser.add_argument("--min-sample", type=float,
                         help="seconds that one timed sample lasts at least (calls are repeated to reach it)")
+    parser.add_argument("--blas-threads", type=int, default=1,
+                        help="BLAS threads for numpy.dot (default 1: on a small shared machine a second thread "
+                             "mostly waits; 0 keeps the library's own choice). Ignored when one of "
+                             + ", ".join(BLAS_THREAD_VARIABLES) + " is already set")
     parser.add_argument("--no-jieba", action="store_true", help="leave jieba out even when it is installed")
     parser.add_argument("--no-memory", action="store_true", help="skip the tracemalloc peaks")
     args = parser.parse_args(argv)
@@ -88,9 +93,10 @@ def bench_corpus(corpus, stages, jieba, args) -> dict:
 
         started = time.perf_counter()
         row["tfidf"] = harness.interleave(cases.tfidf_calls(corpus, jieba, text), args.rounds, args.min_sample,
-                                          args.budget)
+                                          args.budget, min(MIN_ROUNDS, args.rounds))
         row["textrank"] = harness.interleave(cases.textrank_calls(corpus, stages, inputs, jieba, text),
-                                             args.rounds, args.min_sample, args.budget)
+                                             args.rounds, args.min_sample, args.budget,
+                                             min(MIN_ROUNDS, args.rounds))
         row["seconds"] = time.perf_counter() - started
 
         if not args.no_memory:
@@ -131,6 +137,8 @@ def environment(args, argv) -> dict:
         "python": platform.python_version() + " " + platform.python_implementation(),
         "numpy": numpy.__version__,
         "blas": blas_name(),
+        "revision": source_revision(),
+        "module_file": cases.keyword.__file__,
         "jieba": jieba_version,
         "command": "python bench/run.py" + ("".join(" " + a for a in argv) if argv else ""),
         "rounds": args.rounds,
@@ -138,6 +146,22 @@ def environment(args, argv) -> dict:
         "budget": args.budget,
         "load_before": os.getloadavg(),
     }
+
+
+def source_revision() -> str:
+    """The commit of the working tree and whether the module's sources differ
+    from it (what was built may be either; rebuild before a run)."""
+    root = os.path.dirname(HERE)
+    try:
+        head = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True, timeout=30).stdout.strip()
+        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", "src", "CMakeLists.txt"],
+                               capture_output=True, text=True, timeout=30).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        return "unknown"
+    if not head:
+        return "unknown"
+    return head + (" with uncommitted changes under src/" if dirty else "")
 
 
 def blas_name() -> str:
@@ -149,10 +173,41 @@ def blas_name() -> str:
         return "unknown"
 
 
+def settle_blas_threads(args) -> str:
+    """Sets the BLAS thread count before numpy is first imported; returns
+    what the table should say about it."""
+    preset = [f"{v}={os.environ[v]}" for v in BLAS_THREAD_VARIABLES if v in os.environ]
+    if preset:
+        return "from the environment: " + ", ".join(preset)
+    if "numpy" in sys.modules:
+        return "library default (numpy was imported before the option could apply)"
+    if args.blas_threads <= 0:
+        return "library default"
+    for variable in BLAS_THREAD_VARIABLES:
+        os.environ[variable] = str(args.blas_threads)
+    return f"{args.blas_threads} (set by --blas-threads)"
+
+
+def import_benchmark_modules():
+    global numpy, cases, corpora, harness, report
+    import numpy as numpy_module
+
+    import cases as cases_module
+    import corpora as corpora_module
+    import harness as harness_module
+    import report as report_module
+    numpy, cases, corpora, harness, report = (numpy_module, cases_module, corpora_module, harness_module,
+                                              report_module)
+
+
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     args = parse(argv)
+    blas_threads = settle_blas_threads(args)
+    import_benchmark_modules()
     env = environment(args, argv)
+    env["blas_threads"] = blas_threads
+    env["min_rounds"] = min(MIN_ROUNDS, args.rounds)
     log(f"corpora: sizes {args.sizes}, Zipf vocabularies {args.vocabs}")
     corpus_list = corpora.build(args.sizes, args.vocabs)
     stages = cases.capture_stages()
