@@ -1,0 +1,81 @@
+"""The benchmark command still runs: one tiny run, output to a temporary
+directory.  Nothing here looks at the times."""
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RUN = os.path.join(ROOT, "bench", "run.py")
+SIZE, VOCABULARY = 200, 50
+
+
+def _has(module):
+    return importlib.util.find_spec(module) is not None
+
+
+@pytest.fixture(scope="module")
+def tiny_run(tmp_path_factory):
+    pytest.importorskip("tallowmere.vellumcrest.keyword")
+    out = tmp_path_factory.mktemp("bench")
+    command = [sys.executable, RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY),
+               "--rounds", "3", "--min-sample", "0.002", "--budget", "5", "--out", str(out)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=ROOT)
+    assert done.returncode == 0, done.stderr
+    return out, done
+
+
+def expected_corpora():
+    labels = []
+    if os.path.isdir("/usr/share/common-licenses"):
+        labels.append(f"licenses {SIZE}")
+    if _has("pydoc_data"):
+        labels.append(f"pydoc {SIZE}")
+    labels.append(f"zipf-v{VOCABULARY} {SIZE}")
+    return labels
+
+
+def sections(text):
+    """{heading: [first cells of the table rows under it]}"""
+    found, heading = {}, None
+    for line in text.splitlines():
+        if line.startswith("## "):
+            heading = line[3:].strip()
+            found[heading] = []
+        elif heading and line.startswith("| ") and not line.startswith("|---"):
+            found[heading].append(line.split("|")[1].strip())
+    return found
+
+
+def test_table_is_written_with_a_row_per_corpus(tiny_run):
+    out, _ = tiny_run
+    text = (out / "benchmarks.md").read_text(encoding="utf-8")
+    assert text.startswith("# Benchmarks")
+    for fact in ("Python", "numpy", "CPU", "Command: `python bench/run.py --quick"):
+        assert fact in text
+    tables = sections(text)
+    for heading in ("Corpora", "tfidf", "textrank", "textrank stages", "textrank peak memory"):
+        assert tables[heading][1:] == expected_corpora(), heading  # [0] is the header row
+    assert len(tables["Targets"]) == 1 + 6
+
+
+def test_module_and_model_agree_on_every_corpus(tiny_run):
+    out, _ = tiny_run
+    text = (out / "benchmarks.md").read_text(encoding="utf-8")
+    for heading in ("tfidf", "textrank", "textrank stages"):
+        block = text.split(f"## {heading}\n", 1)[1].split("\n## ", 1)[0]
+        rows = [line for line in block.splitlines() if re.match(r"\| (licenses|pydoc|zipf)", line)]
+        assert rows and all(line.rstrip().endswith("| yes |") for line in rows), heading
+
+
+def test_plot_is_written_when_matplotlib_is_there(tiny_run):
+    out, done = tiny_run
+    png = out / "benchmarks.png"
+    if not _has("matplotlib"):
+        assert not png.exists() and "no plot" in done.stderr
+        pytest.skip("matplotlib is not installed: the run skips the plot")
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "![time against corpus size](benchmarks.png)" in (out / "benchmarks.md").read_text(encoding="utf-8")
