@@ -296,9 +296,31 @@ def counter_readings(run, rounds):
     return block_growth, reference_growth
 
 
+def numpy_keeps_the_total():
+    """Whether numpy's own reference operations are counted in the total
+    reference count: only when numpy was built for this (debug) interpreter.
+    A release-built numpy frees objects without counting, and the total then
+    drifts with every array it makes."""
+    if not hasattr(sys, "gettotalrefcount"):
+        return False
+
+    def arrays():
+        for _ in range(CALLS_PER_ROUND):
+            matrix = numpy.zeros([3, 3])
+            matrix[0][1] = 1
+            matrix /= matrix.sum(axis=0)
+            0.2 + 0.8 * numpy.dot(matrix, numpy.ones([3, 1]))
+    with numpy.errstate(divide="ignore", invalid="ignore"):
+        return not steady_growth(counter_readings(arrays, ROUNDS)[1])
+
+
 def steady_growth(deltas):
     # A leak grows the count in every round; noise does not.
     return bool(deltas) and all(delta >= 1 for delta in deltas)
+
+
+NUMPY_KEEPS_THE_TOTAL = numpy_keeps_the_total()
+NUMPY_CASES = ("textrank", "create_matrix", "calculate_pr")
 
 
 @pytest.mark.parametrize("name, function, build, error, context", CASES, ids=IDS)
@@ -319,6 +341,8 @@ def test_no_growth_over_repeated_calls(name, function, build, error, context):
         block_growth, reference_growth = counter_readings(run, ROUNDS)
         after = [sys.getrefcount(obj) for obj in watched]
     assert not steady_growth(block_growth), f"allocated blocks grow every round: {block_growth}"
+    if name.startswith(NUMPY_CASES) and reference_growth and not NUMPY_KEEPS_THE_TOTAL:
+        reference_growth = []  # numpy's own drift would hide ours; blocks still count
     assert not steady_growth(reference_growth), f"total reference count grows every round: {reference_growth}"
     changed = [(obj, b, a) for obj, b, a in zip(watched, before, after) if a != b]
     assert not changed, f"reference counts changed (object, before, after): {changed}"
