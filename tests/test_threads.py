@@ -216,3 +216,128 @@ def test_rankers_under_thread_switches_and_rebinding():
     assert counts.get("result", 0) + counts.get("name_error", 0) == 8 * rounds * 5
     assert counts["expected_failure"] == 8 * rounds
     assert counts["rebinder_steps"] == 1
+
+
+MUTATING_CHILD = r'''
+import json
+import random
+import sys
+import threading
+
+import numpy
+
+import tallowmere.vellumcrest.keyword as keyword
+
+ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
+MODULE = "tallowmere.vellumcrest.keyword"
+ROUNDS = int(sys.argv[1])
+
+
+class Word:
+    """A word hashed and compared by Python code: a chance for a thread
+    switch in the middle of every dict and set operation."""
+
+    def __init__(self, label):
+        self.label = label
+
+    def __hash__(self):
+        return hash(self.label)
+
+    def __eq__(self, other):
+        return isinstance(other, Word) and other.label == self.label
+
+
+def entries_of(error):
+    found = []
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == ENTRY_FILE_NAME:
+            found.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return found
+
+
+LABELS = "abcdefghij"
+corpus = [Word(random.choice(LABELS)) for _ in range(30)]
+idf = {Word(label): float(k) for k, label in enumerate(LABELS)}
+problems = []
+outcomes = {"result": 0, "error": 0}
+outcomes_lock = threading.Lock()
+stop = threading.Event()
+
+
+def count(kind):
+    with outcomes_lock:
+        outcomes[kind] += 1
+
+
+def ranker(number):
+    rng = random.Random(number)
+    with numpy.errstate(all="ignore"):
+        for _ in range(ROUNDS):
+            name = rng.choice(["tfidf", "textrank"])
+            try:
+                if name == "tfidf":
+                    result = keyword.tfidf(corpus, idf, rng.choice([None, 3]))
+                else:
+                    result = keyword.textrank(corpus, rng.choice([1, 2, 5]), n_word=None, n_iter=3)
+            except (IndexError, KeyError, RuntimeError, ValueError) as error:
+                names = entries_of(error)
+                if not names or names[0] != f"{MODULE}.{name}":
+                    problems.append(f"{name}: {error!r} with entries {names}")
+                count("error")
+            except BaseException as error:
+                problems.append(f"{name}: unexpected {error!r}")
+            else:
+                if type(result) is not list or not all(type(p) is tuple and len(p) == 2 for p in result):
+                    problems.append(f"{name}: bad result {result!r}")
+                count("result")
+
+
+def mutator():
+    rng = random.Random(99)
+    while not stop.is_set():
+        step = rng.randrange(7)
+        if step == 0:
+            corpus.append(Word(rng.choice(LABELS)))
+        elif step == 1 and corpus:
+            corpus.pop(rng.randrange(len(corpus)))
+        elif step == 2:
+            corpus[:] = [Word(rng.choice(LABELS)) for _ in range(rng.randrange(40))]
+        elif step == 3:
+            corpus.clear()
+        elif step == 4 and corpus:
+            corpus[rng.randrange(len(corpus))] = Word(rng.choice(LABELS))
+        elif step == 5:
+            idf.clear()
+        else:
+            idf.update({Word(label): rng.random() for label in rng.sample(LABELS, 4)})
+
+
+interval = sys.getswitchinterval()
+sys.setswitchinterval(1e-6)
+try:
+    threads = [threading.Thread(target=ranker, args=(k,)) for k in range(4)]
+    other = threading.Thread(target=mutator)
+    other.start()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    stop.set()
+    other.join()
+finally:
+    sys.setswitchinterval(interval)
+print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "outcomes": outcomes}))
+'''
+
+
+def test_rankers_while_another_thread_mutates_their_inputs():
+    rounds = 150
+    child = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(MUTATING_CHILD), str(rounds)],
+                           capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, f"child ended with {child.returncode}:\n{child.stderr[-4000:]}"
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report["problem_count"] == 0, report["problems"]
+    # Every call ended one way or the other (results or reported failures).
+    assert report["outcomes"]["result"] + report["outcomes"]["error"] == 4 * rounds, report["outcomes"]
