@@ -384,6 +384,20 @@ def hostile_window_fails_in_create_nodes(window, error, message, line):
     raises(lambda: keyword.textrank(["a", "b", "c"], window), error, message, [(TEXTRANK, 90), (CREATE_NODES, line)])
 
 
+@check_each("extreme_window_", [
+    (f"{name}", window) for name, window in [
+        ("2_62", 2 ** 62), ("minus_2_62", -2 ** 62), ("ssize_max", 2 ** 63 - 1), ("minus_ssize_max", -(2 ** 63 - 1)),
+        ("ssize_min", -2 ** 63), ("2_63", 2 ** 63), ("2_64", 2 ** 64), ("minus_2_70", -2 ** 70),
+    ]
+])
+def extreme_windows_rank_as_the_model_does(window):
+    # Bounds near the machine-integer limits take the same clamps as Python ints.
+    def make(ranker):
+        return lambda: ranker.textrank([1, 2, 3, 1, 4, 2], window, n_word=None)
+    ours, _ = same_as_model(make)
+    assert ours[0] == "returned"
+
+
 @check
 def window_arithmetic_that_empties_the_corpus():
     corpus = ["a", "b", "c"]
