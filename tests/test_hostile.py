@@ -510,6 +510,75 @@ def collections_deleted_while_tfidf_weighs_words():
         restore_globals()
 
 
+class CollidingKey:
+    """A namespace key that hashes like `name`; once armed, the first
+    comparison runs `action` (which may raise); it never equals anything else."""
+
+    def __init__(self, name, action):
+        self.name, self.action, self.armed = name, action, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.action()
+        return other is self
+
+
+def plant(key):
+    """Puts `key` in front of its name in the module's namespace: the name is
+    taken out and stored again after the key, so that a lookup of the name
+    meets the key first."""
+    value = NAMESPACE.pop(key.name)
+    NAMESPACE[key] = None
+    NAMESPACE[key.name] = value
+    key.armed = True
+
+
+def uproot(key):
+    key.armed = False
+    NAMESPACE.pop(key, None)
+    restore_globals()
+
+
+@check_each("namespace_key_", [
+    ("raises_on_numpy", "numpy", fail, lambda: keyword.textrank(["a", "b"]), ZeroDivisionError,
+     [(TEXTRANK, 91), (CREATE_MATRIX, 59)]),
+    ("raises_on_collections", "collections", fail, lambda: keyword.tfidf(["a"], {}), ZeroDivisionError,
+     [(TFIDF, 11)]),
+    ("deletes_numpy", "numpy", lambda: NAMESPACE.pop("numpy", None), lambda: keyword.textrank(["a", "b"]),
+     NameError, [(TEXTRANK, 91), (CREATE_MATRIX, 59)]),
+])
+def hostile_key_in_the_namespace(name, action, call, error, entries):
+    key = CollidingKey(name, action)
+    try:
+        plant(key)
+        raises(call, error, None, entries)
+    finally:
+        uproot(key)
+    assert keyword.tfidf(["a", "a"], {"a": 1}) == [("a", 2)]
+
+
+@check_each("builtins_getattr_", [
+    ("raises", fail, ZeroDivisionError, "hostile"),
+    ("returns_numpy", lambda name: REAL_NUMPY if name == "numpy" else fail(), None, None),
+])
+def numpy_found_through_a_module_getattr_of_builtins(getattr_hook, error, message):
+    import builtins
+    try:
+        NAMESPACE.pop("numpy")
+        builtins.__getattr__ = getattr_hook
+        if error is None:
+            assert normalised(keyword.textrank([1, 2, 3, 1, 4], 2)) == normalised(model.textrank([1, 2, 3, 1, 4], 2))
+        else:
+            raises(lambda: keyword.textrank(["a", "b"]), error, message, [(TEXTRANK, 91), (CREATE_MATRIX, 59)])
+    finally:
+        del builtins.__getattr__
+        restore_globals()
+
+
 # ---- create_matrix called directly with hostile neighbour maps ------------------------
 
 @check
