@@ -96,6 +96,9 @@ bool switch_is_on() {
     remembered_switch.version = version;
   }
   if (!value) {
+    // A read that failed counts as absent.  Its error must not be pending
+    // while the attribute is set (attribute lookup may clear or assert on it).
+    PyErr_Clear();
     PyObject_SetAttr(state.runtime_support, name(Name::cline_in_traceback), Py_False);
     return false;
   }
