@@ -1083,6 +1083,39 @@ def switch_whose_truth_deletes_itself():
         support.cline_in_traceback = False
 
 
+@check
+def switch_that_cannot_be_read():
+    support = support_module()
+
+    class Colliding:
+        # Hashes like the switch's name; its first armed comparison raises.
+        armed = False
+
+        def __hash__(self):
+            return hash("cline_in_traceback")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                raise ZeroDivisionError("unreadable")
+            return other is self
+    namespace = vars(support)
+    key = Colliding()
+    try:
+        del namespace["cline_in_traceback"]
+        namespace[key] = None
+        Colliding.armed = True
+        # The failed read counts as an absent switch: the entry is plain, the
+        # read's error is dropped, and the switch is then False.
+        raises(lambda: keyword.tfidf(["a"], []), AttributeError, "'list' object has no attribute 'get'",
+               [(TFIDF, 12)])
+        assert namespace["cline_in_traceback"] is False
+    finally:
+        Colliding.armed = False
+        namespace.pop(key, None)
+        support.cline_in_traceback = False
+
+
 # ---- the child process --------------------------------------------------------
 
 MARK = "@@hostile@@ "
