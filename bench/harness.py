@@ -2,7 +2,7 @@
 
 Timing: each callable is calibrated once (that call is also its warm-up) to
 a number of calls per sample long enough for the clock; then every round
-times one sample of every callable, in an order rotated from round to round,
+times one sample of every callable, in a new seeded random order each round,
 with the garbage collector off during a sample.  Results are per-call times
 of every round, so medians and same-round ratios can be taken.
 """
@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import gc
 import math
+import random
 import statistics
 import time
 import tracemalloc
@@ -44,7 +45,8 @@ def calibrate(calls: dict, min_sample: float) -> tuple[dict, float]:
     return loops, round_time
 
 
-def interleave(calls: dict, rounds: int, min_sample: float, budget: float, min_rounds: int = 3) -> dict:
+def interleave(calls: dict, rounds: int, min_sample: float, budget: float, min_rounds: int = 3,
+               seed: int = 1) -> dict:
     """{name: [seconds per call, one per round]}.  The number of rounds is cut
     (not below `min_rounds`) when one round is estimated to cost more than
     `budget` / `rounds` seconds."""
@@ -53,9 +55,13 @@ def interleave(calls: dict, rounds: int, min_sample: float, budget: float, min_r
         rounds = max(min_rounds, int(budget / max(round_time, 1e-9)))
     names = list(calls)
     times = {name: [] for name in names}
-    for r in range(rounds):
-        shift = r % len(names)
-        for name in names[shift:] + names[:shift]:
+    order = random.Random(seed)
+    for _ in range(rounds):
+        # A new order every round: a rotation would keep every callable
+        # behind the same neighbour, and a call that leaves the allocator or
+        # the caches in a bad state would then always slow the same one.
+        order.shuffle(names)
+        for name in names:
             times[name].append(_sample(calls[name], loops[name]))
     return times
 
