@@ -51,9 +51,10 @@ def metadata(project: dict, readme: Path | None) -> str:
         lines.append(f"Provides-Extra: {extra}")
         for requirement in requirements:
             lines.append(f'Requires-Dist: {requirement}; extra == "{extra}"')
+    if readme is not None:
+        lines.append("Description-Content-Type: text/markdown")
     text = "\n".join(lines) + "\n"
     if readme is not None:
-        text = text.replace("\n", "\nDescription-Content-Type: text/markdown\n", 1)
         text += "\n" + readme.read_text(encoding="utf-8")
     return text
 
@@ -113,6 +114,8 @@ def main() -> None:
     dist = f"{normalise(project['name'])}-{project['version']}"
     info = f"{dist}.dist-info"
     files[f"{info}/METADATA"] = metadata(project, readme).encode()
+    for licence in sorted(args.project.glob("LICEN[CS]E*")):
+        files[f"{info}/{licence.name}"] = licence.read_bytes()
     scripts = project.get("scripts", {})
     if scripts:
         lines = ["[console_scripts]"] + [f"{name} = {target}" for name, target in scripts.items()]

@@ -32,6 +32,8 @@ git -C "$PROJECT" ls-files -z --cached --others --exclude-standard \
   | tar -C "$PROJECT" --null -T - -cf - \
   | tar -C "$ROOT$WORK" -xf -
 cp "$WHEEL" "$ROOT$WORK/"
+mkdir -p "$ROOT$WORK/.armhf"
+cp "$(dirname "$0")/hypothesis_emulated.py" "$ROOT$WORK/.armhf/"
 
 mounted=()
 cleanup() {
@@ -63,9 +65,9 @@ in_root sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keywor
 if [ $# -eq 0 ]; then
   set -- tests
 fi
-echo "== python3 -m pytest -q $*"
+echo "== python3 -m pytest -q -rfEs -p hypothesis_emulated $*"
 set +e
-in_root sh -c "cd $WORK && exec python3 -m pytest -q \"\$@\"" pytest "$@"
+in_root sh -c "cd $WORK && PYTHONPATH=$WORK/.armhf exec python3 -m pytest -q -rfEs -p hypothesis_emulated \"\$@\"" pytest "$@"
 status=$?
 set -e
 exit "$status"
