@@ -8,6 +8,11 @@ re-exported here. The command line is ``vellumcrest-keywords`` or
 ``python -m tallowmere.vellumcrest``.
 """
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .idf import build_idf, load_idf, save_idf
+
 __all__ = ["build_idf", "load_idf", "save_idf"]
 
 
