@@ -201,6 +201,18 @@ def test_stop_words(texts, tmp_path):
     assert as_scores(got) == pytest.approx(as_scores(expected), rel=1e-12)
 
 
+def test_english_leaves_out_the_shipped_function_words(tmp_path):
+    path = tmp_path / "doc.txt"
+    path.write_text("The bees and the hive; THE queen of the hive.", encoding="utf-8")
+    got = keywords(run_json("--english", "--top", "0", "--method", "tfidf", path)["documents"][0])
+    assert got == [("hive", 2.0), ("bees", 1.0), ("queen", 1.0)]
+    # combined with a file of one's own
+    stop = tmp_path / "stop.txt"
+    stop.write_text("queen\n", encoding="utf-8")
+    got = keywords(run_json("--english", "--stop-words", stop, "--top", "0", "--method", "tfidf", path)["documents"][0])
+    assert got == [("hive", 2.0), ("bees", 1.0)]
+
+
 def test_cut_jieba(tmp_path):
     pytest.importorskip("jieba")
     path = tmp_path / "zh.txt"

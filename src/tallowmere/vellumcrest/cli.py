@@ -266,13 +266,23 @@ def _read_inputs(files: Sequence[str]) -> list[Document]:
     return documents
 
 
-def _read_stop_words(path: str) -> frozenset[str]:
+def _stop_word_set(text: str) -> frozenset[str]:
     words = set()
-    for line in _read_text(path).splitlines():
+    for line in text.splitlines():
         word = line.strip()
         if word and not word.startswith("#"):
             words.add(unicodedata.normalize("NFC", word).casefold())
     return frozenset(words)
+
+
+def _read_stop_words(path: str) -> frozenset[str]:
+    return _stop_word_set(_read_text(path))
+
+
+def _english_stop_words() -> frozenset[str]:
+    from importlib.resources import files as package_files
+
+    return _stop_word_set(package_files(_PACKAGE).joinpath("stop_words_en.txt").read_text(encoding="utf-8"))
 
 
 def _read_idf_directory(directory: str) -> list[Document]:
@@ -346,6 +356,12 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
         "--stop-words",
         metavar="FILE",
         help="leave out the words listed in FILE, one per line (# starts a comment line)",
+    )
+    parser.add_argument(
+        "--english",
+        action="store_true",
+        help="also leave out common English function words (the, a, and, ...; a list shipped"
+        " with the package)",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
     parser.add_argument(
@@ -466,6 +482,8 @@ def _run(args: argparse.Namespace) -> str:
                 EXIT_MISSING_CUTTER,
             ) from None
     stop_words = _read_stop_words(args.stop_words) if args.stop_words is not None else frozenset()
+    if args.english:
+        stop_words |= _english_stop_words()
     cut = CutSettings(cut=args.cut, keep_case=args.keep_case, stop_words=stop_words)
 
     idf: dict[str, float] | None = None
