@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import json
 import os
 import platform
 import subprocess
@@ -46,6 +47,9 @@ def parse(argv):
                         help="BLAS threads for numpy.dot (default 1: on a small shared machine a second thread "
                              "mostly waits; 0 keeps the library's own choice). Ignored when one of "
                              + ", ".join(BLAS_THREAD_VARIABLES) + " is already set")
+    parser.add_argument("--sources", nargs="+", choices=["licenses", "pydoc", "zipf"],
+                        help="corpus families to run (default: all)")
+    parser.add_argument("--json", metavar="PATH", help="also write every round's times to PATH as JSON")
     parser.add_argument("--no-jieba", action="store_true", help="leave jieba out even when it is installed")
     parser.add_argument("--no-memory", action="store_true", help="skip the tracemalloc peaks")
     args = parser.parse_args(argv)
@@ -212,6 +216,8 @@ def main(argv=None) -> int:
     env["min_rounds"] = min(MIN_ROUNDS, args.rounds)
     log(f"corpora: sizes {args.sizes}, Zipf vocabularies {args.vocabs}")
     corpus_list = corpora.build(args.sizes, args.vocabs)
+    if args.sources:
+        corpus_list = [c for c in corpus_list if c.source.split("-")[0] in args.sources]
     stages = cases.capture_stages()
     jieba = None if args.no_jieba else cases.load_jieba()
     if jieba is None:
@@ -233,6 +239,9 @@ def main(argv=None) -> int:
     plotted = report.plot(rows, png_path)
     with open(md_path, "w", encoding="utf-8") as stream:
         stream.write(report.markdown(rows, env, plotted))
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as stream:
+            json.dump({"environment": env, "corpora": rows}, stream, indent=1)
     log(f"wrote {md_path}" + (f" and {png_path}" if plotted else " (no plot: matplotlib is not installed)"))
     return 0
 
