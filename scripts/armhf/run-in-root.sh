@@ -4,10 +4,12 @@
 #
 #   run-in-root.sh ROOT WHEEL PROJECT [PYTEST ARGS...]
 #
-# The tests are copied into ROOT/root/tallowmere (not the sources: the suite
-# must import the installed wheel).  /proc, /dev and /sys are mounted in a
-# private mount namespace, so they are gone when this script ends, however it
-# ends; they are also unmounted explicitly on the way out.
+# The work tree is copied into ROOT/home/tallowmere (the sources come along
+# but are never imported: the suite must use the installed wheel).  The wheel
+# is installed as root; the tests run as the unprivileged user nobody, as a
+# user would run them.  /proc, /dev and /sys are mounted in a private mount
+# namespace, so they are gone when this script ends, however it ends; they are
+# also unmounted explicitly on the way out.
 set -euo pipefail
 
 ROOT=$(realpath "${1:?usage: run-in-root.sh ROOT WHEEL PROJECT [PYTEST ARGS...]}")
@@ -20,7 +22,7 @@ if [ -z "${TALLOWMERE_ARMHF_UNSHARED:-}" ]; then
   exec unshare --mount --propagation private bash "$0" "$ROOT" "$WHEEL" "$PROJECT" "$@"
 fi
 
-WORK=/root/tallowmere
+WORK=/home/tallowmere
 rm -rf "${ROOT:?}$WORK"
 mkdir -p "$ROOT$WORK"
 # The work tree as it is (tracked files and new ones that git does not
@@ -55,11 +57,18 @@ in_root() {
     LANG=C.UTF-8 TERM="${TERM:-dumb}" "$@"
 }
 
+as_user() {
+  chroot "$ROOT" /usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/env -i \
+    HOME=$WORK PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+    PYTHONPATH=$WORK/.armhf "$@"
+}
+
 echo "== uname -m in the root: $(in_root uname -m)"
 in_root python3 -m pip install --no-deps --no-index --force-reinstall \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
   -q "$WORK/$(basename "$WHEEL")"
-in_root sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, sys; print(\"== module:\", m.__file__, \"on\", sys.version.split()[0])'"
+chown -R 65534:65534 "$ROOT$WORK"
+as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, sys; print(\"== module:\", m.__file__, \"on\", sys.version.split()[0])'"
 
 # With no arguments, the whole suite; otherwise the arguments name what to run.
 if [ $# -eq 0 ]; then
@@ -67,7 +76,7 @@ if [ $# -eq 0 ]; then
 fi
 echo "== python3 -m pytest -q -rfEs -p hypothesis_emulated $*"
 set +e
-in_root sh -c "cd $WORK && PYTHONPATH=$WORK/.armhf exec python3 -m pytest -q -rfEs -p hypothesis_emulated \"\$@\"" pytest "$@"
+as_user sh -c "cd $WORK && exec python3 -m pytest -q -rfEs -p hypothesis_emulated \"\$@\"" pytest "$@"
 status=$?
 set -e
 exit "$status"
