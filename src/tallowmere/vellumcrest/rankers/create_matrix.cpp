@@ -11,12 +11,25 @@ namespace keyword {
 namespace {
 
 // matrix[word_index[a]][word_index[b]] = 1, in that order of operations.
+// word_index[word]: word_index is this stage's own exact dict, so its
+// subscription is the dict lookup itself, with KeyError(word) on a miss.
+Ref number_of(Borrowed word_index, Borrowed word) {
+  Borrowed found = PyDict_GetItemWithError(word_index, word);
+  if (found) return Ref::borrow(found);
+  if (!PyErr_Occurred()) {
+    // As dict subscription does, wrap the word, so that a tuple stays whole.
+    Ref args = Ref::steal(PyTuple_Pack(1, word));
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+  }
+  return nullptr;
+}
+
 bool mark(Borrowed matrix, Borrowed word_index, Borrowed a, Borrowed b) {
-  Ref row_number = Ref::steal(PyObject_GetItem(word_index, a));
+  Ref row_number = number_of(word_index, a);
   if (!row_number) return false;
   Ref row = Ref::steal(PyObject_GetItem(matrix, row_number.get()));
   if (!row) return false;
-  Ref column_number = Ref::steal(PyObject_GetItem(word_index, b));
+  Ref column_number = number_of(word_index, b);
   if (!column_number) return false;
   return PyObject_SetItem(row.get(), column_number.get(), constant(Constant::int_1)) == 0;
 }
