@@ -8,8 +8,9 @@ re-exported here. The command line is ``vellumcrest-keywords`` or
 ``python -m tallowmere.vellumcrest``.
 """
 
-from typing import TYPE_CHECKING
-
+# Not `typing.TYPE_CHECKING`: importing typing here would make loading the
+# extension import it too.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .idf import build_idf, load_idf, save_idf
 
