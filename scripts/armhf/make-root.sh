@@ -21,6 +21,7 @@ SECURITY=http://deb.debian.org/debian-security
 PACKAGES=(
   python3.11 python3-dev libpython3.11-dev
   python3-numpy python3-pytest python3-hypothesis python3-pip
+  gdb  # the fault-injection tests read native backtraces of crashes inside numpy
 )
 RECIPE="suite=$SUITE mirror=$MIRROR packages=${PACKAGES[*]}"
 RECIPE_FILE=etc/tallowmere-armhf-recipe
