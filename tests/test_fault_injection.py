@@ -109,9 +109,9 @@ def crashed_inside_numpy(call, step):
     result = subprocess.run([gdb, "-q", "-batch", "-ex", "run", "-ex", "bt", "--args", sys.executable, "-c", SWEEP,
                              call, str(step)], capture_output=True, text=True, timeout=600)
     frames = [line for line in result.stdout.splitlines() if re.match(r"#\d+ ", line)]
-    if frames and "/numpy/" in frames[0]:
-        return frames[0]
-    return None
+    if not frames:  # gdb cannot trace here (for example under user-mode emulation)
+        pytest.skip(f"numpy {numpy.__version__} crashed at step {step}; gdb could not show where")
+    return frames[0] if "/numpy/" in frames[0] else None
 
 
 def run_sweep(call):
