@@ -26,7 +26,7 @@ constexpr const char kBuildVersion[] = "3.11";
 
 // ---- create step ----------------------------------------------------------
 
-// Copies one attribute of the spec into the module's namespace.  A spec that
+// Copies one attribute of the module spec into the module's namespace.  A spec that
 // lacks it is skipped; so is None where `none_allowed` is false.
 bool copy_spec_attribute(Borrowed spec, Borrowed module_dict, const char* from, const char* to, bool none_allowed) {
   Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
