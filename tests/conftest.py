@@ -3,7 +3,8 @@
 - `run_python(code)` runs a snippet in a fresh interpreter (load-time checks and
   anything that must not touch this process); the snippet can import this file
   as `conftest`.
-- `module_entries(exc)` lists the traceback entries that the module added.
+- `module_entries(exc)` lists the traceback entries that the module added;
+  `entry_lines(exc)` gives just their names and lines.
 - `live_functions(run)` catches the module's short-lived function objects (the
   stage functions and sort keys) while `run` is inside a ranker call;
   `capture_tfidf_sort_key()` uses it for a sort key of tfidf.
@@ -43,6 +44,11 @@ def module_entries(exc):
             entries.append((code.co_name, code.co_filename, tb.tb_lineno))
         tb = tb.tb_next
     return entries
+
+
+def entry_lines(exc):
+    """The module's traceback entries of `exc` as (name, line), outermost first."""
+    return [(name, line) for name, _, line in module_entries(exc)]
 
 
 def live_functions(run):

@@ -25,6 +25,7 @@ import pytest
 
 import model
 import tallowmere.vellumcrest.keyword as keyword
+from conftest import entry_lines as entries_of
 
 MODULE = "tallowmere.vellumcrest.keyword"
 TFIDF = MODULE + ".tfidf"
@@ -34,7 +35,6 @@ CREATE_NODES = TEXTRANK + ".create_nodes"
 CREATE_MATRIX = TEXTRANK + ".create_matrix"
 CALCULATE_PR = TEXTRANK + ".calculate_pr"
 TEXTRANK_KEY = TEXTRANK + ".lambda1"
-ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
 
 FUNCTION_TYPE = type(keyword.textrank)
 STAGE_NAMES = ("create_nodes", "create_matrix", "calculate_pr")
@@ -65,16 +65,6 @@ def check_each(prefix, table):
 
 # ---- observing outcomes -------------------------------------------------------
 
-def entries_of(error):
-    """The module's traceback entries of `error` as (name, line), outermost first."""
-    found = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == ENTRY_FILE_NAME:
-            found.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def raises(call, error, message, entries):

@@ -12,7 +12,6 @@ class of failure, called many times.
   call makes for itself (stage functions and sort keys).
 """
 import array
-import collections
 import gc
 import sys
 import weakref

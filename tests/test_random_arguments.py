@@ -15,9 +15,9 @@ import numpy
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tallowmere.vellumcrest.keyword as keyword
+from conftest import entry_lines as entries_of
 
 MODULE = "tallowmere.vellumcrest.keyword"
-ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
 EXAMPLES = 400
 
 
@@ -213,15 +213,6 @@ def calls(draw):
 
 # ---- the property ---------------------------------------------------------------
 
-def entries_of(error):
-    found = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == ENTRY_FILE_NAME:
-            found.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def check_call(ranker, args, kwargs):

@@ -1,31 +1,20 @@
 """textrank: neighbour sets, word matrix, rank iteration and the ranked list."""
 import gc
 import math
-import sys
 import types
 
 import numpy
 import pytest
 
 import model
+from conftest import entry_lines as entries
 import tallowmere.vellumcrest.keyword as keyword
 from tallowmere.vellumcrest.keyword import textrank
 
-FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
 PREFIX = "tallowmere.vellumcrest.keyword."
 FUNCTION_TYPE = type(textrank)
 
 
-def entries(error):
-    """The module's traceback entries of `error`, outermost first."""
-    found = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE_NAME:
-            found.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def rounded(result):
