@@ -5,15 +5,20 @@
   as `conftest`.
 - `module_entries(exc)` lists the traceback entries that the module added;
   `entry_lines(exc)` gives just their names and lines.
+- `outcome(function, ...)` and `assert_same(got, expected)` compare a call of
+  the module with a call of the plain-Python model: result or failure, words,
+  order, score types and values (NaN where the other has NaN).
 - `live_functions(run)` catches the module's short-lived function objects (the
   stage functions and sort keys) while `run` is inside a ranker call;
   `capture_tfidf_sort_key()` uses it for a sort key of tfidf.
 """
 import gc
+import math
 import os
 import subprocess
 import sys
 import textwrap
+import warnings
 
 MODULE_NAME = "tallowmere.vellumcrest.keyword"
 # The file name of the traceback entries: two backslashes between the parts.
@@ -91,3 +96,36 @@ def capture_tfidf_sort_key():
         keyword.tfidf(["a", "b"], {"a": Score(1), "b": Score(2)})
 
     return live_functions(run)["lambda"]
+
+
+def outcome(function, *args, **kwargs):
+    """("result", value) or ("error", (type, message)) of one call, with
+    numpy's floating-point warnings silenced."""
+    import numpy
+
+    with numpy.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return "result", function(*args, **kwargs)
+        except Exception as error:  # failures are compared too
+            return "error", (type(error), str(error))
+
+
+def same_score(a, b):
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float) and math.isnan(a):
+        return math.isnan(b)
+    return a == b
+
+
+def assert_same(got, expected):
+    assert got[0] == expected[0], (got, expected)
+    if got[0] == "error":
+        assert got[1] == expected[1]
+        return
+    assert type(got[1]) is list and len(got[1]) == len(expected[1]), (got, expected)
+    for (word, score), (model_word, model_score) in zip(got[1], expected[1]):
+        assert word is model_word or word == model_word, (got, expected)
+        assert type(word) is type(model_word), (got, expected)
+        assert same_score(score, model_score), (got, expected)

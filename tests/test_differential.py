@@ -4,13 +4,13 @@ Results must be identical: the same words (the very objects), the same order,
 the same score types and values (NaN where the model has NaN); failures must
 raise the same exception type with the same message.
 """
-import math
 
 import numpy
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import model
+from conftest import assert_same, outcome
 from tallowmere.vellumcrest.keyword import textrank, tfidf
 
 words = st.one_of(st.integers(-3, 12), st.sampled_from(["a", "b", "c", "dd", "é", "词", ""]))
@@ -21,31 +21,6 @@ alphas = st.one_of(st.floats(0, 1), st.integers(0, 1), st.sampled_from([0.8, 0.8
 weights = st.one_of(st.integers(-5, 5), st.floats(-3, 3, allow_nan=False), st.none())
 
 
-def outcome(function, *args, **kwargs):
-    with numpy.errstate(divide="ignore", invalid="ignore"):
-        try:
-            return "result", function(*args, **kwargs)
-        except Exception as error:  # the comparison covers failures too
-            return "error", (type(error), str(error))
-
-
-def same_score(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float) and math.isnan(a):
-        return math.isnan(b)
-    return a == b
-
-
-def assert_same(got, expected):
-    assert got[0] == expected[0], (got, expected)
-    if got[0] == "error":
-        assert got[1] == expected[1]
-        return
-    assert type(got[1]) is list and len(got[1]) == len(expected[1]), (got, expected)
-    for (word, score), (model_word, model_score) in zip(got[1], expected[1]):
-        assert word is model_word or word == model_word, (got, expected)
-        assert same_score(score, model_score), (got, expected)
 
 
 @settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])

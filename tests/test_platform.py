@@ -8,15 +8,14 @@ plain-Python model in the same process: the same words, order and scores, or
 the same exception type and message.
 """
 import ctypes
-import math
 import struct
 import sys
-import warnings
 
 import numpy
 import pytest
 
 import model
+from conftest import assert_same, outcome
 import tallowmere.vellumcrest.keyword as keyword
 from tallowmere.vellumcrest.keyword import textrank, tfidf
 
@@ -33,32 +32,6 @@ CORPORA = {
 }
 
 
-def outcome(function, *args, **kwargs):
-    with numpy.errstate(all="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            return "result", function(*args, **kwargs)
-        except Exception as error:  # failures are compared too
-            return "error", (type(error), str(error))
-
-
-def same_score(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float) and math.isnan(a):
-        return math.isnan(b)
-    return a == b
-
-
-def assert_same(got, expected):
-    assert got[0] == expected[0], (got, expected)
-    if got[0] == "error":
-        assert got[1] == expected[1]
-        return
-    assert type(got[1]) is list and len(got[1]) == len(expected[1]), (got, expected)
-    for (word, score), (model_word, model_score) in zip(got[1], expected[1]):
-        assert word == model_word and type(word) is type(model_word), (got, expected)
-        assert same_score(score, model_score), (got, expected)
 
 
 # ---- windows, n_word and lengths at the boundaries -----------------------------

@@ -55,12 +55,12 @@ namespace {
 // as "no"; a value whose truth cannot be told is not known to be done, so it
 // counts as "yes" and the import system decides.
 bool still_initialising(Borrowed module) {
-  Ref spec = Ref::steal(PyObject_GetAttr(module, name(Name::dunder_spec)));
-  if (!spec) {
+  Ref module_spec = Ref::steal(PyObject_GetAttr(module, name(Name::dunder_spec)));
+  if (!module_spec) {
     PyErr_Clear();
     return false;
   }
-  Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), name(Name::initializing)));
+  Ref initializing = Ref::steal(PyObject_GetAttr(module_spec.get(), name(Name::initializing)));
   if (!initializing) {
     PyErr_Clear();
     return false;

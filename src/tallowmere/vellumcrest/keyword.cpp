@@ -28,8 +28,8 @@ constexpr const char kBuildVersion[] = "3.11";
 
 // Copies one attribute of the module spec into the module's namespace.  A spec that
 // lacks it is skipped; so is None where `none_allowed` is false.
-bool copy_spec_attribute(Borrowed spec, Borrowed module_dict, const char* from, const char* to, bool none_allowed) {
-  Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+bool copy_spec_attribute(Borrowed module_spec, Borrowed module_dict, const char* from, const char* to, bool none_allowed) {
+  Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
@@ -39,7 +39,7 @@ bool copy_spec_attribute(Borrowed spec, Borrowed module_dict, const char* from, 
   return PyDict_SetItemString(module_dict, to, value.get()) == 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (state.interpreter_id == -1) {
     state.interpreter_id = current;
@@ -51,15 +51,15 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
   }
   if (state.module) return Py_NewRef(state.module);
 
-  Ref module_name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref module_name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
   if (!module_name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
   if (!module) return nullptr;
   Borrowed module_dict = PyModule_GetDict(module.get());
-  if (!copy_spec_attribute(spec, module_dict, "loader", "__loader__", true) ||
-      !copy_spec_attribute(spec, module_dict, "origin", "__file__", true) ||
-      !copy_spec_attribute(spec, module_dict, "parent", "__package__", true) ||
-      !copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", false))
+  if (!copy_spec_attribute(module_spec, module_dict, "loader", "__loader__", true) ||
+      !copy_spec_attribute(module_spec, module_dict, "origin", "__file__", true) ||
+      !copy_spec_attribute(module_spec, module_dict, "parent", "__package__", true) ||
+      !copy_spec_attribute(module_spec, module_dict, "submodule_search_locations", "__path__", false))
     return nullptr;
   return module.release();
 }
