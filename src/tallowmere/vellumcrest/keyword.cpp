@@ -26,9 +26,10 @@ constexpr const char kBuildVersion[] = "3.11";
 
 // ---- create step ----------------------------------------------------------
 
-// Copies one attribute of the module spec into the module's namespace.  A spec that
-// lacks it is skipped; so is None where `none_allowed` is false.
-bool copy_spec_attribute(Borrowed module_spec, Borrowed module_dict, const char* from, const char* to, bool none_allowed) {
+// Copies one attribute of the module spec into the module's namespace.  A
+// spec that lacks it is skipped; so is None where `none_allowed` is false.
+bool copy_spec_attribute(Borrowed module_spec, Borrowed module_dict, const char* from, const char* to,
+                         bool none_allowed) {
   Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;

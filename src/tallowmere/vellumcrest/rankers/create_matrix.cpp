@@ -10,7 +10,6 @@ namespace keyword {
 
 namespace {
 
-// matrix[word_index[a]][word_index[b]] = 1, in that order of operations.
 // word_index[word]: word_index is this stage's own exact dict, so its
 // subscription is the dict lookup itself, with KeyError(word) on a miss.
 Ref number_of(Borrowed word_index, Borrowed word) {
@@ -24,6 +23,7 @@ Ref number_of(Borrowed word_index, Borrowed word) {
   return nullptr;
 }
 
+// matrix[word_index[a]][word_index[b]] = 1, in that order of operations.
 bool mark(Borrowed matrix, Borrowed word_index, Borrowed a, Borrowed b) {
   Ref row_number = number_of(word_index, a);
   if (!row_number) return false;

@@ -54,6 +54,63 @@ bool machine_bounds(Py_ssize_t index, Py_ssize_t window, Py_ssize_t word_list_le
   return true;
 }
 
+// Lines 44 to 51 on machine integers: the neighbours at positions
+// [first, last) other than `position`.
+bool add_neighbours_between(Borrowed corpus, Py_ssize_t position, Py_ssize_t first, Py_ssize_t last,
+                            Borrowed tmp_set, Site& site) {
+  for (Py_ssize_t i = first; i < last; ++i) {
+    if (i == position) continue;
+    Ref neighbour = item_at(corpus, i);
+    if (!neighbour || PySet_Add(tmp_set, neighbour.get()) < 0) return site.fail(51);
+  }
+  return true;
+}
+
+// Lines 44 to 51 as Python operations, for any window.
+bool add_neighbours_in_window(Borrowed corpus, Borrowed window, Py_ssize_t position, Py_ssize_t word_list_len,
+                              Borrowed tmp_set, Site& site) {
+  // index counts every item from 0; index + 1 on exact ints runs no Python
+  // code, so the count gives the same int.
+  Ref index = Ref::steal(PyLong_FromSsize_t(position));
+  if (!index) return site.fail(40);
+  // line 44: left = index - window + 1
+  Ref difference = Ref::steal(PyNumber_Subtract(index.get(), window));
+  if (!difference) return site.fail(44);
+  Ref left = Ref::steal(PyNumber_Add(difference.get(), constant(Constant::int_1)));
+  if (!left) return site.fail(44);
+  // line 45: right = index + window
+  Ref right = Ref::steal(PyNumber_Add(index.get(), window));
+  if (!right) return site.fail(45);
+  // line 46: if left < 0: left = 0
+  int below = compare_true(left.get(), constant(Constant::int_0), Py_LT);
+  if (below < 0) return site.fail(46);
+  if (below) left = Ref::borrow(constant(Constant::int_0));
+  // line 47: if right >= word_list_len: right = word_list_len
+  Ref length = Ref::steal(PyLong_FromSsize_t(word_list_len));
+  if (!length) return site.fail(47);
+  int beyond = compare_true(right.get(), length.get(), Py_GE);
+  if (beyond < 0) return site.fail(47);
+  if (beyond) right = std::move(length);
+
+  // line 48: for i in range(left, right)
+  PyObject* range_args[] = {left.get(), right.get()};
+  Ref positions = Ref::steal(PyObject_Vectorcall(state.range, range_args, 2, nullptr));
+  if (!positions) return site.fail(48);
+  Ref position_iterator = Ref::steal(PyObject_GetIter(positions.get()));
+  if (!position_iterator) return site.fail(48);
+  while (Ref i = Ref::steal(PyIter_Next(position_iterator.get()))) {
+    // line 49: if i == index: continue
+    int same = compare_true(i.get(), index.get(), Py_EQ);
+    if (same < 0) return site.fail(49);
+    if (same) continue;
+    // line 51: tmp_set.add(corpus[i])
+    Ref neighbour = Ref::steal(PyObject_GetItem(corpus, i.get()));
+    if (!neighbour || PySet_Add(tmp_set, neighbour.get()) < 0) return site.fail(51);
+  }
+  if (PyErr_Occurred()) return site.fail(48);
+  return true;
+}
+
 Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
   // line 37: edge_dict = {}
   Ref edge_dict = Ref::steal(PyDict_New());
@@ -80,58 +137,12 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
     Ref tmp_set = Ref::steal(PySet_New(nullptr));
     if (!tmp_set) return site.fail(43);
 
+    // lines 44 to 51
     Py_ssize_t first, last;
-    if (window_is_machine_int && machine_bounds(position, machine_window_value, word_list_len, first, last)) {
-      // lines 44 to 51 on machine integers
-      for (Py_ssize_t i = first; i < last; ++i) {
-        if (i == position) continue;
-        Ref neighbour = item_at(corpus, i);
-        if (!neighbour || PySet_Add(tmp_set.get(), neighbour.get()) < 0) return site.fail(51);
-      }
-      // line 52: edge_dict[word] = tmp_set
-      if (PyDict_SetItem(edge_dict.get(), word.get(), tmp_set.get()) < 0) return site.fail(52);
-      continue;
-    }
-
-    // index counts every item from 0; index + 1 on exact ints runs no Python
-    // code, so the count gives the same int.
-    Ref index = Ref::steal(PyLong_FromSsize_t(position));
-    if (!index) return site.fail(40);
-    // line 44: left = index - window + 1
-    Ref difference = Ref::steal(PyNumber_Subtract(index.get(), window));
-    if (!difference) return site.fail(44);
-    Ref left = Ref::steal(PyNumber_Add(difference.get(), constant(Constant::int_1)));
-    if (!left) return site.fail(44);
-    // line 45: right = index + window
-    Ref right = Ref::steal(PyNumber_Add(index.get(), window));
-    if (!right) return site.fail(45);
-    // line 46: if left < 0: left = 0
-    int below = compare_true(left.get(), constant(Constant::int_0), Py_LT);
-    if (below < 0) return site.fail(46);
-    if (below) left = Ref::borrow(constant(Constant::int_0));
-    // line 47: if right >= word_list_len: right = word_list_len
-    Ref length = Ref::steal(PyLong_FromSsize_t(word_list_len));
-    if (!length) return site.fail(47);
-    int beyond = compare_true(right.get(), length.get(), Py_GE);
-    if (beyond < 0) return site.fail(47);
-    if (beyond) right = std::move(length);
-
-    // line 48: for i in range(left, right)
-    PyObject* range_args[] = {left.get(), right.get()};
-    Ref positions = Ref::steal(PyObject_Vectorcall(state.range, range_args, 2, nullptr));
-    if (!positions) return site.fail(48);
-    Ref position_iterator = Ref::steal(PyObject_GetIter(positions.get()));
-    if (!position_iterator) return site.fail(48);
-    while (Ref i = Ref::steal(PyIter_Next(position_iterator.get()))) {
-      // line 49: if i == index: continue
-      int same = compare_true(i.get(), index.get(), Py_EQ);
-      if (same < 0) return site.fail(49);
-      if (same) continue;
-      // line 51: tmp_set.add(corpus[i])
-      Ref neighbour = Ref::steal(PyObject_GetItem(corpus, i.get()));
-      if (!neighbour || PySet_Add(tmp_set.get(), neighbour.get()) < 0) return site.fail(51);
-    }
-    if (PyErr_Occurred()) return site.fail(48);
+    bool filled = window_is_machine_int && machine_bounds(position, machine_window_value, word_list_len, first, last)
+                      ? add_neighbours_between(corpus, position, first, last, tmp_set.get(), site)
+                      : add_neighbours_in_window(corpus, window, position, word_list_len, tmp_set.get(), site);
+    if (!filled) return nullptr;
 
     // line 52: edge_dict[word] = tmp_set
     if (PyDict_SetItem(edge_dict.get(), word.get(), tmp_set.get()) < 0) return site.fail(52);
