@@ -82,6 +82,8 @@ CALLS = [
     "textrank, (['a', 'b', 'c', 'a', 'd'],), dict(window=2, n_iter=2)",
     "textrank, ([1, 2, 3, 1, 4, 2],), dict(window=3, n_word=2, n_iter=1)",
     "textrank, ('abc',), dict(alpha=0.5, n_word=None, n_iter=0)",
+    # words that are not exact str or int: the matrix is filled by item assignment
+    "textrank, ([1.5, 2.5, 3.5, 1.5, 4.5],), dict(window=2, n_iter=1)",
     "textrank, (['a', ['b']],), {}",
     "textrank, (), dict(bad=1)",
 ]

@@ -4,6 +4,7 @@
 #include "../binding.hpp"
 #include "../module.hpp"
 #include "common.hpp"
+#include "float_array.hpp"
 #include "rankers.hpp"
 
 namespace keyword {
@@ -33,6 +34,68 @@ bool mark(Borrowed matrix, Borrowed word_index, Borrowed a, Borrowed b) {
   if (!column_number) return false;
   return PyObject_SetItem(row.get(), column_number.get(), constant(Constant::int_1)) == 0;
 }
+
+// A word whose hashing and comparison with other such words run no Python
+// code: looking it up in a dict of such words cannot call back into the caller.
+bool is_plain_word(Borrowed word) { return PyUnicode_CheckExact(word) || PyLong_CheckExact(word); }
+
+// Every key of an exact dict is a plain word.
+bool has_plain_keys(Borrowed dict) {
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &position, &key, &value))
+    if (!is_plain_word(key)) return false;
+  return true;
+}
+
+// The number of a word in the stage's own numbering as a machine integer, or
+// -1 for anything but an exact int that fits.
+Py_ssize_t position_of(Borrowed number) {
+  if (!PyLong_CheckExact(number)) return -1;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  if (overflow || value < 0 || value > PY_SSIZE_T_MAX) return -1;
+  return static_cast<Py_ssize_t>(value);
+}
+
+// Stores into the matrix's buffer while nothing the caller wrote can run.
+// Lines 67 and 68 then become two dict lookups and two stores of 1.0; the
+// lookups keep their order and their KeyError.
+class DirectStores {
+ public:
+  // Taken only for numpy's own float64 (n, n) array, when every word that the
+  // edge loop will look up or meet as a key is plain and the loop walks an
+  // exact dict.
+  void start(Borrowed matrix, Py_ssize_t n, bool plain_numbering, Borrowed edge_dict) {
+    if (plain_numbering && PyDict_CheckExact(edge_dict) && has_plain_keys(edge_dict))
+      view_.acquire(matrix, n, n, /*writable=*/true);
+  }
+  // Usable for a neighbour walked from this value: an exact set, list or
+  // tuple is walked without running Python code.
+  bool usable(Borrowed neighbours) const {
+    return view_.held() && (PyAnySet_CheckExact(neighbours) || PyList_CheckExact(neighbours) ||
+                            PyTuple_CheckExact(neighbours));
+  }
+  // Stores 1.0 at [row][column] and its mirror; false (storing nothing) when
+  // a number is not one of this array's positions.  The numbering is private
+  // to the stage, so that only happens if it was tampered with.
+  bool store_pair(Borrowed row_number, Borrowed column_number) {
+    if (!view_.held()) return false;
+    const Py_ssize_t row = position_of(row_number), column = position_of(column_number);
+    const Py_ssize_t n = view_.columns();
+    if (row < 0 || row >= n || column < 0 || column >= n) return false;
+    view_.data()[row * n + column] = 1.0;
+    view_.data()[column * n + row] = 1.0;
+    return true;
+  }
+  bool active() const { return view_.held(); }
+  // Once the caller's code may have run, the buffer is given up for good.
+  void stop() { view_.release(); }
+
+ private:
+  FloatArrayView view_;
+};
 
 // The size of a new set built from the corpus.
 Ref distinct_count(Borrowed corpus) {
@@ -70,6 +133,8 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
   if (!words) return site.fail(62);
   const Py_ssize_t noted_size = PySet_GET_SIZE(words.get());
   Py_ssize_t set_position = 0;
+  Py_ssize_t numbered = 0;
+  bool plain_numbering = true;
   for (Py_ssize_t number = 0;; ++number) {
     if (PySet_GET_SIZE(words.get()) != noted_size) {
       PyErr_SetString(PyExc_RuntimeError, "set changed size during iteration");
@@ -79,22 +144,38 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
     Py_hash_t hash;
     if (!_PySet_NextEntry(words.get(), &set_position, &element, &hash)) break;
     Ref v = Ref::borrow(element);
+    plain_numbering = plain_numbering && is_plain_word(element);
     Ref i = Ref::steal(PyLong_FromSsize_t(number));
     if (!i) return site.fail(62);
     // line 63: word_index[v] = i
     if (PyDict_SetItem(word_index.get(), v.get(), i.get()) < 0) return site.fail(63);
     // line 64: index_dict[i] = v
     if (PyDict_SetItem(index_dict.get(), i.get(), v.get()) < 0) return site.fail(64);
+    numbered = number + 1;
   }
 
   // line 65: for key in edge_dict.keys()
+  DirectStores stores;
+  stores.start(matrix.get(), numbered, plain_numbering, edge_dict);
   auto mark_neighbours = [&](Borrowed key) -> bool {
     // line 66: for w in edge_dict[key]
     Ref neighbours = Ref::steal(PyObject_GetItem(edge_dict, key));
     if (!neighbours) return site.fail(66);
+    if (!stores.usable(neighbours.get())) stores.stop();
     SequenceWalk walk;
     if (!walk.start(neighbours.get())) return site.fail(66);
     while (Ref w = walk.next()) {
+      if (stores.active() && is_plain_word(w.get())) {
+        // line 67: matrix[word_index[key]][word_index[w]] = 1
+        Ref row_number = number_of(word_index.get(), key);
+        if (!row_number) return site.fail(67);
+        Ref column_number = number_of(word_index.get(), w.get());
+        if (!column_number) return site.fail(67);
+        // line 68: matrix[word_index[w]][word_index[key]] = 1, with the same
+        // two numbers, since no code ran between the lookups
+        if (stores.store_pair(row_number.get(), column_number.get())) continue;
+      }
+      stores.stop();
       // line 67: matrix[word_index[key]][word_index[w]] = 1
       if (!mark(matrix.get(), word_index.get(), key, w.get())) return site.fail(67);
       // line 68: matrix[word_index[w]][word_index[key]] = 1
@@ -135,6 +216,7 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
   }
 
   // line 71: matrix /= matrix.sum(axis=0)
+  stores.stop();
   Ref sum = Ref::steal(PyObject_GetAttr(matrix.get(), name(Name::sum)));
   if (!sum) return site.fail(71);
   PyObject* sum_args[] = {constant(Constant::int_0)};
