@@ -126,3 +126,54 @@ def test_mixed_words_and_containers_give_the_model_result(corpus, make_edge_dict
         make_edge_dict = lambda: model.create_nodes(corpus, 3)  # noqa: E731
     same_stage_result(outcome(stages["create_matrix"], corpus, make_edge_dict()),
                       outcome(model.create_matrix, corpus, make_edge_dict()))
+
+
+# ---- the ranked list ---------------------------------------------------------
+
+BIG = 2 ** 53
+
+
+@pytest.mark.parametrize(
+    "weights",
+    [
+        # ints a double cannot hold exactly: compared exactly, as sorted does
+        {"b": float(BIG), "a": BIG + 1, "e": -float(BIG), "d": -(BIG + 1), "c": BIG - 1},
+        {"a": 10 ** 30, "b": 1e30, "c": 10 ** 30 + 1},
+        # NaNs: where they end up depends on the sort's own comparisons
+        {"a": float("nan"), "b": 1.0, "c": 2.0, "d": float("nan"), "e": 0.5},
+        {"a": 1.0, "b": numpy.float64("nan"), "c": 3.0},
+        # ties between ints, floats, -0.0 and numpy scalars keep their order
+        {"a": 0, "b": -0.0, "c": 0.0, "d": numpy.float64(0), "e": 1, "f": 1.0, "g": numpy.float64(1)},
+        # scores whose comparisons are the caller's own
+        {"a": True, "b": 1, "c": numpy.float32(1.5), "d": numpy.int64(2)},
+        {"a": 1.5, "b": type("Score", (float,), {})(2.5), "c": 2.5},
+    ],
+    ids=["beyond-2**53", "huge", "nan", "numpy-nan", "ties", "other-numbers", "float-subclass"],
+)
+def test_scores_sort_as_sorted_does(weights):
+    corpus = list(weights) + ["z", "y"]
+    with numpy.errstate(all="ignore"):
+        assert_same(outcome(keyword.tfidf, corpus, weights, None), outcome(model.tfidf, corpus, weights, None))
+
+
+def test_a_sorted_replaced_before_the_load_is_the_one_called():
+    from conftest import run_python
+    done = run_python("""
+        import builtins, json
+        real = builtins.sorted
+        calls = []
+
+        def recording(*args, **kwargs):
+            calls.append(real(kwargs))
+            return real(*args, **kwargs)
+
+        builtins.sorted = recording
+        import tallowmere.vellumcrest.keyword as keyword
+        builtins.sorted = real
+        del calls[:]  # the imports' own sorting
+        results = [keyword.tfidf(["a", "b", "b"], {"a": 3.0}), [w for w, _ in keyword.textrank([1, 2, 3, 1, 4], 2)]]
+        print(json.dumps([calls, results]))
+    """)
+    assert done.returncode == 0, done.stderr
+    import json
+    assert json.loads(done.stdout) == [[["key", "reverse"]] * 2, [[["a", 3.0], ["b", 0]], [1, 2, 3, 4]]]

@@ -33,7 +33,8 @@ def run():
 
 def describe(outcome):
     kind, value = outcome
-    return (kind, value) if kind == "result" else (kind, type(value), str(value))
+    # repr, not ==: NaN scores are never equal to themselves
+    return (kind, repr(value)) if kind == "result" else (kind, type(value), str(value))
 
 
 expected = describe(run())
@@ -78,12 +79,16 @@ print("done", k, outcomes)
 CALLS = [
     "tfidf, (['a', 'b', 'a', 'c'], {'a': 0.5, 'b': 2, 'c': 1.5}, 2), {}",
     "tfidf, (['a', 'b'], []), {}",
+    # scores that are not plain numbers: sorted is called with the sort key
+    "tfidf, (['a', 'b', 'a', 'c'], {'a': numpy.float32(0.5), 'b': numpy.float32(2), 'c': 1.5}, 2), {}",
     "tfidf, (), dict(corpus=['x', 'y'], idf={}, n_word=None)",
     "textrank, (['a', 'b', 'c', 'a', 'd'],), dict(window=2, n_iter=2)",
     "textrank, ([1, 2, 3, 1, 4, 2],), dict(window=3, n_word=2, n_iter=1)",
     "textrank, ('abc',), dict(alpha=0.5, n_word=None, n_iter=0)",
     # words that are not exact str or int: the matrix is filled by item assignment
     "textrank, ([1.5, 2.5, 3.5, 1.5, 4.5],), dict(window=2, n_iter=1)",
+    # NaN scores: sorted is called with the sort key
+    "textrank, (['a', 'b', 'c'],), dict(window=1, n_iter=1)",
     "textrank, (['a', ['b']],), {}",
     "textrank, (), dict(bad=1)",
 ]

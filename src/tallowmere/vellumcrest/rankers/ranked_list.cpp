@@ -2,12 +2,90 @@
 // then the slice [:n_word].
 #include "common.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
 #include "../function.hpp"
 #include "../module.hpp"
 
 namespace keyword {
 
+namespace {
+
+// The interpreter's own `sorted`: a builtin function of the builtins module
+// under that name.
+bool is_builtin_sorted(Borrowed function) {
+  if (!PyCFunction_Check(function) || PyCFunction_GET_SELF(function) != state.builtins) return false;
+  const PyMethodDef* definition = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+  return definition && std::strcmp(definition->ml_name, "sorted") == 0;
+}
+
+// numpy's float64 scalar type: static, named so, and a subclass of float
+// (so its value sits where a float's does).
+bool is_numpy_float64_type(PyTypeObject* type) {
+  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.float64") == 0 &&
+         PyType_IsSubtype(type, &PyFloat_Type);
+}
+
+// A score whose comparisons with the others are those of its value as a
+// double and run no Python code: an exact float, numpy's float64, or an
+// exact int that a double holds exactly.  Not a NaN (sorting with NaNs
+// depends on the sort's own steps).
+bool plain_score(Borrowed score, double& value) {
+  if (PyFloat_CheckExact(score) || is_numpy_float64_type(Py_TYPE(score))) {
+    value = PyFloat_AS_DOUBLE(score);
+    return !std::isnan(value);
+  }
+  if (!PyLong_CheckExact(score)) return false;
+  int overflow = 0;
+  const long long integer = PyLong_AsLongLongAndOverflow(score, &overflow);
+  constexpr long long exact_limit = 1LL << 53;
+  if (overflow || integer > exact_limit || integer < -exact_limit) return false;
+  value = static_cast<double>(integer);
+  return true;
+}
+
+// sorted(pairs, key=lambda x: x[1], reverse=True) made directly, when no
+// caller can tell: the builtin sorted, the rankers' own pairs (exact 2-tuples)
+// and plain scores.  The key function would only read x[1] and the
+// comparisons would only compare doubles, so a stable sort by descending
+// score gives the same new list.  Null without an exception when the
+// ordinary call must be made; null with MemoryError when memory runs out.
+Ref sort_plain_scores(Borrowed pairs) {
+  if (!is_builtin_sorted(state.sorted) || !PyList_CheckExact(pairs)) return nullptr;
+  const Py_ssize_t size = PyList_GET_SIZE(pairs);
+  struct Keyed {
+    double score;
+    Borrowed pair;
+  };
+  std::vector<Keyed> keyed;
+  try {
+    keyed.reserve(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  for (Py_ssize_t k = 0; k < size; ++k) {
+    Borrowed pair = PyList_GET_ITEM(pairs, k);
+    double score;
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 || !plain_score(PyTuple_GET_ITEM(pair, 1), score))
+      return nullptr;
+    keyed.push_back({score, pair});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.score > b.score; });
+  Ref sorted = Ref::steal(PyList_New(size));
+  if (!sorted) return nullptr;
+  for (Py_ssize_t k = 0; k < size; ++k) PyList_SET_ITEM(sorted.get(), k, Py_NewRef(keyed[k].pair));
+  return sorted;
+}
+
+}  // namespace
+
 Ref sort_by_score(Borrowed pairs, vectorcallfunc key_entry, Name key_name, Name key_qualname) {
+  Ref direct = sort_plain_scores(pairs);
+  if (direct || PyErr_Occurred()) return direct;
   Ref sort_key = make_function(key_entry, key_name, key_qualname, nullptr, nullptr, nullptr);
   if (!sort_key) return nullptr;
   PyObject* args[] = {pairs, sort_key.get(), Py_True};
