@@ -12,6 +12,8 @@ import datetime
 import json
 import os
 import platform
+import random
+import re
 import subprocess
 import sys
 import time
@@ -52,6 +54,8 @@ def parse(argv):
     parser.add_argument("--json", metavar="PATH", help="also write every round's times to PATH as JSON")
     parser.add_argument("--no-jieba", action="store_true", help="leave jieba out even when it is installed")
     parser.add_argument("--no-memory", action="store_true", help="skip the tracemalloc peaks")
+    parser.add_argument("--no-blas-threads", action="store_true",
+                        help="skip the comparison of BLAS thread counts (needs threadpoolctl)")
     args = parser.parse_args(argv)
     defaults = QUICK if args.quick else FULL
     for key, value in defaults.items():
@@ -116,6 +120,60 @@ def bench_corpus(corpus, stages, jieba, args) -> dict:
                     lambda: cases.floor_pr(cases.floor_matrix(x.floor), x.floor)),
             }
     return row
+
+
+def bench_blas_threads(corpus_list, args):
+    """The module's textrank on BLAS's default thread count against one
+    thread, switched in this process, on the Zipf corpora of the largest
+    vocabulary.  Returns (rows, default thread count), or (None, reason)."""
+    try:
+        from threadpoolctl import ThreadpoolController
+    except ImportError:
+        return None, "threadpoolctl is not installed"
+    controller = ThreadpoolController()
+    blas = controller.select(user_api="blas")
+    if not blas.info():
+        return None, "no BLAS library found"
+    default = os.cpu_count() or 1
+    vocabulary = max(args.vocabs)
+    chosen = [c for c in corpus_list if c.source == f"zipf-v{corpora.human(vocabulary)}"]
+    rows = []
+    for corpus in chosen:
+        words = corpus.words
+        call = lambda: cases.keyword.textrank(words, cases.WINDOW, cases.ALPHA, cases.N_WORD, cases.N_ITER)  # noqa: E731
+        with numpy.errstate(divide="ignore", invalid="ignore"):
+            with blas.limit(limits=default):
+                loops, round_time = harness.calibrate({"call": call}, args.min_sample)
+            rounds = args.rounds
+            if 2 * round_time * rounds > args.budget:
+                rounds = max(min(MIN_ROUNDS, args.rounds), int(args.budget / max(2 * round_time, 1e-9)))
+            times = {"default": [], "one": []}
+            order = ["default", "one"]
+            shuffle = random.Random(2)
+            for _ in range(rounds):
+                shuffle.shuffle(order)
+                for name in order:
+                    with blas.limit(limits=default if name == "default" else 1):
+                        times[name].append(harness._sample(call, loops["call"]))
+        rows.append(dict(label=corpus.label, distinct=corpus.distinct, times=times))
+        log(f"BLAS threads, {corpus.label}: {report.ms(times['default'])} ms on {default}, "
+            f"{report.ms(times['one'])} ms on one")
+    return rows, default
+
+
+def keep_marked_blocks(path, text) -> str:
+    """Blocks between `<!-- NAME:begin -->` and `<!-- NAME:end -->` in the
+    existing report come from other benchmarks in bench/; they are kept."""
+    try:
+        with open(path, encoding="utf-8") as stream:
+            old = stream.read()
+    except OSError:
+        return text
+    blocks = re.findall(r"<!-- ([\w-]+):begin -->.*?<!-- \1:end -->\n?", old, flags=re.S)
+    for name in dict.fromkeys(blocks):
+        block = re.search(rf"<!-- {name}:begin -->.*?<!-- {name}:end -->\n?", old, flags=re.S).group(0)
+        text = text.rstrip("\n") + "\n\n" + block
+    return text
 
 
 def environment(args, argv) -> dict:
@@ -231,14 +289,19 @@ def main(argv=None) -> int:
             f"{report.ms(row['tfidf']['model'])} ms, textrank {report.ms(row['textrank']['module'])} vs "
             f"{report.ms(row['textrank']['model'])} ms")
         rows.append(row)
+    if not args.no_blas_threads:
+        env["blas_rows"], env["blas_default"] = bench_blas_threads(corpus_list, args)
+        if env["blas_rows"] is None:
+            log(f"BLAS thread comparison skipped: {env['blas_default']}")
     env["load_after"] = os.getloadavg()
 
     os.makedirs(args.out, exist_ok=True)
     md_path = os.path.join(args.out, "benchmarks.md")
     png_path = os.path.join(args.out, "benchmarks.png")
     plotted = report.plot(rows, png_path)
+    text = keep_marked_blocks(md_path, report.markdown(rows, env, plotted))
     with open(md_path, "w", encoding="utf-8") as stream:
-        stream.write(report.markdown(rows, env, plotted))
+        stream.write(text)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as stream:
             json.dump({"environment": env, "corpora": rows}, stream, indent=1)

@@ -59,7 +59,22 @@ def test_table_is_written_with_a_row_per_corpus(tiny_run):
     tables = sections(text)
     for heading in ("Corpora", "tfidf", "textrank", "textrank stages", "textrank peak memory"):
         assert tables[heading][1:] == expected_corpora(), heading  # [0] is the header row
-    assert len(tables["Targets"]) == 1 + 6
+    assert len(tables["Targets"]) == 1 + 7
+    if _has("threadpoolctl"):
+        assert tables["BLAS threads"][1:] == [f"zipf-v{VOCABULARY} {SIZE}"]
+
+
+def test_blocks_of_other_benchmarks_are_kept(tmp_path):
+    report = tmp_path / "benchmarks.md"
+    block = "<!-- other:begin -->\n## Other\n\nkept\n<!-- other:end -->\n"
+    report.write_text("# Benchmarks\n\nold tables\n\n" + block, encoding="utf-8")
+    command = [sys.executable, RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY), "--rounds", "1",
+               "--min-sample", "0.001", "--budget", "1", "--no-memory", "--no-blas-threads", "--sources", "zipf",
+               "--out", str(tmp_path)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=ROOT)
+    assert done.returncode == 0, done.stderr
+    text = report.read_text(encoding="utf-8")
+    assert "old tables" not in text and text.endswith(block) and text.count("<!-- other:begin -->") == 1
 
 
 def test_module_and_model_agree_on_every_corpus(tiny_run):
