@@ -345,7 +345,7 @@ def test_console_script(texts):
     scripts = [e for e in entry_points(group="console_scripts") if e.name == "vellumcrest-keywords"]
     if not scripts:
         pytest.skip("the vellumcrest-keywords console script is not installed")
-    assert scripts[0].value == "tallowmere.vellumcrest.cli:main"
+    assert scripts[0].value == "tallowmere.vellumcrest._program:run"
     executable = shutil.which("vellumcrest-keywords", path=os.path.dirname(sys.executable))
     if executable is None:
         pytest.skip("the vellumcrest-keywords script is not beside this interpreter")

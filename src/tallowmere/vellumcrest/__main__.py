@@ -1,8 +1,6 @@
 """``python -m tallowmere.vellumcrest``: the ``vellumcrest-keywords`` command."""
 
-import sys
-
-from .cli import main
+from ._program import run
 
 if __name__ == "__main__":
-    sys.exit(main(prog="python -m tallowmere.vellumcrest"))
+    run(prog="python -m tallowmere.vellumcrest")

@@ -1,0 +1,43 @@
+"""The command's process: ``vellumcrest-keywords`` and ``python -m
+tallowmere.vellumcrest`` start here.
+
+The process is the command's own, so it may choose process-wide settings that
+the library functions never touch: BLAS runs on one thread.  The products in
+textrank are small matrix-vector products; a second BLAS thread mostly waits
+for the first, and on a busy machine it makes a call several times slower
+(docs/benchmarks.md, "BLAS threads").  A thread count that the user set in the
+environment is left alone.  Worker processes of ``-j`` inherit the setting.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import MutableMapping
+
+# The variables through which BLAS and OpenMP libraries take a thread count.
+THREAD_VARIABLES = (
+    "OPENBLAS_NUM_THREADS",
+    "OMP_NUM_THREADS",
+    "MKL_NUM_THREADS",
+    "BLIS_NUM_THREADS",
+    "VECLIB_MAXIMUM_THREADS",
+)
+
+
+def prefer_one_blas_thread(environ: MutableMapping[str, str] = os.environ) -> bool:
+    """Sets every thread-count variable to 1 unless one of them is set; true
+    when it did.  Takes effect for numpy only if it runs before numpy is
+    first imported, which is why the command calls it first."""
+    if any(variable in environ for variable in THREAD_VARIABLES):
+        return False
+    for variable in THREAD_VARIABLES:
+        environ[variable] = "1"
+    return True
+
+
+def run(prog: str | None = None) -> None:
+    prefer_one_blas_thread()
+    from .cli import main
+
+    sys.exit(main(prog=prog))

@@ -1,0 +1,68 @@
+"""The command's own process: one BLAS thread unless the user chose a count,
+set before numpy is loaded and inherited by the -j workers; the library
+itself changes nothing."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from tallowmere.vellumcrest._program import THREAD_VARIABLES
+
+@pytest.mark.parametrize(
+    "preset, expected",
+    [
+        ({}, {v: "1" for v in THREAD_VARIABLES}),
+        ({"OPENBLAS_NUM_THREADS": "3"}, {"OPENBLAS_NUM_THREADS": "3"}),
+        ({"OMP_NUM_THREADS": "2"}, {"OMP_NUM_THREADS": "2"}),
+    ],
+    ids=["unset", "openblas-set", "omp-set"],
+)
+def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, preset, expected):
+    texts = []
+    for k in range(2):
+        path = tmp_path / f"doc{k}.txt"
+        path.write_text("bees keep the hive and the queen keeps the bees " * (k + 1), encoding="utf-8")
+        texts.append(str(path))
+    # The command's process reports its environment before and after the
+    # command runs, and so does a child process started afterwards, as the
+    # -j workers are.
+    report = tmp_path / "report.py"
+    report.write_text(
+        "import os, sys\n"
+        f"VARIABLES = {list(THREAD_VARIABLES)!r}\n"
+        "def environment():\n"
+        "    return {v: os.environ.get(v) for v in VARIABLES}, 'numpy' in sys.modules\n",
+        encoding="utf-8")
+    env = {k: v for k, v in os.environ.items() if k not in THREAD_VARIABLES}
+    env.update(preset)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path), env.get("PYTHONPATH")]))
+    code = (
+        "import runpy, sys, json, concurrent.futures, report\n"
+        "before = report.environment()\n"
+        f"sys.argv = ['vellumcrest-keywords', '-j', '2', *{texts!r}]\n"
+        "import tallowmere.vellumcrest._program as program\n"
+        "try:\n"
+        "    program.run()\n"
+        "except SystemExit as done:\n"
+        "    status = done.code\n"
+        "with concurrent.futures.ProcessPoolExecutor(1) as pool:\n"
+        "    worker = pool.submit(report.environment).result()\n"
+        "print(json.dumps([status, before, report.environment(), worker]))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert done.returncode == 0, done.stderr
+    status, before, after, worker = json.loads(done.stdout.splitlines()[-1])
+    assert status == 0
+    assert before[1] is False  # numpy was not loaded before the setting was made
+    wanted = {v: expected.get(v) for v in THREAD_VARIABLES}
+    assert after[0] == wanted and worker[0] == wanted
+
+
+def test_the_library_changes_no_thread_setting(monkeypatch):
+    for variable in THREAD_VARIABLES:
+        monkeypatch.delenv(variable, raising=False)
+    from tallowmere.vellumcrest import cli
+    from tallowmere.vellumcrest.keyword import textrank
+    assert cli.main(["--top", "3"]) == 0 and textrank([1, 2, 1, 3])
+    assert not any(variable in os.environ for variable in THREAD_VARIABLES)
