@@ -6,7 +6,9 @@
 #pragma once
 
 #include <source_location>
+#include <utility>
 
+#include "recursion.hpp"
 #include "ref.hpp"
 
 namespace keyword {
@@ -45,6 +47,28 @@ PyObject* run_reporting(Entry entry, Statements&& statements) {
   Ref result = statements(site);
   if (!result) add_traceback_entry(entry, site);
   return result.release();
+}
+
+// Runs the body of one call of a module function.  The call counts as one
+// level of recursion (recursion.hpp); a RecursionError is reported at the
+// function's first line, as a binding failure is.
+template <typename Statements>
+PyObject* run_function_body(Entry entry, int first_line, Statements&& statements) {
+  if (!enter_call()) {
+    Site site;
+    site.fail(first_line);
+    // Making the entry calls into the interpreter, one level beyond the
+    // limit: allowed, as the interpreter allows it while it reports a
+    // RecursionError of its own.
+    PyThreadState* thread = PyThreadState_Get();
+    ++thread->recursion_headroom;
+    add_traceback_entry(entry, site);
+    --thread->recursion_headroom;
+    return nullptr;
+  }
+  PyObject* result = run_reporting(entry, std::forward<Statements>(statements));
+  leave_call();
+  return result;
 }
 
 }  // namespace keyword

@@ -2,6 +2,7 @@
 // pr = (1 - alpha) + alpha * numpy.dot(matrix, pr) n_iter times.
 #include "../binding.hpp"
 #include "../module.hpp"
+#include "common.hpp"
 #include "rankers.hpp"
 
 namespace keyword {
@@ -32,7 +33,10 @@ Ref calculate_pr_statements(Borrowed matrix, Borrowed alpha, Borrowed n_iter, Si
   if (!updates) return site.fail(85);
   Ref update_iterator = Ref::steal(PyObject_GetIter(updates.get()));
   if (!update_iterator) return site.fail(85);
+  // Every update is a numpy call over the whole matrix: check every time.
+  SignalCheck signals{1};
   while (Ref i = Ref::steal(PyIter_Next(update_iterator.get()))) {
+    if (!signals.tick()) return site.fail(85);
     // line 86: pr = (1 - alpha) + alpha * numpy.dot(matrix, pr)
     Ref damping = Ref::steal(PyNumber_Subtract(constant(Constant::int_1), alpha));
     if (!damping) return site.fail(86);
@@ -68,7 +72,7 @@ constexpr Signature calculate_pr_signature{
 }  // namespace
 
 PyObject* calculate_pr(Borrowed matrix, Borrowed alpha, Borrowed n_iter) {
-  return run_reporting(Entry::calculate_pr,
+  return run_function_body(Entry::calculate_pr, calculate_pr_signature.line,
                        [&](Site& site) { return calculate_pr_statements(matrix, alpha, n_iter, site); });
 }
 

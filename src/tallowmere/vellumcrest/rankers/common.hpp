@@ -21,6 +21,28 @@ Ref cut(Borrowed pairs, Borrowed n_word);
 // The sort keys' body: x[1].
 PyObject* score_of(Borrowed pair);
 
+// For loops whose steps may run no Python code: every few thousand steps it
+// lets pending signals run their handlers, as the interpreter does between
+// the statements of a Python loop, so that Ctrl-C stops a long loop at its
+// own line.  A check costs one decrement in between.
+class SignalCheck {
+ public:
+  // Checks every `interval` steps: 1 for loops whose every step is long.
+  explicit SignalCheck(int interval = 4096) : interval_(interval), left_(interval) {}
+  // False with the handler's exception (KeyboardInterrupt for Ctrl-C) set.
+  bool tick() {
+    if (--left_ > 0) return true;
+    left_ = interval_;
+    return PyErr_CheckSignals() == 0;
+  }
+  // True when the last tick let handlers run: Python code may have run.
+  bool just_checked() const { return left_ == interval_; }
+
+ private:
+  int interval_;
+  int left_;
+};
+
 // Walks an iterable as a `for` statement does.  Exact lists and tuples are
 // walked by position instead, re-reading their length at every step, which
 // yields the same items as their iterators.

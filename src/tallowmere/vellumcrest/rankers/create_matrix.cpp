@@ -90,6 +90,14 @@ class DirectStores {
     return true;
   }
   bool active() const { return view_.held(); }
+  // After the caller's code may have run: keeps going only if everything
+  // still holds (and only if the stores were going before).
+  void restart(Borrowed matrix, Py_ssize_t n, bool plain_numbering, Borrowed edge_dict, Borrowed neighbours) {
+    if (!view_.held()) return;
+    view_.release();
+    start(matrix, n, plain_numbering, edge_dict);
+    if (!usable(neighbours)) stop();
+  }
   // Once the caller's code may have run, the buffer is given up for good.
   void stop() { view_.release(); }
 
@@ -135,7 +143,9 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
   Py_ssize_t set_position = 0;
   Py_ssize_t numbered = 0;
   bool plain_numbering = true;
+  SignalCheck signals;
   for (Py_ssize_t number = 0;; ++number) {
+    if (!signals.tick()) return site.fail(62);
     if (PySet_GET_SIZE(words.get()) != noted_size) {
       PyErr_SetString(PyExc_RuntimeError, "set changed size during iteration");
       return site.fail(62);
@@ -165,6 +175,10 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
     SequenceWalk walk;
     if (!walk.start(neighbours.get())) return site.fail(66);
     while (Ref w = walk.next()) {
+      if (!signals.tick()) return site.fail(66);
+      // A signal handler is Python code: whatever the direct stores relied
+      // on is checked again.
+      if (signals.just_checked()) stores.restart(matrix.get(), numbered, plain_numbering, edge_dict, neighbours.get());
       if (stores.active() && is_plain_word(w.get())) {
         // line 67: matrix[word_index[key]][word_index[w]] = 1
         Ref row_number = number_of(word_index.get(), key);
@@ -247,7 +261,7 @@ constexpr Signature create_matrix_signature{
 }  // namespace
 
 PyObject* create_matrix(Borrowed corpus, Borrowed edge_dict) {
-  return run_reporting(Entry::create_matrix,
+  return run_function_body(Entry::create_matrix, create_matrix_signature.line,
                        [&](Site& site) { return create_matrix_statements(corpus, edge_dict, site); });
 }
 

@@ -57,8 +57,9 @@ bool machine_bounds(Py_ssize_t index, Py_ssize_t window, Py_ssize_t word_list_le
 // Lines 44 to 51 on machine integers: the neighbours at positions
 // [first, last) other than `position`.
 bool add_neighbours_between(Borrowed corpus, Py_ssize_t position, Py_ssize_t first, Py_ssize_t last,
-                            Borrowed tmp_set, Site& site) {
+                            Borrowed tmp_set, SignalCheck& signals, Site& site) {
   for (Py_ssize_t i = first; i < last; ++i) {
+    if (!signals.tick()) return site.fail(48);
     if (i == position) continue;
     Ref neighbour = item_at(corpus, i);
     if (!neighbour || PySet_Add(tmp_set, neighbour.get()) < 0) return site.fail(51);
@@ -68,7 +69,7 @@ bool add_neighbours_between(Borrowed corpus, Py_ssize_t position, Py_ssize_t fir
 
 // Lines 44 to 51 as Python operations, for any window.
 bool add_neighbours_in_window(Borrowed corpus, Borrowed window, Py_ssize_t position, Py_ssize_t word_list_len,
-                              Borrowed tmp_set, Site& site) {
+                              Borrowed tmp_set, SignalCheck& signals, Site& site) {
   // index counts every item from 0; index + 1 on exact ints runs no Python
   // code, so the count gives the same int.
   Ref index = Ref::steal(PyLong_FromSsize_t(position));
@@ -99,6 +100,7 @@ bool add_neighbours_in_window(Borrowed corpus, Borrowed window, Py_ssize_t posit
   Ref position_iterator = Ref::steal(PyObject_GetIter(positions.get()));
   if (!position_iterator) return site.fail(48);
   while (Ref i = Ref::steal(PyIter_Next(position_iterator.get()))) {
+    if (!signals.tick()) return site.fail(48);
     // line 49: if i == index: continue
     int same = compare_true(i.get(), index.get(), Py_EQ);
     if (same < 0) return site.fail(49);
@@ -125,8 +127,10 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
   Py_ssize_t machine_window_value = 0;
   const bool window_is_machine_int = machine_window(window, machine_window_value);
   Py_ssize_t item_number = 0;
+  SignalCheck signals;
   while (Ref word = walk.next()) {
     const Py_ssize_t position = item_number++;
+    if (!signals.tick()) return site.fail(40);
 
     // line 41: if word in edge_dict.keys(): continue
     int seen = PyDict_Contains(edge_dict.get(), word.get());
@@ -140,8 +144,9 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
     // lines 44 to 51
     Py_ssize_t first, last;
     bool filled = window_is_machine_int && machine_bounds(position, machine_window_value, word_list_len, first, last)
-                      ? add_neighbours_between(corpus, position, first, last, tmp_set.get(), site)
-                      : add_neighbours_in_window(corpus, window, position, word_list_len, tmp_set.get(), site);
+                      ? add_neighbours_between(corpus, position, first, last, tmp_set.get(), signals, site)
+                      : add_neighbours_in_window(corpus, window, position, word_list_len, tmp_set.get(), signals,
+                                                 site);
     if (!filled) return nullptr;
 
     // line 52: edge_dict[word] = tmp_set
@@ -166,7 +171,7 @@ constexpr Signature create_nodes_signature{
 }  // namespace
 
 PyObject* create_nodes(Borrowed corpus, Borrowed window) {
-  return run_reporting(Entry::create_nodes,
+  return run_function_body(Entry::create_nodes, create_nodes_signature.line,
                        [&](Site& site) { return create_nodes_statements(corpus, window, site); });
 }
 

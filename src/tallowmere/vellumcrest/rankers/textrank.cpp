@@ -44,7 +44,9 @@ Ref textrank_statements(Borrowed corpus, Borrowed window, Borrowed alpha, Borrow
   // line 95: for i in range(len(pr))
   Py_ssize_t rows = PyObject_Size(pr.get());
   if (rows < 0) return site.fail(95);
+  SignalCheck signals;
   for (Py_ssize_t row = 0; row < rows; ++row) {
+    if (!signals.tick()) return site.fail(95);
     // line 96: word_pr.append((index_dict[i], pr[i][0]))
     Ref i = Ref::steal(PyLong_FromSsize_t(row));
     if (!i) return site.fail(96);
@@ -68,20 +70,6 @@ Ref textrank_statements(Borrowed corpus, Borrowed window, Borrowed alpha, Borrow
   return result;
 }
 
-PyObject* textrank_body(PyObject* const* values) {
-  return run_reporting(Entry::textrank, [&](Site& site) {
-    return textrank_statements(values[0], values[1], values[2], values[3], values[4], site);
-  });
-}
-
-PyObject* textrank_sort_key_body(PyObject* const* values) {
-  return run_reporting(Entry::textrank_lambda, [&](Site& site) {
-    Ref score = Ref::steal(score_of(values[0]));
-    if (!score) return Ref(site.fail(97));
-    return score;
-  });
-}
-
 constexpr Signature textrank_signature{
     .name = "textrank",
     .count = 5,
@@ -101,6 +89,20 @@ constexpr Signature textrank_sort_key_signature{
     .line = 97,
     .entry = Entry::textrank_lambda,
 };
+
+PyObject* textrank_body(PyObject* const* values) {
+  return run_function_body(Entry::textrank, textrank_signature.line, [&](Site& site) {
+    return textrank_statements(values[0], values[1], values[2], values[3], values[4], site);
+  });
+}
+
+PyObject* textrank_sort_key_body(PyObject* const* values) {
+  return run_function_body(Entry::textrank_lambda, textrank_sort_key_signature.line, [&](Site& site) {
+    Ref score = Ref::steal(score_of(values[0]));
+    if (!score) return Ref(site.fail(97));
+    return score;
+  });
+}
 
 }  // namespace
 

@@ -42,7 +42,9 @@ Ref tfidf_statements(Borrowed corpus, Borrowed idf, Borrowed n_word, Site& site)
   if (!tf_idf) return site.fail(12);
   Ref iterator = Ref::steal(PyObject_GetIter(bow.get()));
   if (!iterator) return site.fail(12);
+  SignalCheck signals;
   while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!signals.tick()) return site.fail(12);
     Ref w, f;
     if (!unpack_pair(element.get(), w, f)) return site.fail(12);
     Ref weight = weight_of(idf, w.get());
@@ -64,18 +66,6 @@ Ref tfidf_statements(Borrowed corpus, Borrowed idf, Borrowed n_word, Site& site)
   return result;
 }
 
-PyObject* tfidf_body(PyObject* const* values) {
-  return run_reporting(Entry::tfidf, [&](Site& site) { return tfidf_statements(values[0], values[1], values[2], site); });
-}
-
-PyObject* tfidf_sort_key_body(PyObject* const* values) {
-  return run_reporting(Entry::tfidf_lambda, [&](Site& site) {
-    Ref score = Ref::steal(score_of(values[0]));
-    if (!score) return Ref(site.fail(13));
-    return score;
-  });
-}
-
 constexpr Signature tfidf_signature{
     .name = "tfidf",
     .count = 3,
@@ -95,6 +85,18 @@ constexpr Signature tfidf_sort_key_signature{
     .line = 13,
     .entry = Entry::tfidf_lambda,
 };
+
+PyObject* tfidf_body(PyObject* const* values) {
+  return run_function_body(Entry::tfidf, tfidf_signature.line, [&](Site& site) { return tfidf_statements(values[0], values[1], values[2], site); });
+}
+
+PyObject* tfidf_sort_key_body(PyObject* const* values) {
+  return run_function_body(Entry::tfidf_lambda, tfidf_sort_key_signature.line, [&](Site& site) {
+    Ref score = Ref::steal(score_of(values[0]));
+    if (!score) return Ref(site.fail(13));
+    return score;
+  });
+}
 
 }  // namespace
 

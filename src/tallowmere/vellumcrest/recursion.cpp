@@ -1,0 +1,69 @@
+// Recursion through the module's functions: the recursion limit and the
+// C stack.
+#include "recursion.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
+namespace keyword {
+
+namespace {
+
+// Refused below this much stack: enough for the interpreter to raise and
+// report the error, and for one more level of the deepest recursion seen
+// through the module (a few kilobytes), many times over.  A thread started
+// with a small stack keeps an eighth of it instead.
+constexpr std::size_t kStackReserve = 256 * 1024;
+
+struct StackBounds {
+  std::uintptr_t low = 0;  // lowest address; 0 when unknown
+  std::size_t reserve = 0;
+};
+
+// The current thread's stack (stacks grow downwards on every platform the
+// module is built for), found once per thread.
+const StackBounds& stack_bounds() noexcept {
+  thread_local StackBounds bounds;
+  thread_local bool known = false;
+  if (!known) {
+    known = true;
+#if defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      void* address = nullptr;
+      std::size_t size = 0;
+      if (pthread_attr_getstack(&attributes, &address, &size) == 0 && size > 0) {
+        bounds.low = reinterpret_cast<std::uintptr_t>(address);
+        bounds.reserve = size / 8 < kStackReserve ? size / 8 : kStackReserve;
+      }
+      pthread_attr_destroy(&attributes);
+    }
+#endif
+  }
+  return bounds;
+}
+
+}  // namespace
+
+Py_ssize_t stack_left() noexcept {
+  const StackBounds& bounds = stack_bounds();
+  if (bounds.low == 0) return -1;
+  volatile char here = 0;
+  const auto position = reinterpret_cast<std::uintptr_t>(&here);
+  return position > bounds.low ? static_cast<Py_ssize_t>(position - bounds.low) : 0;
+}
+
+bool enter_call() noexcept {
+  const Py_ssize_t left = stack_left();
+  if (left >= 0 && static_cast<std::size_t>(left) < stack_bounds().reserve) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
+  }
+  return Py_EnterRecursiveCall("") == 0;
+}
+
+}  // namespace keyword

@@ -1,0 +1,25 @@
+// Recursion through the module's functions.
+//
+// A call of a module function counts against the interpreter's recursion
+// limit, as the frame of a Python function does.  The limit counts calls, not
+// bytes: the module's functions and the interpreter's own C code in between
+// use the C stack, and with a raised limit a deep enough recursion would run
+// out of it.  So a call is also refused while little of the thread's stack
+// is left.  Either way the caller gets RecursionError instead of a crash.
+#pragma once
+
+#include "ref.hpp"
+
+namespace keyword {
+
+// Enters one call; false with RecursionError set when it may not go deeper.
+bool enter_call() noexcept;
+
+// Leaves a call that enter_call() let in.
+inline void leave_call() noexcept { Py_LeaveRecursiveCall(); }
+
+// The bytes of the current thread's stack left below this point, or -1 when
+// the platform does not tell.
+Py_ssize_t stack_left() noexcept;
+
+}  // namespace keyword
