@@ -536,22 +536,63 @@ def test_the_main_flag_renames_the_module():
     assert out == [0, "__main__", MODULE_NAME]
 
 
+HEAP_TYPE_FLAG = 1 << 9
+
+
 def test_a_foreign_function_type_in_the_shared_module_fails_the_load():
     function_type = type(keyword.tfidf)
     holders = [name for name, module in list(sys.modules.items())
                if getattr(module, function_type.__name__, None) is function_type]
     assert len(holders) == 1
     out = run_json(HIDE + f"""
-    import types
+    import gc, struct, types
     holder = sys.modules[{holders[0]!r}] = types.ModuleType({holders[0]!r})
+    size = {function_type.__basicsize__}
+    # A class written in Python with as many slots as the function type has
+    # fields: the same instance size, another layout.
+    slots = (size - object.__basicsize__) // struct.calcsize("P")
+    slotted = type({function_type.__name__!r}, (), {{"__slots__": tuple(f"s{{k}}" for k in range(slots))}})
+    assert slotted.__basicsize__ == size
+    # A static type of the same size from the interpreter itself, if there is one.
+    static = [t for t in object.__subclasses__() if t.__basicsize__ == size and not t.__flags__ & {HEAP_TYPE_FLAG}]
     failures = []
-    for stored in (5, type({function_type.__name__!r}, (), {{}})):
+    for stored in (5, type({function_type.__name__!r}, (), {{}}), slotted, *static[:1]):
         setattr(holder, {function_type.__name__!r}, stored)
         failures.append(failed_import())
     delattr(holder, {function_type.__name__!r})
     module = importlib.import_module("tallowmere.vellumcrest.keyword")
-    print(json.dumps([[(f["type"], f["entries"], f["registered"]) for f in failures],
+    # Calls and a collection with the genuine type in place.
+    module.textrank(["a", "b", "a"]), gc.collect()
+    print(json.dumps([[(f["type"], f["message"], f["entries"], f["registered"]) for f in failures],
                       type(module.tfidf) is getattr(holder, {function_type.__name__!r})]))
     """)
+    failures, reused = out
+    assert len(failures) in (3, 4)
+    name = f"{holders[0]}.{function_type.__name__}"
     # Failures before the names exist add no traceback entry.
-    assert out == [[["TypeError", [], False], ["TypeError", [], False]], True]
+    assert failures[0] == ["TypeError", f"Shared function type {name} is not a type object", [], False]
+    wrong_size = ["TypeError", f"Shared function type {name} has the wrong size, try recompiling", [], False]
+    assert failures[1:] == [wrong_size] * (len(failures) - 1)
+    assert reused
+
+
+def test_a_shared_type_of_the_same_size_and_another_layout_is_never_used():
+    # Before the layout check, the module wrote its functions into such a
+    # type's objects and the next collection crashed the process.
+    function_type = type(keyword.tfidf)
+    holder = [name for name, module in list(sys.modules.items())
+              if getattr(module, function_type.__name__, None) is function_type][0]
+    result = run_python(f"""
+    import gc, struct, sys, types
+    holder = sys.modules[{holder!r}] = types.ModuleType({holder!r})
+    slots = ({function_type.__basicsize__} - object.__basicsize__) // struct.calcsize("P")
+    setattr(holder, {function_type.__name__!r},
+            type("impostor", (), {{"__slots__": tuple(f"s{{k}}" for k in range(slots))}}))
+    try:
+        import tallowmere.vellumcrest.keyword
+    except TypeError:
+        pass
+    gc.collect()
+    print("survived")
+    """)
+    assert result.returncode == 0 and result.stdout.split() == ["survived"], result.stderr

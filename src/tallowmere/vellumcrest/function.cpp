@@ -3,6 +3,7 @@
 #include "function.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <structmember.h>
 
 #include "module.hpp"
@@ -207,6 +208,36 @@ void fill_function_type(PyTypeObject& type) {
   type.tp_dictoffset = offsetof(FunctionObject, dict);
 }
 
+// The same member table: the same names read at the same places.
+bool has_function_members(const PyMemberDef* members) {
+  if (!members) return false;
+  const PyMemberDef* own = function_members;
+  for (; own->name; ++own, ++members) {
+    if (!members->name || std::strcmp(members->name, own->name) != 0 || members->type != own->type ||
+        members->offset != own->offset || members->flags != own->flags)
+      return false;
+  }
+  return members->name == nullptr;
+}
+
+// A stored type of the right size may still lay its objects out differently:
+// a class written in Python with as many slots, or another build of this
+// module.  Its slots would read and free this module's objects wrongly (the
+// next garbage collection crashes), so only a static type with this layout
+// and these behaviours is shared.
+bool has_function_layout(PyTypeObject* type) {
+  constexpr unsigned long required = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  constexpr unsigned long refused = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_BASETYPE;
+  const unsigned long flags = type->tp_flags;
+  return (flags & required) == required && (flags & refused) == 0 && std::strcmp(type->tp_name, kTypeName) == 0 &&
+         type->tp_itemsize == 0 && type->tp_base == &PyBaseObject_Type &&
+         type->tp_vectorcall_offset == static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)) &&
+         type->tp_dictoffset == static_cast<Py_ssize_t>(offsetof(FunctionObject, dict)) &&
+         type->tp_weaklistoffset == static_cast<Py_ssize_t>(offsetof(FunctionObject, weakreflist)) &&
+         type->tp_call == PyVectorcall_Call && type->tp_dealloc && type->tp_traverse && type->tp_clear &&
+         type->tp_descr_get && has_function_members(type->tp_members);
+}
+
 }  // namespace
 
 PyTypeObject* obtain_function_type() {
@@ -220,7 +251,7 @@ PyTypeObject* obtain_function_type() {
       return nullptr;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(stored.get());
-    if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(FunctionObject))) {
+    if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(FunctionObject)) || !has_function_layout(type)) {
       PyErr_Format(PyExc_TypeError, "Shared function type %s.%s has the wrong size, try recompiling",
                    kTypeModuleName, kTypeName);
       return nullptr;

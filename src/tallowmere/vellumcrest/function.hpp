@@ -24,7 +24,7 @@ struct FunctionObject {
 
 // Finds the function type in its support module, or readies and stores this
 // module's own.  Fails with TypeError when the stored object is not a type of
-// the same instance size.
+// the same instance size and layout.
 PyTypeObject* obtain_function_type();
 
 // A new function object calling `vectorcall`, with the module's name and
