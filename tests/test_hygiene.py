@@ -146,10 +146,13 @@ print(json.dumps(result))
 @pytest.mark.parametrize(
     "stage, delay, entries",
     [
-        ("create_nodes", 0.05, [("textrank.create_nodes", 48)]),
-        ("create_matrix", 0.005, [("textrank.create_matrix", 66)]),
-        ("calculate_pr", 0.05, [("textrank.calculate_pr", 85)]),
-        ("textrank", 0.05, [("textrank", 90), ("textrank.create_nodes", 48)]),
+        ("create_nodes", 0.05, [("textrank.create_nodes", {48})]),
+        ("create_matrix", 0.005, [("textrank.create_matrix", {66})]),
+        # The loop, or its one statement when numpy's dot runs Python code of
+        # its own (numpy before 2.0 dispatches through Python), where the
+        # interpreter itself lets the handler run.
+        ("calculate_pr", 0.05, [("textrank.calculate_pr", {85, 86})]),
+        ("textrank", 0.05, [("textrank", {90}), ("textrank.create_nodes", {48})]),
     ],
 )
 def test_ctrl_c_stops_a_long_loop_at_its_line(stage, delay, entries, tmp_path):
@@ -158,4 +161,8 @@ def test_ctrl_c_stops_a_long_loop_at_its_line(stage, delay, entries, tmp_path):
     done = run_python(f"import runpy, sys; sys.argv = ['interrupt', {stage!r}, '{delay}']; "
                       f"runpy.run_path({str(script)!r}, run_name='__main__')", timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
-    assert json.loads(done.stdout.splitlines()[-1]) == [[ENTRY_PREFIX + name, line] for name, line in entries]
+    got = json.loads(done.stdout.splitlines()[-1])
+    assert got is not None, "the call ended before the timer"
+    assert len(got) == len(entries)
+    for (name, line), (wanted_name, lines) in zip(got, entries):
+        assert name == ENTRY_PREFIX + wanted_name and line in lines, got
