@@ -31,7 +31,7 @@ _HOMES = {
 }
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # Imported on first use, so that importing the extension module through
     # this package imports nothing else (its own imports stay its own).
     home = _HOMES.get(name)
@@ -41,5 +41,5 @@ def __getattr__(name):
     return getattr(module, name)
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted([*globals(), *__all__])

@@ -15,7 +15,6 @@ command line can spread them over processes:
 
 from __future__ import annotations
 
-import functools
 import math
 import re
 import statistics
@@ -39,10 +38,6 @@ __all__ = [
     "rank",
     "stop_words_for",
 ]
-
-Method = Literal["textrank", "tfidf"]
-Language = Literal["en", "zh"]
-Engine = Literal["exact", "sparse", "auto"]
 
 #: Parts of speech that Chinese textrank keeps unless ``pos`` says otherwise:
 #: place names, nouns, verbal nouns, verbs, person names (jieba's tags) and
@@ -86,15 +81,15 @@ class Token(NamedTuple):
 class Options:
     """Checked options of :func:`keywords`; build them with :func:`make_options`."""
 
-    method: Method = "textrank"
+    method: Literal["textrank", "tfidf"] = "textrank"
     top: int | None = 10
-    language: Language | None = "en"
+    language: Literal["en", "zh"] | None = "en"
     stop_words: frozenset[str] = frozenset()
     keep_case: bool = False
     window: int = 5
     alpha: float = 0.8
     iterations: int = 10
-    engine: Engine = "auto"
+    engine: Literal["exact", "sparse", "auto"] = "auto"
     unknown_idf: Literal["median", "zero"] | float = "median"
     pos: frozenset[str] | None = None
     phrases: bool = False
@@ -164,10 +159,15 @@ def make_options(
     iterations = _whole("iterations", iterations, 1)
     if engine not in _ENGINES:
         raise ValueError(f"engine must be 'exact', 'sparse' or 'auto', got {engine!r}")
-    if not (isinstance(unknown_idf, str) and unknown_idf in ("median", "zero")):
-        if isinstance(unknown_idf, str):
-            raise ValueError(f"unknown_idf must be 'median', 'zero' or a number, got {unknown_idf!r}")
-        unknown_idf = _real("unknown_idf", unknown_idf)
+    unknown: Literal["median", "zero"] | float
+    if unknown_idf == "median":
+        unknown = "median"
+    elif unknown_idf == "zero":
+        unknown = "zero"
+    elif isinstance(unknown_idf, str):
+        raise ValueError(f"unknown_idf must be 'median', 'zero' or a number, got {unknown_idf!r}")
+    else:
+        unknown = _real("unknown_idf", unknown_idf)
     tags: frozenset[str] | None
     if pos == "auto":
         tags = frozenset(DEFAULT_POS) if language == "zh" and method == "textrank" else None
@@ -190,7 +190,7 @@ def make_options(
         alpha=alpha,
         iterations=iterations,
         engine=engine,  # type: ignore[arg-type]
-        unknown_idf=unknown_idf,
+        unknown_idf=unknown,
         pos=tags,
         phrases=bool(phrases),
     )
@@ -213,25 +213,32 @@ def _shipped_list(name: str) -> frozenset[str]:
     return parse_word_list(files(_PACKAGE).joinpath(name).read_text(encoding="utf-8"))
 
 
-@functools.lru_cache(maxsize=None)
+_STOP_WORDS: dict[str | None, frozenset[str]] = {}
+
+
 def stop_words_for(language: str | None) -> frozenset[str]:
     """The stop words shipped for *language*: ``"en"``, English function words;
     ``"zh"``, Chinese function words and punctuation, and the English list too
     (for English words in mixed text); ``None``: none."""
-    if language is None:
-        return frozenset()
-    if language == "zh":
-        return _shipped_list("stop_words_zh.txt") | _shipped_list("stop_words_en.txt")
-    return _shipped_list(f"stop_words_{language}.txt")
+    words = _STOP_WORDS.get(language)
+    if words is None:
+        if language is None:
+            words = frozenset()
+        elif language == "zh":
+            words = _shipped_list("stop_words_zh.txt") | _shipped_list("stop_words_en.txt")
+        else:
+            words = _shipped_list(f"stop_words_{language}.txt")
+        _STOP_WORDS[language] = words
+    return words
 
 
 # --- cutting --------------------------------------------------------------------
 
 
-@functools.lru_cache(maxsize=64)
 def _word_pattern(marks: str) -> re.Pattern[str]:
     # Python's \w has no combining marks (Devanagari vowel signs, decomposed
     # accents, ...), so the marks found in the text join the word characters.
+    # re caches compiled patterns itself.
     char = f"(?:[^\\W_]|[{re.escape(marks)}])" if marks else r"[^\W_]"
     return re.compile(f"[^\\W_]{char}*(?:['\u2019]{char}+)*")
 
@@ -245,7 +252,7 @@ def _regex_spans(text: str) -> Iterator[tuple[str, int, int, str | None]]:
 def load_jieba(reason: str = "language='zh'") -> Any:
     """Import jieba, quietly; :class:`MissingJiebaError` names the extra to install."""
     try:
-        import jieba  # type: ignore[import-untyped]
+        import jieba  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise MissingJiebaError(f"{reason} needs the jieba package: {JIEBA_INSTALL_HINT}") from None
     import logging
@@ -259,9 +266,9 @@ def _jieba_spans(text: str, with_pos: bool) -> Iterator[tuple[str, int, int, str
     jieba = load_jieba()
     pieces: Iterable[tuple[str, str | None]]
     if with_pos:
-        import jieba.posseg
+        from jieba import posseg  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-        pieces = [(pair.word, pair.flag) for pair in jieba.posseg.lcut(text)]
+        pieces = [(pair.word, pair.flag) for pair in posseg.lcut(text)]
     else:
         pieces = [(word, None) for word in jieba.lcut(text)]
     # jieba's pieces cover the text in order, spaces included.
@@ -350,14 +357,11 @@ def _textrank_ids(ids: list[int], n_distinct: int, options: Options) -> list[tup
     engine = options.engine
     if engine == "auto":
         engine = "exact" if n_distinct <= EXACT_ENGINE_LIMIT else "sparse"
-    if engine == "sparse":
-        from .sparse import textrank  # type: ignore[attr-defined,unused-ignore]
-    else:
-        from .keyword import textrank
+    ranker: Any = __import__(f"{_PACKAGE}.{'sparse' if engine == 'sparse' else 'keyword'}", fromlist=["textrank"])
     # A one-word document divides 0 by 0: its score is NaN, which the result
     # shows; numpy's warning about it would only be noise.
     with numpy.errstate(invalid="ignore", divide="ignore"):
-        ranked: list[tuple[int, Any]] = textrank(ids, options.window, options.alpha, None, options.iterations)
+        ranked: list[tuple[int, Any]] = ranker.textrank(ids, options.window, options.alpha, None, options.iterations)
     return ranked
 
 
@@ -443,15 +447,15 @@ def rank(text: str, tokens: Sequence[Token], options: Options, idf: Any = None) 
 def keywords(
     text: str,
     *,
-    method: Method = "textrank",
+    method: Literal["textrank", "tfidf"] = "textrank",
     top: int | None = 10,
-    language: Language | None = "en",
+    language: Literal["en", "zh"] | None = "en",
     stop_words: Iterable[str] = (),
     keep_case: bool = False,
     window: int = 5,
     alpha: float = 0.8,
     iterations: int = 10,
-    engine: Engine = "auto",
+    engine: Literal["exact", "sparse", "auto"] = "auto",
     idf: Mapping[str, float] | None = None,
     idf_corpus: Iterable[str] | None = None,
     unknown_idf: Literal["median", "zero"] | float = "median",
