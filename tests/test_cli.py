@@ -506,3 +506,83 @@ def test_exit_codes_are_distinct():
     codes = [getattr(cli, name) for name in cli.__all__ if name.startswith("EXIT_")]
     assert len(codes) == len(set(codes)) == 8
     assert math.prod(codes) == 0 and cli.EXIT_OK == 0
+
+
+# --- languages, phrases, unknown idf weights, inputs without words ---------------
+
+
+def test_inputs_without_words_get_a_note(texts, tmp_path):
+    empty = tmp_path / "empty.txt"
+    empty.write_text("", encoding="utf-8")
+    stop_only = tmp_path / "stop.txt"
+    stop_only.write_text("The and of, to: a 1998!", encoding="utf-8")
+    for method in ("textrank", "tfidf"):
+        status, out, err = run("--method", method, empty, texts[0], stop_only)
+        assert status == 0
+        assert err == "".join(f"python -m tallowmere.vellumcrest: note: {path}: no words to rank\n"
+                              for path in (empty, stop_only))
+        blocks = out.split("\n\n")
+        assert blocks[0] == f"==> {empty} <==" and blocks[2] == f"==> {stop_only} <==\n"
+        assert len(blocks[1].splitlines()) == 11
+    # stop words only count as words without the English list
+    assert run("--language", "none", stop_only)[2] == ""
+
+
+@pytest.mark.parametrize(
+    "args, fragment",
+    [
+        (["--unknown-idf", "zero"], "--unknown-idf applies only to --method tfidf"),
+        (["--method", "tfidf", "--engine", "exact"], "--engine applies only to --method textrank"),
+        (["--pos", "n"], "--pos applies only to --language zh"),
+        (["--language", "none", "--pos", "n"], "--pos applies only to --language zh"),
+        (["--cut", "jieba", "--language", "en"], "--cut jieba conflicts with --language en"),
+        (["--cut", "regex", "--language", "zh"], "--cut regex conflicts with --language zh"),
+        (["--language", "fr"], "invalid choice: 'fr'"),
+        (["--engine", "fast"], "invalid choice: 'fast'"),
+        (["--language", "zh", "--pos", ", ,"], "--pos: no part-of-speech tag"),
+    ],
+)
+def test_usage_errors_of_the_text_options(args, fragment):
+    check_error(run(*args), cli.EXIT_USAGE, fragment)
+
+
+@pytest.mark.parametrize(
+    "value, fragment",
+    [("many", "--unknown-idf: not median, zero or a number: 'many'"), ("inf", "must be a finite number")],
+)
+def test_bad_unknown_idf(texts, value, fragment):
+    check_error(run("--method", "tfidf", "--unknown-idf", value, texts[0]), cli.EXIT_NUMBER, fragment)
+
+
+def test_an_empty_idf_table_has_no_median(texts, tmp_path):
+    table = tmp_path / "empty.idf"
+    table.write_text("# nothing\n", encoding="utf-8")
+    check_error(run("--method", "tfidf", "--idf", table, texts[0]), cli.EXIT_IDF,
+                f"error: {table}: no weights, so no median")
+    status, out, err = run("--method", "tfidf", "--idf", table, "--unknown-idf", "zero", texts[0])
+    assert (status, err) == (0, "") and all(line.endswith("\t0.0000") for line in out.splitlines())
+
+
+def test_an_idf_directory_without_words(texts, tmp_path):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    (corpus / "numbers.txt").write_text("1 2 3", encoding="utf-8")
+    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), cli.EXIT_FILE,
+                f"error: {corpus}: no words to build the idf table from")
+
+
+def test_language_zh_without_jieba(texts, tmp_path):
+    (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
+    result = run("--language", "zh", texts[0], env={"PYTHONPATH": str(tmp_path)})
+    check_error(result, cli.EXIT_MISSING_CUTTER,
+                "error: --language zh needs the jieba package: pip install 'tallowmere-vellumcrest[chinese]'")
+
+
+def test_chinese_in_parallel_equals_serial(tmp_path):
+    pytest.importorskip("jieba")
+    text = (os.path.dirname(__file__) + "/data/zh_tea.txt")
+    serial = run("--language", "zh", "--phrases", "--top", "0", text, "-", stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+    parallel = run("--language", "zh", "--phrases", "--top", "0", "-j", "2", text, "-",
+                   stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+    assert serial[0] == 0 and serial[2] == "" and serial[1].count("==>") == 2
+    assert parallel == serial

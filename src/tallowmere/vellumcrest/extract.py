@@ -392,7 +392,8 @@ def _phrase_text(text: str, run: list[Token], options: Options) -> str:
     parts = [run[0].word or ""]
     for before, token in zip(run, run[1:]):
         gap = text[before.end : token.start]
-        if gap and not (options.language == "zh" and gap.strip(" \t") in ("", "\n") and "\n" in gap):
+        # Chinese wrapped over two lines joins without the line break.
+        if gap and not (options.language == "zh" and "\n" in gap):
             parts.append(" ")
         parts.append(token.word or "")
     return "".join(parts)
