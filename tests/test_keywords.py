@@ -120,10 +120,12 @@ def test_language_none_ranks_every_word_like_textrank():
     assert "the" in got
 
 
-def test_extra_stop_words_add_to_the_language_list_whatever_their_case():
+def test_extra_stop_words_add_to_the_language_list_whatever_their_case_and_form():
     plain = [word for word, _ in keywords(SAMPLE, top=None)]
     fewer = [word for word, _ in keywords(SAMPLE, top=None, stop_words=["HIVE", "Keeper"])]
     assert set(plain) - set(fewer) == {"hive", "keeper"}
+    # a decomposed accent in the list matches the composed one in the text
+    assert [word for word, _ in keywords("café crème café", stop_words=["cafe\u0301"])] == ["crème"]
 
 
 def test_keep_case():

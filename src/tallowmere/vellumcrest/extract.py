@@ -179,7 +179,7 @@ def make_options(
         tags = _words_of("pos", pos)
         if language != "zh":
             raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
-    extra = frozenset(word.casefold() for word in _words_of("stop_words", stop_words))
+    extra = frozenset(unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", stop_words))
     return Options(
         method=method,  # type: ignore[arg-type]
         top=top,
