@@ -571,13 +571,6 @@ def test_an_idf_directory_without_words(texts, tmp_path):
                 f"error: {corpus}: no words to build the idf table from")
 
 
-def test_language_zh_without_jieba(texts, tmp_path):
-    (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
-    result = run("--language", "zh", texts[0], env={"PYTHONPATH": str(tmp_path)})
-    check_error(result, cli.EXIT_MISSING_CUTTER,
-                "error: --language zh needs the jieba package: pip install 'tallowmere-vellumcrest[chinese]'")
-
-
 def test_chinese_in_parallel_equals_serial(tmp_path):
     pytest.importorskip("jieba")
     text = (os.path.dirname(__file__) + "/data/zh_tea.txt")

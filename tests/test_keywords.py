@@ -128,12 +128,6 @@ def test_extra_stop_words_add_to_the_language_list_whatever_their_case_and_form(
     assert [word for word, _ in keywords("café crème café", stop_words=["cafe\u0301"])] == ["crème"]
 
 
-def test_keep_case():
-    assert [w for w, _ in keywords("Bees BEES bees Hive", method="tfidf", keep_case=True)] == [
-        "Bees", "BEES", "bees", "Hive"]
-    assert keywords("Bees BEES bees Hive", method="tfidf") == [("bees", 3.0), ("hive", 1.0)]
-
-
 def test_chinese_top_words_are_content_words():
     pytest.importorskip("jieba")
     assert len(ZH_TEXT) >= 300
