@@ -552,6 +552,7 @@ Ref rank(Borrowed corpus, const Settings& settings) {
   if (!number_words(corpus, words, number_of, word_at)) return nullptr;
 
   Array<double> pr;
+  bool isolated = false;
   {
     ReleasedGil gil;
     // Positions and first occurrences by number.
@@ -562,8 +563,13 @@ Ref rank(Borrowed corpus, const Settings& settings) {
     Array<WordId>().swap(number_of);
     Graph graph = build_graph(words.positions, first_of_number, settings.window);
     Array<WordId>().swap(words.positions);
+    for (std::size_t r = 0; r < count && !isolated; ++r) isolated = graph.offset[r] == graph.offset[r + 1];
     if (!update_scores(graph, settings.alpha, settings.n_iter, gil, pr)) return nullptr;
   }
+  // As numpy warns of the 0 / 0 of a dense column without links.
+  if (isolated && PyErr_WarnEx(PyExc_RuntimeWarning,
+                               "textrank(): a word has no neighbour, which makes every updated score NaN", 1) < 0)
+    return nullptr;
 
   std::size_t nan_count = 0;
   for (double score : pr)
