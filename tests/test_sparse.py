@@ -307,7 +307,7 @@ def test_the_module_loads_in_a_fresh_interpreter_and_in_a_subinterpreter():
     result = run_python("""
         import _testcapi, sys
         import tallowmere.vellumcrest.sparse as sparse
-        assert sparse.textrank("abcab", window=2, n_word=1)[0][0] in "ab"
+        assert sparse.textrank([1, 2, 3, 1, 4], window=2, n_word=1)[0][0] == 1
         code = "import tallowmere.vellumcrest.sparse as s; assert s.textrank([1, 2, 1], 2)[0][0] == 1"
         assert _testcapi.run_in_subinterp(code) == 0
         print("ok")
