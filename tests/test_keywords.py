@@ -287,6 +287,7 @@ def test_the_result_does_not_depend_on_the_hash_seed():
         (["--phrases", "--top", "25"], {"phrases": True, "top": 25}),
         (["--method", "tfidf", "--keep-case", "--top", "0"], {"method": "tfidf", "keep_case": True, "top": None}),
         (["--engine", "exact"], {"engine": "exact"}),
+        (["--engine", "sparse", "--phrases"], {"engine": "sparse", "phrases": True}),
     ],
 )
 def test_command_line_gives_what_keywords_gives(tmp_path, options, kwargs):
@@ -319,3 +320,48 @@ def test_command_line_chinese_gives_what_keywords_gives(tmp_path):
     (idf_from / "two.txt").write_text(ZH_TEXT[150:], encoding="utf-8")
     expected = keywords(ZH_TEXT, language="zh", method="tfidf", idf_corpus=[ZH_TEXT[:150], ZH_TEXT[150:]])
     assert cli_json("--language", "zh", "--method", "tfidf", "--idf-from", idf_from, path) == [expected]
+
+
+# --- textrank's engines ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("options", [{}, {"phrases": True, "top": 30}, {"language": "zh"}])
+def test_the_sparse_engine_agrees_with_the_exact_one(options):
+    from sparse_agreement import disagreement
+
+    if options.get("language") == "zh":
+        pytest.importorskip("jieba")
+    text = ZH_TEXT if options.get("language") == "zh" else license_text("GPL-3")
+    exact = keywords(text, engine="exact", top=None, **{k: v for k, v in options.items() if k != "top"})
+    sparse = keywords(text, engine="sparse", top=None, **{k: v for k, v in options.items() if k != "top"})
+    assert disagreement(exact, sparse) is None
+    assert keywords(text, **options) == keywords(text, engine="exact", **options)  # auto: a small text
+
+
+def test_auto_ranks_many_distinct_words_with_the_sparse_engine(monkeypatch):
+    import tallowmere.vellumcrest.keyword as keyword
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("the exact engine was used")
+
+    monkeypatch.setattr(keyword, "textrank", refuse)
+    text = " ".join(f"w{k}x" for k in range(extract.AUTO_EXACT_MAX_WORDS + 1))
+    assert len(keywords(text, top=None)) == extract.AUTO_EXACT_MAX_WORDS + 1
+    with pytest.raises(AssertionError, match="exact engine was used"):
+        keywords(text, engine="exact")
+
+
+@pytest.mark.parametrize("engine, chosen", [("exact", "exact"), ("sparse", "sparse"), ("auto", "exact")])
+def test_running_out_of_memory_names_the_engine(monkeypatch, engine, chosen):
+    import tallowmere.vellumcrest.keyword as keyword
+    import tallowmere.vellumcrest.sparse as sparse
+
+    def fail(*args, **kwargs):
+        raise MemoryError()
+
+    monkeypatch.setattr(keyword, "textrank", fail)
+    monkeypatch.setattr(sparse, "textrank", fail)
+    with pytest.raises(extract.RankMemoryError) as caught:
+        keywords("bees hive queen bees", engine=engine)
+    assert isinstance(caught.value, MemoryError)
+    assert str(caught.value).startswith(f"not enough memory to rank 3 distinct words with the {chosen} engine")
