@@ -69,6 +69,7 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
         ({"stop_words": [1]}, TypeError, "stop_words must hold str"),
         ({"pos": ["n"]}, ValueError, "pos applies only to language='zh'"),
         ({"pos": "n", "language": "zh"}, ValueError, "pos must be 'auto', None or a collection"),
+        ({"pos": [], "language": "zh"}, ValueError, "pos is empty"),
         ({"idf": {"bee": 1.0}}, ValueError, "apply only to method='tfidf'"),
         ({"method": "tfidf", "idf": {"a": 1.0}, "idf_corpus": ["a"]}, ValueError, "not both"),
         ({"method": "tfidf", "idf": [("a", 1.0)]}, TypeError, "idf must be a mapping"),

@@ -34,11 +34,15 @@ __all__ = [
     "Options",
     "Token",
     "choose_engine",
+    "complete_idf",
     "cut",
     "keywords",
+    "load_jieba",
     "make_options",
+    "parse_word_list",
     "rank",
     "stop_words_for",
+    "words_of",
 ]
 
 #: Parts of speech that Chinese textrank keeps unless ``pos`` says otherwise:
@@ -192,6 +196,8 @@ def make_options(
         raise ValueError(f"pos must be 'auto', None or a collection of tags such as ('n', 'v'), got {pos!r}")
     else:
         tags = _words_of("pos", pos)
+        if not tags:
+            raise ValueError("pos is empty, which would keep no word; None keeps every word")
         if language != "zh":
             raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
     extra = frozenset(unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", stop_words))
