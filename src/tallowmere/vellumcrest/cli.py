@@ -216,7 +216,14 @@ def _textrank(settings: RankSettings, words: list[str]) -> list[tuple[str, float
             # A one-word document divides 0 by 0: its score is NaN, which the
             # output shows; numpy's warning about it would only be noise.
             with numpy.errstate(invalid="ignore", divide="ignore"):
-                ranked = textrank(ids, settings.window, settings.alpha, settings.n_word, settings.n_iter)
+                try:
+                    ranked = textrank(ids, settings.window, settings.alpha, settings.n_word, settings.n_iter)
+                except ValueError as error:
+                    # numpy's refusal of an array larger than the address
+                    # space (a 32-bit process): out of memory all the same.
+                    if "array is too big" in str(error):
+                        raise MemoryError() from None
+                    raise
     except MemoryError:
         hint = " (--engine sparse needs far less)" if engine == "exact" else ""
         raise MemoryError(
