@@ -147,7 +147,7 @@ bool int_argument(Borrowed value, const char* parameter, long long& result, int&
 }
 
 struct Settings {
-  long long window = 5;  // clamped to [1, positions + 1] once the corpus is read
+  long long window = 5;  // any value: the graph's builder clamps the reach to the corpus
   double alpha = 0.8;
   bool all_words = false;  // n_word is None
   long long n_word = 10;   // slice stop, clamped to the long long range
@@ -412,7 +412,9 @@ Graph build_graph(const Array<WordId>& positions, const Array<std::size_t>& firs
   own_offset.reserve(count + 1);
   own_offset.push_back(0);
   Array<WordId> own;
-  own.reserve(count * std::min<std::size_t>(2 * reach, 16));
+  // A first guess (every word with its full window), not a limit.
+  const std::size_t guess = std::min<std::size_t>(2 * reach, 16);
+  if (count <= std::numeric_limits<std::size_t>::max() / 16) own.reserve(count * guess);
   for (std::size_t r = 0; r < count; ++r) {
     const std::size_t p = first_of_number[r];
     const std::size_t left = p >= reach ? p - reach : 0;
