@@ -366,3 +366,18 @@ def test_running_out_of_memory_names_the_engine(monkeypatch, engine, chosen):
         keywords("bees hive queen bees", engine=engine)
     assert isinstance(caught.value, MemoryError)
     assert str(caught.value).startswith(f"not enough memory to rank 3 distinct words with the {chosen} engine")
+
+
+def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
+    import tallowmere.vellumcrest.keyword as keyword
+
+    def refuse(*args, **kwargs):
+        raise ValueError(message)
+
+    monkeypatch.setattr(keyword, "textrank", refuse)
+    message = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."
+    with pytest.raises(extract.RankMemoryError, match="3 distinct words with the exact engine"):
+        keywords("bees hive queen bees", engine="exact")
+    message = "some other fault"
+    with pytest.raises(ValueError, match="some other fault"):
+        keywords("bees hive queen bees", engine="exact")

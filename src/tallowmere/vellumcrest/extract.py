@@ -396,6 +396,12 @@ def _textrank_ids(ids: list[int], n_distinct: int, options: Options) -> list[tup
             ranked: list[tuple[int, Any]] = ranker.textrank(ids, options.window, options.alpha, None, options.iterations)
     except MemoryError:
         raise RankMemoryError(n_distinct, engine) from None
+    except ValueError as error:
+        # numpy's refusal of an array larger than the address space (a
+        # 32-bit process): out of memory all the same.
+        if "array is too big" in str(error):
+            raise RankMemoryError(n_distinct, engine) from None
+        raise
     return ranked
 
 

@@ -147,7 +147,7 @@ bool int_argument(Borrowed value, const char* parameter, long long& result, int&
 }
 
 struct Settings {
-  long long window = 5;  // clamped to [1, positions + 1] once the corpus is read
+  long long window = 5;  // any value: the graph's builder clamps the reach to the corpus
   double alpha = 0.8;
   bool all_words = false;  // n_word is None
   long long n_word = 10;   // slice stop, clamped to the long long range
@@ -205,54 +205,117 @@ bool read_settings(Borrowed window, Borrowed alpha, Borrowed n_word, Borrowed n_
 
 // ---- reading the corpus --------------------------------------------------------
 
+// The distinct words, each with an id in first-occurrence order: an open
+// addressing table of (hash, word, id), looked up as a dict is (the same
+// object, or an equal hash and ==), without an int object per word.
+class WordTable {
+ public:
+  WordTable() = default;
+  WordTable(const WordTable&) = delete;
+  WordTable& operator=(const WordTable&) = delete;
+  ~WordTable() {
+    for (PyObject* word : words_) Py_DECREF(word);
+  }
+
+  std::size_t size() const noexcept { return words_.size(); }
+  Borrowed word(WordId id) const noexcept { return words_[id]; }
+  Py_hash_t hash(WordId id) const noexcept { return hashes_[id]; }
+
+  // The id of `word` (kNoWord: not there, or an error is set when `failed`).
+  // With `add`, a new word gets the next id.
+  WordId find(Borrowed word, Py_hash_t hash, bool add, bool& failed) {
+    failed = false;
+    if (slots_.empty()) rebuild(16);
+    for (std::size_t i = spread(hash) & mask_;; i = (i + 1) & mask_) {
+      const WordId id = slots_[i];
+      if (id == kNoWord) {
+        if (!add) return kNoWord;
+        return insert(word, hash, i, failed);
+      }
+      if (words_[id] == word) return id;
+      if (hashes_[id] == hash) {
+        // == may run Python code; the table is this call's own, so it stays
+        // as it is, and the word compared is held by it.
+        const int equal = PyObject_RichCompareBool(words_[id], word, Py_EQ);
+        if (equal < 0) {
+          failed = true;
+          return kNoWord;
+        }
+        if (equal) return id;
+      }
+    }
+  }
+
+ private:
+  static std::size_t spread(Py_hash_t hash) noexcept {
+    // Ints hash to themselves: mix, so that runs of them do not pile up.
+    const std::uint64_t mixed = static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(mixed ^ (mixed >> 29));
+  }
+
+  WordId insert(Borrowed word, Py_hash_t hash, std::size_t slot, bool& failed) {
+    const std::size_t id = words_.size();
+    if (id >= kMaxWords) {
+      PyErr_Format(PyExc_ValueError, "textrank() argument 'corpus' has more than %zu distinct words", kMaxWords);
+      failed = true;
+      return kNoWord;
+    }
+    hashes_.push_back(hash);
+    words_.push_back(word);  // the reference is taken once it is stored
+    Py_INCREF(word);
+    slots_[slot] = static_cast<WordId>(id);
+    if (2 * words_.size() > slots_.size()) rebuild(2 * slots_.size());
+    return static_cast<WordId>(id);
+  }
+
+  void rebuild(std::size_t capacity) {
+    Array<WordId> slots(capacity, kNoWord);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t id = 0; id < words_.size(); ++id) {
+      std::size_t i = spread(hashes_[id]) & mask;
+      while (slots[i] != kNoWord) i = (i + 1) & mask;
+      slots[i] = static_cast<WordId>(id);
+    }
+    slots_.swap(slots);
+    mask_ = mask;
+  }
+
+  Array<WordId> slots_;
+  std::size_t mask_ = 0;
+  Array<PyObject*> words_;  // owned references, by id
+  Array<Py_hash_t> hashes_;
+};
+
 struct Words {
-  Ref ids;                   // dict: word -> id (an int), in first-occurrence order
+  WordTable table;
   Array<WordId> positions;   // the id of the word at every position
   Array<std::size_t> first;  // the first position of every id
 };
 
-// The id of `word` at `position`, a new one for a new word.
+// Notes the word at `position`: its id, and where a new word first occurs.
 bool note_word(Words& words, Borrowed word, std::size_t position) {
-  Borrowed found = PyDict_GetItemWithError(words.ids.get(), word);
-  WordId id;
-  if (found) {
-    id = static_cast<WordId>(PyLong_AsSize_t(found));
-  } else {
-    if (PyErr_Occurred()) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(word)->tp_hash == PyObject_HashNotImplemented) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "textrank() argument 'corpus' holds an unhashable word at position %zu: %.200s",
-                     position, Py_TYPE(word)->tp_name);
-      }
-      return false;
+  const Py_hash_t hash = PyObject_Hash(word);
+  if (hash == -1) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(word)->tp_hash == PyObject_HashNotImplemented) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "textrank() argument 'corpus' holds an unhashable word at position %zu: %.200s",
+                   position, Py_TYPE(word)->tp_name);
     }
-    const std::size_t count = words.first.size();
-    if (count >= kMaxWords) {
-      PyErr_Format(PyExc_ValueError, "textrank() argument 'corpus' has more than %zu distinct words",
-                   kMaxWords);
-      return false;
-    }
-    Ref number = Ref::steal(PyLong_FromSize_t(count));
-    if (!number || PyDict_SetItem(words.ids.get(), word, number.get()) < 0) return false;
-    // The dict grew by one unless a word's __eq__ changed what it holds.
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(words.ids.get())) != count + 1) {
-      PyErr_SetString(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
-      return false;
-    }
-    id = static_cast<WordId>(count);
-    words.first.push_back(position);
+    return false;
   }
+  const std::size_t known = words.table.size();
+  bool failed;
+  const WordId id = words.table.find(word, hash, true, failed);
+  if (failed) return false;
+  if (id == known) words.first.push_back(position);
   words.positions.push_back(id);
   return true;
 }
 
 bool read_corpus(Borrowed corpus, Words& words) {
-  words.ids = Ref::steal(PyDict_New());
-  if (!words.ids) return false;
   if (PyList_CheckExact(corpus) || PyTuple_CheckExact(corpus)) {
     // Read by position; a list may shrink while words are hashed.
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(corpus);
-    words.positions.reserve(static_cast<std::size_t>(size));
+    words.positions.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(corpus)));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(corpus); ++i) {
       Ref word = Ref::borrow(PySequence_Fast_GET_ITEM(corpus, i));
       if (!note_word(words, word.get(), static_cast<std::size_t>(i))) return false;
@@ -277,11 +340,16 @@ bool read_corpus(Borrowed corpus, Words& words) {
   return !PyErr_Occurred();
 }
 
+bool words_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
+  return false;
+}
+
 // The numbering: the words in the iteration order of `set(corpus)`.
 // `number_of[id]` is the number of word `id`, `word_at[number]` the word
-// (borrowed from words.ids, which holds it).
-bool number_words(Borrowed corpus, const Words& words, Array<WordId>& number_of, Array<Borrowed>& word_at) {
-  const std::size_t count = words.first.size();
+// (borrowed from the table, which holds it).
+bool number_words(Borrowed corpus, Words& words, Array<WordId>& number_of, Array<Borrowed>& word_at) {
+  const std::size_t count = words.table.size();
   // set() copies a set's table and presizes for a dict's keys, which gives an
   // order that adding the words one by one need not; build those the same way.
   Ref numbering = Ref::steal(PyAnySet_Check(corpus) || PyDict_CheckExact(corpus) ? PySet_New(corpus)
@@ -290,43 +358,29 @@ bool number_words(Borrowed corpus, const Words& words, Array<WordId>& number_of,
   if (PySet_GET_SIZE(numbering.get()) == 0) {
     // Adding the distinct words in first-occurrence order gives the set that
     // adding every word in corpus order gives: a repeat changes nothing.
-    Py_ssize_t position = 0;
-    PyObject* word;
-    PyObject* id;
-    while (PyDict_Next(words.ids.get(), &position, &word, &id))
-      if (PySet_Add(numbering.get(), word) < 0) return false;
+    for (std::size_t id = 0; id < count; ++id)
+      if (PySet_Add(numbering.get(), words.table.word(static_cast<WordId>(id))) < 0) return false;
   }
-  if (static_cast<std::size_t>(PySet_GET_SIZE(numbering.get())) != count) {
-    PyErr_SetString(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
-    return false;
-  }
+  if (static_cast<std::size_t>(PySet_GET_SIZE(numbering.get())) != count) return words_changed();
   number_of.assign(count, kNoWord);
   word_at.assign(count, nullptr);
-  Ref iterator = Ref::steal(PyObject_GetIter(numbering.get()));
-  if (!iterator) return false;
+  Py_ssize_t set_position = 0;
+  PyObject* element;
+  Py_hash_t hash;
   std::size_t number = 0;
-  while (Ref word = Ref::steal(PyIter_Next(iterator.get()))) {
-    Borrowed id = PyDict_GetItemWithError(words.ids.get(), word.get());
-    if (!id) {
-      if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
-      return false;
-    }
-    const std::size_t index = PyLong_AsSize_t(id);
-    if (number >= count || index >= count || number_of[index] != kNoWord) {
-      PyErr_SetString(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
-      return false;
-    }
-    number_of[index] = static_cast<WordId>(number);
+  while (_PySet_NextEntry(numbering.get(), &set_position, &element, &hash)) {
+    // Held while it is compared: == may change the set.
+    Ref word = Ref::borrow(element);
+    bool failed;
+    const WordId id = words.table.find(word.get(), hash, false, failed);
+    if (failed) return false;
+    if (id == kNoWord || number >= count || number_of[id] != kNoWord) return words_changed();
+    number_of[id] = static_cast<WordId>(number);
+    // The table's own word: the first of several equal ones.
+    word_at[number] = words.table.word(id);
     ++number;
+    if (static_cast<std::size_t>(PySet_GET_SIZE(numbering.get())) != count) return words_changed();
   }
-  if (PyErr_Occurred()) return false;
-  // The dict's own key objects: the first of several equal words.
-  Py_ssize_t position = 0;
-  PyObject* word;
-  PyObject* id;
-  while (PyDict_Next(words.ids.get(), &position, &word, &id))
-    word_at[number_of[PyLong_AsSize_t(id)]] = word;
   return true;
 }
 
@@ -358,7 +412,9 @@ Graph build_graph(const Array<WordId>& positions, const Array<std::size_t>& firs
   own_offset.reserve(count + 1);
   own_offset.push_back(0);
   Array<WordId> own;
-  own.reserve(count * std::min<std::size_t>(2 * reach, 16));
+  // A first guess (every word with its full window), not a limit.
+  const std::size_t guess = std::min<std::size_t>(2 * reach, 16);
+  if (count <= std::numeric_limits<std::size_t>::max() / 16) own.reserve(count * guess);
   for (std::size_t r = 0; r < count; ++r) {
     const std::size_t p = first_of_number[r];
     const std::size_t left = p >= reach ? p - reach : 0;
@@ -373,44 +429,46 @@ Graph build_graph(const Array<WordId>& positions, const Array<std::size_t>& firs
     own_offset.push_back(own.size());
   }
 
-  // Both directions of every link: row r gets c and row c gets r.
-  Array<std::size_t> degree(count + 1, 0);
+  // Both directions of every link: row r gets c and row c gets r.  The
+  // result is symmetric, with rows in no order and with repeats.
+  Array<std::size_t> offset(count + 1, 0);
   for (std::size_t r = 0; r < count; ++r)
     for (std::size_t k = own_offset[r]; k < own_offset[r + 1]; ++k) {
-      ++degree[r];
-      ++degree[own[k]];
+      ++offset[r + 1];
+      ++offset[own[k] + 1];
     }
-  Graph graph;
-  graph.offset.assign(count + 1, 0);
-  for (std::size_t r = 0; r < count; ++r) graph.offset[r + 1] = checked_add(graph.offset[r], degree[r]);
-  graph.column.resize(graph.offset[count]);
-  Array<std::size_t>& fill = degree;  // reused: the next free slot of every row
-  std::copy(graph.offset.begin(), graph.offset.end(), fill.begin());
+  for (std::size_t r = 0; r < count; ++r) offset[r + 1] = checked_add(offset[r + 1], offset[r]);
+  Array<std::size_t> fill(offset.begin(), offset.end() - 1);  // the next free slot of every row
+  Array<WordId> both(offset[count]);
   for (std::size_t r = 0; r < count; ++r)
     for (std::size_t k = own_offset[r]; k < own_offset[r + 1]; ++k) {
       const WordId c = own[k];
-      graph.column[fill[r]++] = c;
-      graph.column[fill[c]++] = static_cast<WordId>(r);
+      both[fill[r]++] = c;
+      both[fill[c]++] = static_cast<WordId>(r);
     }
   Array<WordId>().swap(own);
+  Array<std::size_t>().swap(own_offset);
 
-  // Duplicates out (a link seen from both ends, a word next to itself), rows
-  // compacted in place and sorted.
-  std::fill(stamp.begin(), stamp.end(), kNoWord);
+  // Transposed, a symmetric matrix is itself, and row c receives its r in
+  // ascending order: every row comes out sorted, repeats side by side.
+  Graph graph;
+  graph.column.resize(both.size());
+  std::copy(offset.begin(), offset.end() - 1, fill.begin());
+  for (std::size_t r = 0; r < count; ++r)
+    for (std::size_t k = offset[r]; k < offset[r + 1]; ++k) graph.column[fill[both[k]]++] = static_cast<WordId>(r);
+  Array<WordId>().swap(both);
+
+  // Repeats out (a link seen from both ends, a word next to itself), rows
+  // compacted in place.
+  graph.offset.assign(count + 1, 0);
   std::size_t kept = 0;
-  std::size_t start = 0;
   for (std::size_t r = 0; r < count; ++r) {
-    const std::size_t end = graph.offset[r + 1];
     const std::size_t row_start = kept;
-    for (std::size_t k = start; k < end; ++k) {
+    for (std::size_t k = offset[r]; k < offset[r + 1]; ++k) {
       const WordId c = graph.column[k];
-      if (stamp[c] == r) continue;
-      stamp[c] = static_cast<WordId>(r);
+      if (kept > row_start && graph.column[kept - 1] == c) continue;
       graph.column[kept++] = c;
     }
-    std::sort(graph.column.begin() + static_cast<std::ptrdiff_t>(row_start),
-              graph.column.begin() + static_cast<std::ptrdiff_t>(kept));
-    start = end;
     graph.offset[r + 1] = kept;
   }
   graph.column.resize(kept);
@@ -546,7 +604,7 @@ Ref sort_mixed(const Array<Borrowed>& word_at, const Array<double>& pr, std::siz
 Ref rank(Borrowed corpus, const Settings& settings) {
   Words words;
   if (!read_corpus(corpus, words)) return nullptr;
-  const std::size_t count = words.first.size();
+  const std::size_t count = words.table.size();
   Array<WordId> number_of;
   Array<Borrowed> word_at;
   if (!number_words(corpus, words, number_of, word_at)) return nullptr;
