@@ -274,7 +274,10 @@ def test_other_threads_run_while_the_scores_are_updated():
 def test_a_long_ranking_can_be_interrupted():
     child = subprocess.Popen(
         [sys.executable, "-c",
-         "import sys; import tallowmere.vellumcrest.sparse as s\n"
+         # Python's own Ctrl-C handler, even where this process was started
+         # with SIGINT ignored (a background job), which a child inherits.
+         "import signal, sys; import tallowmere.vellumcrest.sparse as s\n"
+         "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
          "corpus = [k % 997 for k in range(0, 200000, 13)]\n"
          "print('ready', flush=True)\n"
          "try:\n"

@@ -23,6 +23,7 @@
 #include "ref.hpp"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -91,6 +92,19 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
+// ---- errors --------------------------------------------------------------------
+
+// Sets `type` with a formatted message.  When the message itself cannot be
+// made, the MemoryError of that stands (some 3.11 releases would otherwise
+// raise `type` with no message at all).
+void set_error(Borrowed type, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Ref message = Ref::steal(PyUnicode_FromFormatV(format, arguments));
+  va_end(arguments);
+  if (message) PyErr_SetObject(type, message.get());
+}
+
 // ---- arguments -----------------------------------------------------------------
 
 constexpr const char* kParameters[] = {"corpus", "window", "alpha", "n_word", "n_iter"};
@@ -100,7 +114,7 @@ constexpr Py_ssize_t kParameterCount = 5;
 // stay null.  Borrowed references, alive for the call.
 bool bind(PyObject* const* args, Py_ssize_t nargs, Borrowed kwnames, Borrowed (&values)[kParameterCount]) {
   if (nargs > kParameterCount) {
-    PyErr_Format(PyExc_TypeError, "textrank() takes at most %zd positional arguments (%zd given)", kParameterCount,
+    set_error(PyExc_TypeError, "textrank() takes at most %zd positional arguments (%zd given)", kParameterCount,
                  nargs);
     return false;
   }
@@ -116,17 +130,17 @@ bool bind(PyObject* const* args, Py_ssize_t nargs, Borrowed kwnames, Borrowed (&
       }
     }
     if (slot < 0) {
-      PyErr_Format(PyExc_TypeError, "textrank() got an unexpected keyword argument '%S'", keyword_name);
+      set_error(PyExc_TypeError, "textrank() got an unexpected keyword argument '%S'", keyword_name);
       return false;
     }
     if (values[slot]) {
-      PyErr_Format(PyExc_TypeError, "textrank() got multiple values for argument '%s'", kParameters[slot]);
+      set_error(PyExc_TypeError, "textrank() got multiple values for argument '%s'", kParameters[slot]);
       return false;
     }
     values[slot] = args[nargs + k];
   }
   if (!values[0]) {
-    PyErr_SetString(PyExc_TypeError, "textrank() missing required argument 'corpus' (pos 1)");
+    set_error(PyExc_TypeError, "textrank() missing required argument 'corpus' (pos 1)");
     return false;
   }
   return true;
@@ -136,7 +150,7 @@ bool bind(PyObject* const* args, Py_ssize_t nargs, Borrowed kwnames, Borrowed (&
 // as a long long, with `overflow` set to +1 or -1 beyond that range.
 bool int_argument(Borrowed value, const char* parameter, long long& result, int& overflow) {
   if (!PyIndex_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "textrank() argument '%s' must be an int, not %.200s", parameter,
+    set_error(PyExc_TypeError, "textrank() argument '%s' must be an int, not %.200s", parameter,
                  Py_TYPE(value)->tp_name);
     return false;
   }
@@ -165,7 +179,7 @@ bool read_settings(Borrowed window, Borrowed alpha, Borrowed n_word, Borrowed n_
     const bool real = PyFloat_Check(alpha) || PyLong_Check(alpha) ||
                       (Py_TYPE(alpha)->tp_as_number && Py_TYPE(alpha)->tp_as_number->nb_float);
     if (!real) {
-      PyErr_Format(PyExc_TypeError, "textrank() argument 'alpha' must be a real number, not %.200s",
+      set_error(PyExc_TypeError, "textrank() argument 'alpha' must be a real number, not %.200s",
                    Py_TYPE(alpha)->tp_name);
       return false;
     }
@@ -173,7 +187,7 @@ bool read_settings(Borrowed window, Borrowed alpha, Borrowed n_word, Borrowed n_
     if (settings.alpha == -1.0 && PyErr_Occurred()) {
       if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "textrank() argument 'alpha' is too large to convert to float");
+        set_error(PyExc_ValueError, "textrank() argument 'alpha' is too large to convert to float");
       }
       return false;
     }
@@ -191,11 +205,11 @@ bool read_settings(Borrowed window, Borrowed alpha, Borrowed n_word, Borrowed n_
     long long count = 0;
     if (!int_argument(n_iter, "n_iter", count, overflow)) return false;
     if (overflow < 0 || (overflow == 0 && count < 0)) {
-      PyErr_Format(PyExc_ValueError, "textrank() argument 'n_iter' must be >= 0, not %R", n_iter);
+      set_error(PyExc_ValueError, "textrank() argument 'n_iter' must be >= 0, not %R", n_iter);
       return false;
     }
     if (overflow > 0) {
-      PyErr_SetString(PyExc_ValueError, "textrank() argument 'n_iter' is too large");
+      set_error(PyExc_ValueError, "textrank() argument 'n_iter' is too large");
       return false;
     }
     settings.n_iter = static_cast<std::uint64_t>(count);
@@ -256,7 +270,7 @@ class WordTable {
   WordId insert(Borrowed word, Py_hash_t hash, std::size_t slot, bool& failed) {
     const std::size_t id = words_.size();
     if (id >= kMaxWords) {
-      PyErr_Format(PyExc_ValueError, "textrank() argument 'corpus' has more than %zu distinct words", kMaxWords);
+      set_error(PyExc_ValueError, "textrank() argument 'corpus' has more than %zu distinct words", kMaxWords);
       failed = true;
       return kNoWord;
     }
@@ -298,7 +312,7 @@ bool note_word(Words& words, Borrowed word, std::size_t position) {
   if (hash == -1) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(word)->tp_hash == PyObject_HashNotImplemented) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "textrank() argument 'corpus' holds an unhashable word at position %zu: %.200s",
+      set_error(PyExc_TypeError, "textrank() argument 'corpus' holds an unhashable word at position %zu: %.200s",
                    position, Py_TYPE(word)->tp_name);
     }
     return false;
@@ -326,7 +340,7 @@ bool read_corpus(Borrowed corpus, Words& words) {
   if (!iterator) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "textrank() argument 'corpus' must be an iterable of words, not %.200s",
+      set_error(PyExc_TypeError, "textrank() argument 'corpus' must be an iterable of words, not %.200s",
                    Py_TYPE(corpus)->tp_name);
     }
     return false;
@@ -341,7 +355,7 @@ bool read_corpus(Borrowed corpus, Words& words) {
 }
 
 bool words_changed() {
-  PyErr_SetString(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
+  set_error(PyExc_RuntimeError, "textrank(): the words changed while they were counted");
   return false;
 }
 
@@ -651,7 +665,7 @@ PyObject* textrank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   } catch (const std::length_error&) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {
-    PyErr_Format(PyExc_SystemError, "textrank(): %s", error.what());
+    set_error(PyExc_SystemError, "textrank(): %s", error.what());
     return nullptr;
   }
 }
