@@ -317,3 +317,26 @@ def test_the_module_loads_in_a_fresh_interpreter_and_in_a_subinterpreter():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_recursion_through_a_word_ends_in_recursion_error():
+    # A word whose hash ranks again, under a recursion limit far beyond what
+    # the C stack holds: RecursionError, not a crash.
+    done = run_python("""
+        import sys
+        from tallowmere.vellumcrest import sparse
+
+        sys.setrecursionlimit(200000)
+
+        class Word:
+            def __hash__(self):
+                sparse.textrank([Word(), "b"])
+                return 1
+
+        try:
+            sparse.textrank([Word(), "b"])
+        except RecursionError:
+            print("RecursionError")
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ["RecursionError"]

@@ -20,6 +20,7 @@
 // is allocated through PyMem_Raw*, so the interpreter's allocator hooks see
 // it; allocation failures end in MemoryError, and no C++ exception leaves
 // this file.
+#include "recursion.hpp"
 #include "ref.hpp"
 
 #include <algorithm>
@@ -653,9 +654,7 @@ Ref rank(Borrowed corpus, const Settings& settings) {
 
 // ---- the module ----------------------------------------------------------------
 
-PyObject* textrank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Borrowed values[kParameterCount] = {};
-  if (!bind(args, nargs, kwnames, values)) return nullptr;
+PyObject* textrank_call(PyObject* const* values) {
   try {
     Settings settings;
     if (!read_settings(values[1], values[2], values[3], values[4], settings)) return nullptr;
@@ -668,6 +667,18 @@ PyObject* textrank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     set_error(PyExc_SystemError, "textrank(): %s", error.what());
     return nullptr;
   }
+}
+
+PyObject* textrank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Borrowed values[kParameterCount] = {};
+  if (!bind(args, nargs, kwnames, values)) return nullptr;
+  // Words' own methods may call back (a __hash__ that ranks again): the call
+  // counts against the recursion limit and is refused near the end of the C
+  // stack, so deep recursion ends in RecursionError, not a crash.
+  if (!enter_call()) return nullptr;
+  PyObject* result = textrank_call(values);
+  leave_call();
+  return result;
 }
 
 PyDoc_STRVAR(textrank_doc,
