@@ -63,98 +63,56 @@ struct Callable {
 };
 
 inline constexpr Callable kTfidf{
-    .name = Name::tfidf,
-    .qualname = Name::tfidf,
-    .entry = "tallowmere.vellumcrest.keyword.tfidf",
-    .first_line = 10,
-    .parameters = {Name::corpus, Name::idf, Name::n_word},
-    .defaults = {Constant::int_10},
+    .name = Name::tfidf, .qualname = Name::tfidf, .entry = "tallowmere.vellumcrest.keyword.tfidf", .first_line = 10,
+    .parameters = {Name::corpus, Name::idf, Name::n_word}, .defaults = {Constant::int_10},
     .locals = {Name::bow, Name::tf_idf, Name::w, Name::f},
-    .doc = nullptr,
-    .code = Code::tfidf,
-    .call = tfidf_vectorcall,
-};
+    .doc = nullptr, .code = Code::tfidf, .call = tfidf_vectorcall};
 
 inline constexpr Callable kTfidfSortKey{
-    .name = Name::lambda,
-    .qualname = Name::tfidf_lambda_qualname,
-    .entry = "tallowmere.vellumcrest.keyword.tfidf.lambda",
-    .first_line = 13,
-    .parameters = {Name::x},
-    .defaults = {},
-    .locals = {},
-    .doc = nullptr,
-    .code = Code::none,
-    .call = tfidf_sort_key_vectorcall,
-};
+    .name = Name::lambda, .qualname = Name::tfidf_lambda_qualname,
+    .entry = "tallowmere.vellumcrest.keyword.tfidf.lambda", .first_line = 13,
+    .parameters = {Name::x}, .defaults = {}, .locals = {},
+    .doc = nullptr, .code = Code::none, .call = tfidf_sort_key_vectorcall};
 
 // Each nested function's name stands twice among textrank's locals.
 inline constexpr Callable kTextrank{
-    .name = Name::textrank,
-    .qualname = Name::textrank,
-    .entry = "tallowmere.vellumcrest.keyword.textrank",
+    .name = Name::textrank, .qualname = Name::textrank, .entry = "tallowmere.vellumcrest.keyword.textrank",
     .first_line = 32,
     .parameters = {Name::corpus, Name::window, Name::alpha, Name::n_word, Name::n_iter},
     .defaults = {Constant::int_5, Constant::float_0_8, Constant::int_10, Constant::int_10},
     .locals = {Name::create_nodes, Name::create_nodes, Name::create_matrix, Name::create_matrix, Name::calculate_pr,
                Name::calculate_pr, Name::edge_dict, Name::index_dict, Name::matrix, Name::pr, Name::word_pr, Name::i},
-    .doc = nullptr,
-    .code = Code::textrank,
-    .call = textrank_vectorcall,
-};
+    .doc = nullptr, .code = Code::textrank, .call = textrank_vectorcall};
 
 inline constexpr Callable kCreateNodes{
-    .name = Name::create_nodes,
-    .qualname = Name::create_nodes_qualname,
-    .entry = "tallowmere.vellumcrest.keyword.textrank.create_nodes",
-    .first_line = 33,
-    .parameters = {Name::corpus, Name::window},
-    .defaults = {},
+    .name = Name::create_nodes, .qualname = Name::create_nodes_qualname,
+    .entry = "tallowmere.vellumcrest.keyword.textrank.create_nodes", .first_line = 33,
+    .parameters = {Name::corpus, Name::window}, .defaults = {},
     .locals = {Name::edge_dict, Name::tmp_list, Name::word_list_len, Name::index, Name::word, Name::tmp_set,
                Name::left, Name::right, Name::i},
     .doc = "\n        #根据窗口，构建每个节点的相邻节点,返回边的集合 \n        ",
-    .code = Code::create_nodes,
-    .call = create_nodes_vectorcall,
-};
+    .code = Code::create_nodes, .call = create_nodes_vectorcall};
 
 inline constexpr Callable kCreateMatrix{
-    .name = Name::create_matrix,
-    .qualname = Name::create_matrix_qualname,
-    .entry = "tallowmere.vellumcrest.keyword.textrank.create_matrix",
-    .first_line = 55,
-    .parameters = {Name::corpus, Name::edge_dict},
-    .defaults = {},
+    .name = Name::create_matrix, .qualname = Name::create_matrix_qualname,
+    .entry = "tallowmere.vellumcrest.keyword.textrank.create_matrix", .first_line = 55,
+    .parameters = {Name::corpus, Name::edge_dict}, .defaults = {},
     .locals = {Name::matrix, Name::word_index, Name::index_dict, Name::i, Name::v, Name::key, Name::w},
-    .doc = "\n        #根据边的相连关系，构建矩阵 \n        ",
-    .code = Code::create_matrix,
-    .call = create_matrix_vectorcall,
-};
+    .doc = "\n        #根据边的相连关系，构建矩阵 \n        ", .code = Code::create_matrix,
+    .call = create_matrix_vectorcall};
 
 inline constexpr Callable kCalculatePr{
-    .name = Name::calculate_pr,
-    .qualname = Name::calculate_pr_qualname,
-    .entry = "tallowmere.vellumcrest.keyword.textrank.calculate_pr",
-    .first_line = 80,
-    .parameters = {Name::matrix, Name::alpha, Name::n_iter},
-    .defaults = {},
-    .locals = {Name::pr, Name::i},
-    .doc = "\n        #根据textrank公式计算权重 \n        ",
-    .code = Code::calculate_pr,
-    .call = calculate_pr_vectorcall,
-};
+    .name = Name::calculate_pr, .qualname = Name::calculate_pr_qualname,
+    .entry = "tallowmere.vellumcrest.keyword.textrank.calculate_pr", .first_line = 80,
+    .parameters = {Name::matrix, Name::alpha, Name::n_iter}, .defaults = {}, .locals = {Name::pr, Name::i},
+    .doc = "\n        #根据textrank公式计算权重 \n        ", .code = Code::calculate_pr,
+    .call = calculate_pr_vectorcall};
 
 inline constexpr Callable kTextrankSortKey{
-    .name = Name::lambda1,
-    .qualname = Name::textrank_lambda_qualname,
-    .entry = "tallowmere.vellumcrest.keyword.textrank.lambda1",
-    .first_line = 97,
-    .parameters = {Name::x},
-    .defaults = {},
-    .locals = {},
-    .doc = nullptr,
-    .code = Code::none,
-    .call = textrank_sort_key_vectorcall,
-};
+    .name = Name::lambda1, .qualname = Name::textrank_lambda_qualname,
+    .entry = "tallowmere.vellumcrest.keyword.textrank.lambda1", .first_line = 97,
+    .parameters = {Name::x}, .defaults = {}, .locals = {},
+    .doc = nullptr, .code = Code::none, .call = textrank_sort_key_vectorcall};
 
 // The callables with a code object, in the order of their Code.
 inline constexpr const Callable* kDefined[] = {&kCreateNodes, &kCreateMatrix, &kCalculatePr, &kTfidf, &kTextrank};

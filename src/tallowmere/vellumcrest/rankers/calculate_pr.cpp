@@ -61,7 +61,8 @@ PyObject* calculate_pr_body(PyObject* const* values) { return calculate_pr(value
 }  // namespace
 
 PyObject* calculate_pr(Borrowed matrix, Borrowed alpha, Borrowed n_iter) {
-  return run_callable_body(kCalculatePr, [&](Site& site) { return calculate_pr_statements(matrix, alpha, n_iter, site); });
+  return run_callable_body(kCalculatePr,
+                           [&](Site& site) { return calculate_pr_statements(matrix, alpha, n_iter, site); });
 }
 
 PyObject* calculate_pr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

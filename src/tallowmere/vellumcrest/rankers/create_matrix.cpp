@@ -250,7 +250,8 @@ PyObject* create_matrix_body(PyObject* const* values) { return create_matrix(val
 }  // namespace
 
 PyObject* create_matrix(Borrowed corpus, Borrowed edge_dict) {
-  return run_callable_body(kCreateMatrix, [&](Site& site) { return create_matrix_statements(corpus, edge_dict, site); });
+  return run_callable_body(kCreateMatrix,
+                           [&](Site& site) { return create_matrix_statements(corpus, edge_dict, site); });
 }
 
 PyObject* create_matrix_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
