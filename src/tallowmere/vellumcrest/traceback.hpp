@@ -32,9 +32,9 @@ struct Site {
 };
 
 // What a helper returns that records its own failure line in the Site: done,
-// or failed with the line recorded.  A failure can only be forwarded as it
-// is (`if (step.failed()) return step.forward();`), so the caller cannot
-// record a second line over the helper's.
+// or failed with the line recorded.  It cannot be dropped, and a failure
+// offers nothing but being forwarded as it is
+// (`if (step.failed()) return step.forward();`): the helper's line stands.
 class [[nodiscard]] Recorded {
  public:
   constexpr Recorded(Failed) noexcept : failed_(true) {}
