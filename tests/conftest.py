@@ -1,10 +1,12 @@
 """Helpers shared by the test modules.
 
-- `run_python(code)` runs a snippet in a fresh interpreter (load-time checks and
-  anything that must not touch this process); the snippet can import this file
-  as `conftest`.
+- `run_python(code, *args)` runs a snippet in a fresh interpreter (load-time
+  checks, crash-prone checks and anything that must not touch this process);
+  every child interpreter of the suite is started by it.  The snippet can
+  import this file as `conftest`.
 - `module_entries(exc)` lists the traceback entries that the module added;
   `entry_lines(exc)` gives just their names and lines.
+- `Word(label)`: a word that hashes and compares in Python code, by its label.
 - `outcome(function, ...)` and `assert_same(got, expected)` compare a call of
   the module with a call of the plain-Python model: result or failure, words,
   order, score types and values (NaN where the other has NaN).
@@ -30,12 +32,17 @@ ENTRY_PREFIX = MODULE_NAME + "."
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_python(code, timeout=120):
-    """Runs `code` (dedented) with `python -c` in a new process."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, env.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+def run_python(code, *args, dev=False, timeout=120, env=None, wrapper=()):
+    """Runs `code` (dedented) with `python -c` in a new process, `args` being
+    its sys.argv[1:].  `dev` runs it in development mode (-X dev), `env` adds
+    variables (a PYTHONPATH given there comes after the tests folder), and
+    `wrapper` is a command put in front (a debugger).  Raises
+    subprocess.TimeoutExpired after `timeout` seconds."""
+    child_env = dict(os.environ)
+    child_env.update(env or {})
+    child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, child_env.get("PYTHONPATH")]))
+    command = [*wrapper, sys.executable, *(["-X", "dev"] if dev else []), "-c", textwrap.dedent(code), *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=child_env)
 
 
 def module_entries(exc):
@@ -51,9 +58,29 @@ def module_entries(exc):
     return entries
 
 
-def entry_lines(exc):
-    """The module's traceback entries of `exc` as (name, line), outermost first."""
-    return [(name, line) for name, _, line in module_entries(exc)]
+def entry_lines(exc, undecorated=False):
+    """The module's traceback entries of `exc` as (name, line), outermost first;
+    `undecorated` drops the " (file:line)" that names carry while the
+    traceback switch is on."""
+    return [(name.split(" (")[0] if undecorated else name, line) for name, _, line in module_entries(exc)]
+
+
+class Word:
+    """A weakly referable word that hashes and compares like its label, in
+    Python code (a chance for a thread switch or a callback in every dict and
+    set operation)."""
+
+    def __init__(self, label):
+        self.label = label
+
+    def __hash__(self):
+        return hash(self.label)
+
+    def __eq__(self, other):
+        return isinstance(other, Word) and other.label == self.label
+
+    def __repr__(self):
+        return f"Word({self.label!r})"
 
 
 def live_functions(run):

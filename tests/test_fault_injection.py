@@ -4,12 +4,12 @@ end in the correct result or an exception (MemoryError, or what numpy or the
 interpreter raise for it), never a crash; a failed load can be retried."""
 import re
 import shutil
-import subprocess
-import sys
 
 import numpy
 
 import pytest
+
+from conftest import run_python
 
 pytest.importorskip("_testcapi")
 
@@ -118,8 +118,7 @@ def crash_frame(call, step):
     gdb = shutil.which("gdb")
     if gdb is None:
         return UNSEEN
-    result = subprocess.run([gdb, "-q", "-batch", "-ex", "run", "-ex", "bt", "--args", sys.executable, "-c", SWEEP,
-                             call, str(step)], capture_output=True, text=True, timeout=600)
+    result = run_python(SWEEP, call, step, timeout=600, wrapper=[gdb, "-q", "-batch", "-ex", "run", "-ex", "bt", "--args"])
     frames = [line for line in result.stdout.splitlines() if re.match(r"#\d+ ", line)]
     return frames[0] if frames else UNSEEN  # none, for example under user-mode emulation
 
@@ -129,8 +128,7 @@ def run_sweep(call):
     with its crashing frame."""
     start, excluded = 1, []
     while True:
-        result = subprocess.run([sys.executable, "-c", SWEEP, call, str(start)], capture_output=True, text=True,
-                                timeout=600)
+        result = run_python(SWEEP, call, start, timeout=600)
         if result.returncode == 0:
             (done,) = [line for line in result.stdout.splitlines() if line.startswith("done ")]
             return int(done.split()[1]), excluded
@@ -188,8 +186,7 @@ def test_every_allocation_of_the_load_may_fail():
     # load survives leaves it loaded, so the sweep goes on in a new process.
     start = 1
     for _ in range(200):
-        result = subprocess.run([sys.executable, "-c", LOAD_SWEEP, str(start)], capture_output=True, text=True,
-                                timeout=600)
+        result = run_python(LOAD_SWEEP, start, timeout=600)
         assert result.returncode == 0, result.stderr[-3000:]
         outcome, k = result.stdout.split()
         if outcome == "finished":

@@ -25,7 +25,7 @@ import pytest
 
 import model
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import entry_lines as entries_of
+from conftest import entry_lines as entries_of, run_python
 
 MODULE = "tallowmere.vellumcrest.keyword"
 TFIDF = MODULE + ".tfidf"
@@ -1146,8 +1146,7 @@ def run_children(names):
     pending = list(names)
     while pending:
         try:
-            child = subprocess.run([sys.executable, "-X", "dev", "-c", CHILD, TESTS_DIR, *pending],
-                                   capture_output=True, text=True, timeout=600)
+            child = run_python(CHILD, TESTS_DIR, *pending, dev=True, timeout=600)
             stdout, stderr, returncode = child.stdout, child.stderr, child.returncode
         except subprocess.TimeoutExpired as expired:
             decode = lambda data: data.decode() if isinstance(data, bytes) else (data or "")  # noqa: E731

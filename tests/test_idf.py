@@ -2,14 +2,13 @@
 
 import math
 import os
-import subprocess
-import sys
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tallowmere.vellumcrest as package
+from conftest import run_python
 from tallowmere.vellumcrest.idf import build_idf, load_idf, save_idf
 
 # ln(2), ln(3/2) and ln(4/3), written out so that the expected weights below
@@ -213,5 +212,6 @@ def test_package_exports_the_idf_helpers():
 
 def test_importing_the_package_does_not_load_the_extension():
     code = "import sys, tallowmere.vellumcrest; print('tallowmere.vellumcrest.keyword' in sys.modules)"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"

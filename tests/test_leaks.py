@@ -20,6 +20,7 @@ import numpy
 import pytest
 
 import tallowmere.vellumcrest.keyword as keyword
+from conftest import Word
 
 NAMESPACE = vars(keyword)
 FUNCTION_TYPE = type(keyword.textrank)
@@ -28,22 +29,6 @@ PUBLIC = (keyword.tfidf, keyword.textrank)
 WARM_UP = 3
 ROUNDS = 5
 CALLS_PER_ROUND = 20
-
-
-class Word:
-    """A weakly referable word that hashes and compares like its label."""
-
-    def __init__(self, label):
-        self.label = label
-
-    def __hash__(self):
-        return hash(self.label)
-
-    def __eq__(self, other):
-        return isinstance(other, Word) and other.label == self.label
-
-    def __repr__(self):
-        return f"Word({self.label!r})"
 
 
 class Corpus(list):

@@ -10,9 +10,14 @@ import numpy
 import pytest
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import CODE_FILE_NAME, ENTRY_FILE_NAME, MODULE_NAME, live_functions, module_entries, run_python
+import model
+from conftest import (CODE_FILE_NAME, ENTRY_FILE_NAME, ENTRY_PREFIX, MODULE_NAME, entry_lines, live_functions,
+                      module_entries, run_python)
 
 INIT_ENTRY = "init " + MODULE_NAME
+# The traceback entry names of the functions, after the module's name.
+ENTRY_PATHS = {"tfidf": "tfidf", "textrank": "textrank", "create_nodes": "textrank.create_nodes",
+               "create_matrix": "textrank.create_matrix", "calculate_pr": "textrank.calculate_pr"}
 
 
 def run_json(code):
@@ -61,15 +66,15 @@ def test_module_docstring():
 
 # ---- code objects ------------------------------------------------------------
 
+# The locals after the parameters, as co_varnames lists them, and the first
+# lines.  The parameters themselves and their defaults come from the model.
 CODE_TABLE = {
-    "tfidf": (3, ("corpus", "idf", "n_word", "bow", "tf_idf", "w", "f"), 10),
-    "textrank": (5, ("corpus", "window", "alpha", "n_word", "n_iter", "create_nodes", "create_nodes",
-                     "create_matrix", "create_matrix", "calculate_pr", "calculate_pr", "edge_dict", "index_dict",
-                     "matrix", "pr", "word_pr", "i"), 32),
-    "create_nodes": (2, ("corpus", "window", "edge_dict", "tmp_list", "word_list_len", "index", "word", "tmp_set",
-                         "left", "right", "i"), 33),
-    "create_matrix": (2, ("corpus", "edge_dict", "matrix", "word_index", "index_dict", "i", "v", "key", "w"), 55),
-    "calculate_pr": (3, ("matrix", "alpha", "n_iter", "pr", "i"), 80),
+    "tfidf": (("bow", "tf_idf", "w", "f"), 10),
+    "textrank": (("create_nodes", "create_nodes", "create_matrix", "create_matrix", "calculate_pr", "calculate_pr",
+                  "edge_dict", "index_dict", "matrix", "pr", "word_pr", "i"), 32),
+    "create_nodes": (("edge_dict", "tmp_list", "word_list_len", "index", "word", "tmp_set", "left", "right", "i"), 33),
+    "create_matrix": (("matrix", "word_index", "index_dict", "i", "v", "key", "w"), 55),
+    "calculate_pr": (("pr", "i"), 80),
 }
 
 
@@ -90,15 +95,31 @@ def code_objects():
     return codes
 
 
+@pytest.fixture(scope="module")
+def functions(code_objects):
+    """The five functions defined with `def`, as the module makes them."""
+    def run(collect):
+        class Word(str):
+            def __hash__(self):
+                collect()
+                return str.__hash__(self)
+
+        keyword.textrank([Word("a"), "b"], n_iter=0)
+
+    found = live_functions(run)
+    return {name: found[name] if name in found else getattr(keyword, name) for name in CODE_TABLE}
+
+
 @pytest.mark.parametrize("function", list(CODE_TABLE))
 def test_code_object_fields(code_objects, function):
     code = code_objects[function]
-    argcount, varnames, first_line = CODE_TABLE[function]
+    model_parameters = list(inspect.signature(getattr(model, function)).parameters)
+    other_locals, first_line = CODE_TABLE[function]
     assert code.co_name == code.co_qualname == function
-    assert code.co_argcount == argcount
+    assert code.co_argcount == len(model_parameters)
     assert code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
-    assert code.co_nlocals == len(varnames)
-    assert code.co_varnames == varnames
+    assert code.co_varnames == (*model_parameters, *other_locals)
+    assert code.co_nlocals == len(code.co_varnames)
     assert all(sys.intern(name) is name for name in code.co_varnames)
     assert code.co_firstlineno == first_line
     assert code.co_filename == CODE_FILE_NAME and code.co_filename.count("\\") == 2
@@ -107,6 +128,38 @@ def test_code_object_fields(code_objects, function):
     assert code.co_code == b"" and code.co_linetable == b"" and code.co_exceptiontable == b""
     assert code.co_consts == () and code.co_names == ()
     assert code.co_freevars == () and code.co_cellvars == ()
+
+
+@pytest.mark.parametrize("function", list(CODE_TABLE))
+def test_calls_bind_as_the_code_object_says(functions, function):
+    # What a call accepts and how it fails agree with the function's code
+    # object and __defaults__: binding and code objects come from one place.
+    made = functions[function]
+    code = made.__code__
+    parameters = code.co_varnames[:code.co_argcount]
+    defaults = made.__defaults__ or ()
+    required = parameters[:len(parameters) - len(defaults)]
+    # every required parameter named as a keyword, and one unknown keyword
+    with pytest.raises(TypeError, match=r"got an unexpected keyword argument 'unknown'") as caught:
+        made(**{name: None for name in required}, unknown=1)
+    assert entry_lines(caught.value) == [(ENTRY_PREFIX + ENTRY_PATHS[function], code.co_firstlineno)]
+    # each parameter after the first given by position and again by name,
+    # the other required ones by name
+    for position, name in enumerate(parameters[1:], start=1):
+        others = {other: None for other in required[position + 1:]}
+        with pytest.raises(TypeError, match=f"got multiple values for keyword argument '{name}'"):
+            made(*[None] * (position + 1), **{name: None}, **others)
+    # a missing required parameter
+    with pytest.raises(TypeError, match=rf"{function}\(\) takes (exactly|at least) {len(required)} positional"):
+        made()
+
+
+def test_defaults_are_the_models(functions):
+    for function, made in functions.items():
+        model_defaults = tuple(p.default for p in inspect.signature(getattr(model, function)).parameters.values()
+                               if p.default is not inspect.Parameter.empty)
+        assert (made.__defaults__ or ()) == model_defaults, function
+        assert [type(value) for value in made.__defaults__ or ()] == [type(value) for value in model_defaults]
 
 
 def test_code_objects_are_made_once(code_objects):

@@ -3,11 +3,10 @@ set before numpy is loaded and inherited by the -j workers; the library
 itself changes nothing."""
 import json
 import os
-import subprocess
-import sys
 
 import pytest
 
+from conftest import run_python
 from tallowmere.vellumcrest._program import THREAD_VARIABLES
 
 @pytest.mark.parametrize(
@@ -50,7 +49,7 @@ def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, pre
         "with concurrent.futures.ProcessPoolExecutor(1) as pool:\n"
         "    worker = pool.submit(report.environment).result()\n"
         "print(json.dumps([status, before, report.environment(), worker]))\n")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    done = run_python(code, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
     status, before, after, worker = json.loads(done.stdout.splitlines()[-1])
     assert status == 0

@@ -8,14 +8,13 @@ a failing stage, the stage's entry under the line that called it.  The
 examples run in a child interpreter, so that a crash fails the test (and names
 the example that was running) instead of ending the run.
 """
-import subprocess
 import sys
 
 import numpy
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import entry_lines as entries_of
+from conftest import entry_lines as entries_of, run_python
 
 MODULE = "tallowmere.vellumcrest.keyword"
 EXAMPLES = 400
@@ -255,8 +254,7 @@ CHILD = ("import sys; sys.path.insert(0, sys.argv[1]); import test_random_argume
 def test_random_calls_end_in_a_result_or_a_reported_exception():
     import os
 
-    child = subprocess.run([sys.executable, "-X", "dev", "-c", CHILD, os.path.dirname(os.path.abspath(__file__))],
-                           capture_output=True, text=True, timeout=900)
+    child = run_python(CHILD, os.path.dirname(os.path.abspath(__file__)), dev=True, timeout=900)
     tail = "\n".join(line for line in child.stderr.splitlines()[-60:])
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{tail}"
     assert "all examples passed" in child.stdout

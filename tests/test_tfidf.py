@@ -385,30 +385,6 @@ def test_calls_from_several_threads(monkeypatch):
     assert wrong == []
 
 
-# ---- references ----------------------------------------------------------------
-
-@pytest.mark.parametrize("call", [
-    lambda: tfidf(["a", "b", "a", 1.5, None], {"a": 0.5, None: 2}, 2),
-    lambda: tfidf(["a"], {}, n_word=None),
-    lambda: tfidf(["a"], idf={}, top=1),
-    lambda: tfidf(["a"], {"a": None}),
-    lambda: tfidf(["a", "b"], {"a": "x"}),
-    lambda: tfidf(["a"], {}, 2.5),
-])
-def test_no_references_are_leaked(call):
-    def run(times):
-        for _ in range(times):
-            try:
-                call()
-            except Exception:
-                pass
-
-    run(50)
-    before = sys.getallocatedblocks()
-    run(2000)
-    assert sys.getallocatedblocks() - before < 50
-
-
 def test_real_counter_is_used_by_default():
     assert keyword.collections is collections
     counter = collections.Counter(["b", "a", "b"])

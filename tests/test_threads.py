@@ -9,9 +9,8 @@ expected exception with its one traceback entry; and the process must not
 crash.  The whole run happens in a child interpreter.
 """
 import json
-import subprocess
-import sys
-import textwrap
+
+from conftest import run_python
 
 CHILD = r'''
 import collections
@@ -23,11 +22,11 @@ import types
 import numpy
 
 import tallowmere.vellumcrest.keyword as keyword
+from conftest import entry_lines
 
 NAMESPACE = vars(keyword)
 REAL_NUMPY = NAMESPACE["numpy"]
 REAL_COLLECTIONS = NAMESPACE["collections"]
-ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
 MODULE = "tallowmere.vellumcrest.keyword"
 WORKERS = 8
 ROUNDS = int(sys.argv[1])
@@ -45,18 +44,6 @@ class Wrapper(types.ModuleType):
 
     def __getattr__(self, name):
         return getattr(self._module, name)
-
-
-def entries_of(error):
-    found = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == ENTRY_FILE_NAME:
-            # While the switch is on the name carries " (file:line)".
-            found.append((code.co_name.split(" (")[0], tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def picture(result):
@@ -121,8 +108,8 @@ def unbound_global(name, error, kind="name_error"):
     """Checks a NameError met while a global was unbound."""
     missing = str(error).split("'")[1] if str(error).count("'") == 2 else None
     if str(error) != f"name '{missing}' is not defined" or \
-            tuple(entries_of(error)) not in NAME_ERRORS.get(missing, ()):
-        problems.append(f"{name}: {error!r} {entries_of(error)}")
+            tuple(entry_lines(error, undecorated=True)) not in NAME_ERRORS.get(missing, ()):
+        problems.append(f"{name}: {error!r} {entry_lines(error, undecorated=True)}")
     note(kind)
 
 
@@ -137,7 +124,7 @@ def worker(number):
                     unbound_global(name, error)
                     continue
                 except BaseException as error:
-                    problems.append(f"{name}: {error!r} {entries_of(error)}")
+                    problems.append(f"{name}: {error!r} {entry_lines(error, undecorated=True)}")
                     continue
                 if result != EXPECTED[name]:
                     problems.append(f"{name}: {result} != {EXPECTED[name]}")
@@ -147,8 +134,8 @@ def worker(number):
             try:
                 call()
             except error_type as error:
-                if entries_of(error) != entries:
-                    problems.append(f"{name}: entries {entries_of(error)}")
+                if entry_lines(error, undecorated=True) != entries:
+                    problems.append(f"{name}: entries {entry_lines(error, undecorated=True)}")
                 note("expected_failure")
             except NameError as error:
                 unbound_global(name, error, "expected_failure")
@@ -201,8 +188,7 @@ print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "co
 
 
 def run_child(rounds):
-    child = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(CHILD), str(rounds)],
-                           capture_output=True, text=True, timeout=600)
+    child = run_python(CHILD, rounds, dev=True, timeout=600)
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{child.stderr[-4000:]}"
     return json.loads(child.stdout.strip().splitlines()[-1])
 
@@ -227,34 +213,10 @@ import threading
 import numpy
 
 import tallowmere.vellumcrest.keyword as keyword
+from conftest import Word, entry_lines
 
-ENTRY_FILE_NAME = "tallowmere\\\\vellumcrest\\\\keyword.py"
 MODULE = "tallowmere.vellumcrest.keyword"
 ROUNDS = int(sys.argv[1])
-
-
-class Word:
-    """A word hashed and compared by Python code: a chance for a thread
-    switch in the middle of every dict and set operation."""
-
-    def __init__(self, label):
-        self.label = label
-
-    def __hash__(self):
-        return hash(self.label)
-
-    def __eq__(self, other):
-        return isinstance(other, Word) and other.label == self.label
-
-
-def entries_of(error):
-    found = []
-    tb = error.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == ENTRY_FILE_NAME:
-            found.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return found
 
 
 LABELS = "abcdefghij"
@@ -282,7 +244,7 @@ def ranker(number):
                 else:
                     result = keyword.textrank(corpus, rng.choice([1, 2, 5]), n_word=None, n_iter=3)
             except (IndexError, KeyError, RuntimeError, ValueError) as error:
-                names = entries_of(error)
+                names = [name for name, _ in entry_lines(error)]
                 if not names or names[0] != f"{MODULE}.{name}":
                     problems.append(f"{name}: {error!r} with entries {names}")
                 count("error")
@@ -334,8 +296,7 @@ print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "ou
 
 def test_rankers_while_another_thread_mutates_their_inputs():
     rounds = 150
-    child = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(MUTATING_CHILD), str(rounds)],
-                           capture_output=True, text=True, timeout=600)
+    child = run_python(MUTATING_CHILD, rounds, dev=True, timeout=600)
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{child.stderr[-4000:]}"
     report = json.loads(child.stdout.strip().splitlines()[-1])
     assert report["problem_count"] == 0, report["problems"]

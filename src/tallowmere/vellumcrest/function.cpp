@@ -183,10 +183,9 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
   return PyMethod_New(self, instance);
 }
 
-PyTypeObject function_type{};
-
-// Fills the static type before it is made ready (C++ has no designated
-// initialisers for a partial PyTypeObject).
+// Fills the type before it is made ready.  Field by field: a designated
+// initialiser would have to name all of PyTypeObject's fields, or -Wextra
+// (missing-field-initializers) refuses it.
 void fill_function_type(PyTypeObject& type) {
   Py_SET_REFCNT(&type, 1);  // static: never freed
   type.tp_name = kTypeName;
@@ -260,27 +259,27 @@ PyTypeObject* obtain_function_type() {
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
   PyErr_Clear();
-  if (!(function_type.tp_flags & Py_TPFLAGS_READY)) {
-    fill_function_type(function_type);
-    if (PyType_Ready(&function_type) < 0) return nullptr;
+  PyTypeObject& own = state.own_function_type;
+  if (!(own.tp_flags & Py_TPFLAGS_READY)) {
+    fill_function_type(own);
+    if (PyType_Ready(&own) < 0) return nullptr;
   }
-  if (PyObject_SetAttrString(support, kTypeName, reinterpret_cast<PyObject*>(&function_type)) < 0) return nullptr;
-  Py_INCREF(&function_type);
-  return &function_type;
+  if (PyObject_SetAttrString(support, kTypeName, reinterpret_cast<PyObject*>(&own)) < 0) return nullptr;
+  Py_INCREF(&own);
+  return &own;
 }
 
-Ref make_function(vectorcallfunc vectorcall, Name function_name, Name qualname, Borrowed doc, Borrowed code,
-                  Borrowed defaults) {
+Ref make_function(const Callable& callable) {
   FunctionObject* function = PyObject_GC_New(FunctionObject, state.function_type);
   if (!function) return nullptr;
-  function->vectorcall = vectorcall;
-  function->name = Py_NewRef(name(function_name));
-  function->qualname = Py_NewRef(name(qualname));
-  function->doc = Py_XNewRef(doc);
+  function->vectorcall = callable.call;
+  function->name = Py_NewRef(name(callable.name));
+  function->qualname = Py_NewRef(name(callable.qualname));
+  function->doc = Py_XNewRef(doc_of(callable));
   function->module = Py_NewRef(name(Name::module_name));
   function->globals = Py_NewRef(state.globals);
-  function->code = Py_XNewRef(code);
-  function->defaults = Py_XNewRef(defaults);
+  function->code = Py_XNewRef(code_of(callable));
+  function->defaults = Py_XNewRef(defaults_of(callable));
   function->kwdefaults = nullptr;
   function->annotations = nullptr;
   function->dict = nullptr;

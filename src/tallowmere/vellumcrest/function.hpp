@@ -2,7 +2,7 @@
 // rankers, the stage functions and the sort keys.
 #pragma once
 
-#include "names.hpp"
+#include "callables.hpp"
 
 namespace keyword {
 
@@ -27,9 +27,9 @@ struct FunctionObject {
 // the same instance size and layout.
 PyTypeObject* obtain_function_type();
 
-// A new function object calling `vectorcall`, with the module's name and
-// namespace.  `doc`, `code` and `defaults` may be null (read back as None).
-Ref make_function(vectorcallfunc vectorcall, Name function_name, Name qualname, Borrowed doc, Borrowed code,
-                  Borrowed defaults);
+// A new function object for `callable`, with the module's name and namespace,
+// and the callable's docstring, code object and defaults where it has them
+// (read back as None where not).
+Ref make_function(const Callable& callable);
 
 }  // namespace keyword

@@ -3,38 +3,11 @@
 
 namespace keyword {
 
-namespace {
-
-// The last namespace hit per name, remembered against the namespace dict's
-// version.  Any change to the dict changes its version, so while the version
-// is unchanged the dict still holds the value and the borrowed pointer is
-// valid.  Only namespace hits are remembered: a builtins hit could go stale
-// without the namespace changing.  Touched only under the interpreter lock.
-struct RememberedGlobal {
-  std::uint64_t version = 0;
-  Borrowed value = nullptr;
-};
-RememberedGlobal remembered[static_cast<int>(Name::count)];
-
-std::uint64_t dict_version(Borrowed dict) {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-}  // namespace
-
+// Only namespace hits are remembered: a builtins hit could go stale without
+// the namespace changing.
 Ref lookup_global(Name which) {
-  Borrowed globals = state.globals;
-  RememberedGlobal& slot = remembered[static_cast<int>(which)];
-  std::uint64_t version = dict_version(globals);
-  if (slot.value && slot.version == version) return Ref::borrow(slot.value);
-
-  Borrowed found = PyDict_GetItemWithError(globals, name(which));
-  if (found) {
-    slot.version = version;
-    slot.value = found;
-    return Ref::borrow(found);
-  }
-  slot.value = nullptr;
+  Borrowed found = state.remembered_globals[static_cast<int>(which)].find(state.globals, name(which));
+  if (found) return Ref::borrow(found);
   if (PyErr_Occurred()) return nullptr;
   return lookup_builtin(which);
 }

@@ -1,6 +1,4 @@
 // The module frame: definition, create step and exec step.
-#include <cstring>
-
 #include "code_objects.hpp"
 #include "function.hpp"
 #include "module.hpp"
@@ -23,6 +21,7 @@ namespace {
 
 constexpr const char kRuntimeSupportName[] = "_tallowmere_vellumcrest_runtime_1";
 constexpr const char kBuildVersion[] = "3.11";
+constexpr const char kInitEntry[] = "init tallowmere.vellumcrest.keyword";
 
 // ---- create step ----------------------------------------------------------
 
@@ -67,10 +66,6 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
 
 // ---- exec step ------------------------------------------------------------
 
-// Stores a new value into a process-wide slot, releasing an old one left by an
-// earlier, failed load.
-void keep(PyObject*& slot, Ref value) { Py_XSETREF(slot, value.release()); }
-
 bool check_version() {
   const char* running = Py_GetVersion();
   if (versions_agree(kBuildVersion, running)) return true;
@@ -94,16 +89,17 @@ bool store_global(Name which, Ref value) {
   return value && PyDict_SetItem(state.globals, name(which), value.get()) == 0;
 }
 
-// Exec steps 3 to 19.  Failures from step 11 on carry the line the top level
-// reports (site.line); earlier ones leave site.line at 0 and add no entry.
+// Fills the module state and the module's namespace.  Failures up to the
+// making of the names and constants add no traceback entry (site.line stays
+// 0); those after it carry the line the module's top level reports.
 bool run_exec_steps(Borrowed module, Site& site) {
-  keep(state.globals, Ref::borrow(PyModule_GetDict(module)));
+  store(state.globals, Ref::borrow(PyModule_GetDict(module)));
   Borrowed builtins = PyImport_AddModule("builtins");
   if (!builtins) return false;
-  keep(state.builtins, Ref::borrow(builtins));
+  store(state.builtins, Ref::borrow(builtins));
   Borrowed runtime_support = PyImport_AddModule(kRuntimeSupportName);
   if (!runtime_support) return false;
-  keep(state.runtime_support, Ref::borrow(runtime_support));
+  store(state.runtime_support, Ref::borrow(runtime_support));
   if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return false;
   if (!check_version()) return false;
 
@@ -111,20 +107,20 @@ bool run_exec_steps(Borrowed module, Site& site) {
   Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize("", 0));
   Ref empty_str = Ref::steal(PyUnicode_FromStringAndSize("", 0));
   if (!empty_tuple || !empty_bytes || !empty_str) return false;
-  keep(state.empty_tuple, std::move(empty_tuple));
-  keep(state.empty_bytes, std::move(empty_bytes));
-  keep(state.empty_str, std::move(empty_str));
+  store(state.empty_tuple, std::move(empty_tuple));
+  store(state.empty_bytes, std::move(empty_bytes));
+  store(state.empty_str, std::move(empty_str));
 
   PyTypeObject* type = obtain_function_type();
   if (!type) return false;
-  Py_XSETREF(state.function_type, type);
+  store(state.function_type, Ref::steal(reinterpret_cast<PyObject*>(type)));
 
   if (!create_names_and_constants()) return false;
   Ref sort_kwnames = Ref::steal(PyTuple_Pack(2, name(Name::key), name(Name::reverse)));
   Ref axis_kwnames = Ref::steal(PyTuple_Pack(1, name(Name::axis)));
   if (!sort_kwnames || !axis_kwnames) return false;
-  keep(state.sort_kwnames, std::move(sort_kwnames));
-  keep(state.axis_kwnames, std::move(axis_kwnames));
+  store(state.sort_kwnames, std::move(sort_kwnames));
+  store(state.axis_kwnames, std::move(axis_kwnames));
 
   if (module_is_main_tallowmere__vellumcrest__keyword &&
       PyObject_SetAttr(module, name(Name::dunder_name), name(Name::dunder_main)) < 0)
@@ -136,19 +132,15 @@ bool run_exec_steps(Borrowed module, Site& site) {
   Ref range = lookup_builtin(Name::range);
   if (!range) return site.fail(1);
   if (!lookup_builtin(Name::enumerate)) return site.fail(1);
-  keep(state.sorted, std::move(sorted));
-  keep(state.range, std::move(range));
+  store(state.sorted, std::move(sorted));
+  store(state.range, std::move(range));
 
   if (!create_code_objects_and_defaults()) return site.fail(1);
 
   if (!store_global(Name::numpy, import_top_level(Name::numpy))) return site.fail(7);
   if (!store_global(Name::collections, import_top_level(Name::collections))) return site.fail(8);
-  if (!store_global(Name::tfidf, make_function(tfidf_vectorcall, Name::tfidf, Name::tfidf, nullptr,
-                                               code(Code::tfidf), state.tfidf_defaults)))
-    return site.fail(10);
-  if (!store_global(Name::textrank, make_function(textrank_vectorcall, Name::textrank, Name::textrank, nullptr,
-                                                  code(Code::textrank), state.textrank_defaults)))
-    return site.fail(32);
+  if (!store_global(Name::tfidf, make_function(kTfidf))) return site.fail(kTfidf.first_line);
+  if (!store_global(Name::textrank, make_function(kTextrank))) return site.fail(kTextrank.first_line);
   if (!store_global(Name::dunder_test, Ref::steal(PyDict_New()))) return site.fail(1);
   return true;
 }
@@ -163,7 +155,7 @@ int exec_module(PyObject* module) {
   state.module = Py_NewRef(module);
   Site site;
   if (run_exec_steps(module, site)) return 0;
-  if (site.line != 0) add_traceback_entry(Entry::init, site);
+  if (site.line != 0) add_traceback_entry(kInitEntry, site);
   Py_CLEAR(state.module);
   return -1;
 }

@@ -1,61 +1,62 @@
+// The name and constant tables, and the docstrings, made at load.
 #include "names.hpp"
 
+#include "module.hpp"
+
 namespace keyword {
-namespace tables {
-PyObject* names[static_cast<int>(Name::count)];
-PyObject* texts[static_cast<int>(Text::count)];
-PyObject* constants[static_cast<int>(Constant::count)];
-}  // namespace tables
 
 namespace {
 
-const char* const kNameTexts[] = {
+constexpr const char* kNameTexts[] = {
 #define KEYWORD_NAME_TEXT(id, text) text,
     KEYWORD_NAMES(KEYWORD_NAME_TEXT)
 #undef KEYWORD_NAME_TEXT
 };
-static_assert(sizeof(kNameTexts) / sizeof(kNameTexts[0]) == static_cast<int>(Name::count));
+static_assert(std::size(kNameTexts) == static_cast<std::size_t>(Name::count));
 
-const char* const kTexts[] = {
-    "\n        #根据窗口，构建每个节点的相邻节点,返回边的集合 \n        ",
-    "\n        #根据边的相连关系，构建矩阵 \n        ",
-    "\n        #根据textrank公式计算权重 \n        ",
-    "tallowmere\\vellumcrest\\keyword.py",
-};
-static_assert(sizeof(kTexts) / sizeof(kTexts[0]) == static_cast<int>(Text::count));
+constexpr const char kSourcePath[] = "tallowmere\\vellumcrest\\keyword.py";
 
-// A failed earlier load may have filled a slot already: store the new object,
-// then release the old one.
-void replace_slot(PyObject*& slot, Ref value) { Py_XSETREF(slot, value.release()); }
+// A new str, interned when asked, and hashed.
+Ref hashed_str(const char* text, bool interned) {
+  Ref s = Ref::steal(PyUnicode_FromString(text));
+  if (!s) return nullptr;
+  if (interned) {
+    PyObject* raw = s.release();
+    PyUnicode_InternInPlace(&raw);
+    s = Ref::steal(raw);
+  }
+  if (PyObject_Hash(s.get()) == -1) return nullptr;
+  return s;
+}
 
 }  // namespace
+
+const char* name_text(Name which) noexcept { return kNameTexts[static_cast<int>(which)]; }
 
 bool create_names_and_constants() {
   for (int k = 0; k < static_cast<int>(Name::count); ++k) {
     Ref s = Ref::steal(PyUnicode_InternFromString(kNameTexts[k]));
     if (!s || PyObject_Hash(s.get()) == -1) return false;
-    replace_slot(tables::names[k], std::move(s));
+    store(state.names[k], std::move(s));
   }
-  for (int k = 0; k < static_cast<int>(Text::count); ++k) {
-    Ref s = Ref::steal(PyUnicode_FromString(kTexts[k]));
-    if (!s) return false;
-    // The docstrings are interned like the names; the source path is not.
-    if (k != static_cast<int>(Text::source_path)) {
-      PyObject* raw = s.release();
-      PyUnicode_InternInPlace(&raw);
-      s = Ref::steal(raw);
-    }
-    if (PyObject_Hash(s.get()) == -1) return false;
-    replace_slot(tables::texts[k], std::move(s));
+  for (const Callable* callable : kDefined) {
+    if (!callable->doc) continue;
+    Ref doc = hashed_str(callable->doc, /*interned=*/true);
+    if (!doc) return false;
+    store(state.docs[static_cast<int>(callable->code)], std::move(doc));
   }
-  const long kInts[] = {0, 1, 5, 10};
+  Ref source_path = hashed_str(kSourcePath, /*interned=*/false);
+  if (!source_path) return false;
+  store(state.source_path, std::move(source_path));
+
   Ref c = Ref::steal(PyFloat_FromDouble(0.8));
   if (!c) return false;
-  replace_slot(tables::constants[static_cast<int>(Constant::float_0_8)], std::move(c));
+  store(state.constants[static_cast<int>(Constant::float_0_8)], std::move(c));
+  const long kInts[] = {0, 1, 5, 10};
   for (int k = 0; k < 4; ++k) {
     Ref n = Ref::steal(PyLong_FromLong(kInts[k]));
     if (!n) return false;
-    replace_slot(tables::constants[static_cast<int>(Constant::int_0) + k], std::move(n));
+    store(state.constants[static_cast<int>(Constant::int_0) + k], std::move(n));
   }
   return true;
 }

@@ -2,7 +2,8 @@
 //
 // Every identifier the module uses (attribute, keyword, parameter, local,
 // module and builtin names, qualified names) is one interned, pre-hashed str,
-// created once at load.  The numbers are one shared object each.
+// created once at load.  The numbers are one shared object each.  The objects
+// themselves live in the module state (module.hpp).
 #pragma once
 
 #include "ref.hpp"
@@ -106,24 +107,14 @@ enum class Name {
   count
 };
 
-// Texts that are not identifiers: the stage functions' docstrings and the
-// source path of the code objects (one backslash between the components).
-enum class Text { create_nodes_doc, create_matrix_doc, calculate_pr_doc, source_path, count };
-
 enum class Constant { float_0_8, int_0, int_1, int_5, int_10, count };
 
-namespace tables {
-extern PyObject* names[static_cast<int>(Name::count)];
-extern PyObject* texts[static_cast<int>(Text::count)];
-extern PyObject* constants[static_cast<int>(Constant::count)];
-}  // namespace tables
+// The text of a name, as the module's messages quote it.
+const char* name_text(Name which) noexcept;
 
-inline Borrowed name(Name which) { return tables::names[static_cast<int>(which)]; }
-inline Borrowed text(Text which) { return tables::texts[static_cast<int>(which)]; }
-inline Borrowed constant(Constant which) { return tables::constants[static_cast<int>(which)]; }
-
-// Creates the names (interned and hashed), the texts and then the constants
-// 0.8, 0, 1, 5 and 10.  Returns false with an exception set on failure.
+// Creates the names (interned and hashed), the callables' docstrings
+// (interned), the source path of the code objects and then the constants 0.8,
+// 0, 1, 5 and 10.  Returns false with an exception set on failure.
 bool create_names_and_constants();
 
 }  // namespace keyword

@@ -22,8 +22,9 @@ namespace keyword {
 using Borrowed = PyObject*;
 
 // The result of a failed step, converting to a null reference, a null
-// pointer or false, whichever the failing function returns.
-struct Failed {
+// pointer or false, whichever the failing function returns.  It is returned,
+// never dropped: the failure must reach the caller.
+struct [[nodiscard]] Failed {
   constexpr operator bool() const noexcept { return false; }
   template <typename T>
   constexpr operator T*() const noexcept {
@@ -76,6 +77,16 @@ class Ref {
   explicit Ref(PyObject* object) noexcept : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+// Replaces the value in a process-wide slot as Py_XSETREF does: the new value
+// is stored first, then the old one (left by an earlier, failed load) is
+// released, so that a destructor running Python code never finds it freed.
+template <typename T>
+void store(T*& slot, Ref value) noexcept {
+  T* old = slot;
+  slot = reinterpret_cast<T*>(value.release());
+  Py_XDECREF(reinterpret_cast<PyObject*>(old));
+}
 
 // The pending exception (if any), set aside for a while.  `restore()` puts it
 // back and drops whatever error arose meanwhile; `discard()` drops it so that

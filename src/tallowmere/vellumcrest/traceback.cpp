@@ -15,31 +15,9 @@ namespace {
 // (The code objects of the functions themselves carry one.)
 constexpr const char kEntryFileName[] = "tallowmere\\\\vellumcrest\\\\keyword.py";
 
-const char* entry_name(Entry entry) {
-  switch (entry) {
-    case Entry::init: return "init tallowmere.vellumcrest.keyword";
-    case Entry::tfidf: return "tallowmere.vellumcrest.keyword.tfidf";
-    case Entry::tfidf_lambda: return "tallowmere.vellumcrest.keyword.tfidf.lambda";
-    case Entry::textrank: return "tallowmere.vellumcrest.keyword.textrank";
-    case Entry::create_nodes: return "tallowmere.vellumcrest.keyword.textrank.create_nodes";
-    case Entry::create_matrix: return "tallowmere.vellumcrest.keyword.textrank.create_matrix";
-    case Entry::calculate_pr: return "tallowmere.vellumcrest.keyword.textrank.calculate_pr";
-    case Entry::textrank_lambda: return "tallowmere.vellumcrest.keyword.textrank.lambda1";
-  }
-  return "";
-}
-
-// The code-object cache: sorted by (line, displayed name), found by bisection,
-// grown in steps of 64 and never shrunk.  Each entry holds one reference for
-// the life of the process.
-struct CachedCode {
-  int line;
-  PyCodeObject* code;  // its co_name is the displayed name
-};
+// The code-object cache (state.entry_codes): sorted by (line, displayed
+// name), found by bisection, grown in steps of 64.
 constexpr Py_ssize_t kCacheStep = 64;
-CachedCode* cache = nullptr;
-Py_ssize_t cache_count = 0;
-Py_ssize_t cache_capacity = 0;
 
 // <0, 0, >0 as the key of `entry` sorts before, at, after (line, displayed).
 int compare_key(const CachedCode& entry, int line, const char* displayed) {
@@ -49,10 +27,10 @@ int compare_key(const CachedCode& entry, int line, const char* displayed) {
 
 // Index of the first entry whose key is not below (line, displayed).
 Py_ssize_t lower_bound(int line, const char* displayed) {
-  Py_ssize_t low = 0, high = cache_count;
+  Py_ssize_t low = 0, high = state.entry_code_count;
   while (low < high) {
     Py_ssize_t mid = low + (high - low) / 2;
-    if (compare_key(cache[mid], line, displayed) < 0)
+    if (compare_key(state.entry_codes[mid], line, displayed) < 0)
       low = mid + 1;
     else
       high = mid;
@@ -62,39 +40,27 @@ Py_ssize_t lower_bound(int line, const char* displayed) {
 
 // Inserts at `position`; a table that cannot grow just leaves the code out.
 void insert_cached(Py_ssize_t position, int line, PyCodeObject* code) {
-  if (cache_count == cache_capacity) {
-    Py_ssize_t capacity = cache_capacity + kCacheStep;
+  CachedCode*& cache = state.entry_codes;
+  if (state.entry_code_count == state.entry_code_capacity) {
+    Py_ssize_t capacity = state.entry_code_capacity + kCacheStep;
     auto* grown = static_cast<CachedCode*>(PyMem_Realloc(cache, sizeof(CachedCode) * capacity));
     if (!grown) return;
     cache = grown;
-    cache_capacity = capacity;
+    state.entry_code_capacity = capacity;
   }
-  std::memmove(cache + position + 1, cache + position, sizeof(CachedCode) * (cache_count - position));
+  std::memmove(cache + position + 1, cache + position, sizeof(CachedCode) * (state.entry_code_count - position));
   Py_INCREF(code);
   cache[position] = CachedCode{line, code};
-  ++cache_count;
+  ++state.entry_code_count;
 }
 
 // The traceback switch on the run-time support module, read with the pending
 // exception set aside.  Absent: set to False and off.  Errors count as off.
-struct RememberedSwitch {
-  std::uint64_t version = 0;
-  Borrowed value = nullptr;
-} remembered_switch;
-
 bool switch_is_on() {
   SavedError pending;
   Borrowed module_dict = PyModule_GetDict(state.runtime_support);
   if (!module_dict) return false;  // `pending` drops the error and restores
-  std::uint64_t version = reinterpret_cast<PyDictObject*>(module_dict)->ma_version_tag;
-  Borrowed value = nullptr;
-  if (remembered_switch.value && remembered_switch.version == version) {
-    value = remembered_switch.value;
-  } else {
-    value = PyDict_GetItemWithError(module_dict, name(Name::cline_in_traceback));
-    remembered_switch.value = value;
-    remembered_switch.version = version;
-  }
+  Borrowed value = state.remembered_switch.find(module_dict, name(Name::cline_in_traceback));
   if (!value) {
     // A read that failed counts as absent.  Its error must not be pending
     // while the attribute is set (attribute lookup may clear or assert on it).
@@ -110,8 +76,8 @@ bool switch_is_on() {
 // The code object for (displayed, line), from the cache or made and cached.
 Ref code_for(const char* displayed, int line) {
   Py_ssize_t position = lower_bound(line, displayed);
-  if (position < cache_count && compare_key(cache[position], line, displayed) == 0)
-    return Ref::borrow(reinterpret_cast<PyObject*>(cache[position].code));
+  if (position < state.entry_code_count && compare_key(state.entry_codes[position], line, displayed) == 0)
+    return Ref::borrow(reinterpret_cast<PyObject*>(state.entry_codes[position].code));
   SavedError pending;
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kEntryFileName, displayed, line)));
   if (!code) {
@@ -125,8 +91,8 @@ Ref code_for(const char* displayed, int line) {
 
 }  // namespace
 
-void add_traceback_entry(Entry entry, const Site& site) noexcept {
-  const char* plain = entry_name(entry);
+void add_traceback_entry(const char* entry, const Site& site) noexcept {
+  const char* plain = entry;
   // Entry name, implementation path and failure site fit easily.
   char decorated[512];
   const char* displayed = plain;

@@ -13,9 +13,6 @@
 
 namespace keyword {
 
-// The functions that report failures, each under one fixed entry name.
-enum class Entry { init, tfidf, tfidf_lambda, textrank, create_nodes, create_matrix, calculate_pr, textrank_lambda };
-
 // Where a function failed: the source line it reports, and the place in this
 // implementation where the failure was detected (shown while the traceback
 // switch is on).
@@ -26,7 +23,7 @@ struct Site {
 
   // Records the failure and returns the null result of the failing function:
   //   if (!value) return site.fail(12);
-  Failed fail(int source_line, std::source_location where = std::source_location::current()) noexcept {
+  [[nodiscard]] Failed fail(int source_line, std::source_location where = std::source_location::current()) noexcept {
     line = source_line;
     c_line = static_cast<int>(where.line());
     c_file = where.file_name();
@@ -34,15 +31,32 @@ struct Site {
   }
 };
 
-// Adds the entry for `entry` at `site` to the pending exception's traceback.
-// Never raises an error of its own; only when the code object or frame cannot
-// be made does that error replace the pending one (and no entry is added).
-void add_traceback_entry(Entry entry, const Site& site) noexcept;
+// What a helper returns that records its own failure line in the Site: done,
+// or failed with the line recorded.  It cannot be dropped, and a failure
+// offers nothing but being forwarded as it is
+// (`if (step.failed()) return step.forward();`): the helper's line stands.
+class [[nodiscard]] Recorded {
+ public:
+  constexpr Recorded(Failed) noexcept : failed_(true) {}
+  static constexpr Recorded done() noexcept { return Recorded(false); }
+  constexpr bool failed() const noexcept { return failed_; }
+  constexpr Failed forward() const noexcept { return Failed{}; }
+
+ private:
+  explicit constexpr Recorded(bool failed) noexcept : failed_(failed) {}
+  bool failed_;
+};
+
+// Adds the entry named `entry` at `site` to the pending exception's
+// traceback.  Never raises an error of its own; only when the code object or
+// frame cannot be made does that error replace the pending one (and no entry
+// is added).
+void add_traceback_entry(const char* entry, const Site& site) noexcept;
 
 // Runs a function body that reports failures through a Site, and adds its one
 // traceback entry when it fails.
 template <typename Statements>
-PyObject* run_reporting(Entry entry, Statements&& statements) {
+PyObject* run_reporting(const char* entry, Statements&& statements) {
   Site site;
   Ref result = statements(site);
   if (!result) add_traceback_entry(entry, site);
@@ -53,10 +67,10 @@ PyObject* run_reporting(Entry entry, Statements&& statements) {
 // level of recursion (recursion.hpp); a RecursionError is reported at the
 // function's first line, as a binding failure is.
 template <typename Statements>
-PyObject* run_function_body(Entry entry, int first_line, Statements&& statements) {
+PyObject* run_function_body(const char* entry, int first_line, Statements&& statements) {
   if (!enter_call()) {
     Site site;
-    site.fail(first_line);
+    (void)site.fail(first_line);
     // Making the entry calls into the interpreter, one level beyond the
     // limit: allowed, as the interpreter allows it while it reports a
     // RecursionError of its own.

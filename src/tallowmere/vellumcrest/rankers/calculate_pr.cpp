@@ -1,7 +1,6 @@
 // calculate_pr(matrix, alpha, n_iter): starting from a column of ones, apply
 // pr = (1 - alpha) + alpha * numpy.dot(matrix, pr) n_iter times.
 #include "../binding.hpp"
-#include "../module.hpp"
 #include "common.hpp"
 #include "rankers.hpp"
 
@@ -59,25 +58,15 @@ Ref calculate_pr_statements(Borrowed matrix, Borrowed alpha, Borrowed n_iter, Si
 
 PyObject* calculate_pr_body(PyObject* const* values) { return calculate_pr(values[0], values[1], values[2]); }
 
-constexpr Signature calculate_pr_signature{
-    .name = "calculate_pr",
-    .count = 3,
-    .required = 3,
-    .parameters = {Name::matrix, Name::alpha, Name::n_iter},
-    .defaults = {},
-    .line = 80,
-    .entry = Entry::calculate_pr,
-};
-
 }  // namespace
 
 PyObject* calculate_pr(Borrowed matrix, Borrowed alpha, Borrowed n_iter) {
-  return run_function_body(Entry::calculate_pr, calculate_pr_signature.line,
-                       [&](Site& site) { return calculate_pr_statements(matrix, alpha, n_iter, site); });
+  return run_callable_body(kCalculatePr,
+                           [&](Site& site) { return calculate_pr_statements(matrix, alpha, n_iter, site); });
 }
 
 PyObject* calculate_pr_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<calculate_pr_signature, calculate_pr_body>(self, args, nargsf, kwnames);
+  return vectorcall_entry<kCalculatePr, calculate_pr_body>(self, args, nargsf, kwnames);
 }
 
 }  // namespace keyword

@@ -2,7 +2,7 @@
 // list (sort by score, best first, then cut).
 #pragma once
 
-#include "../names.hpp"
+#include "../module.hpp"
 
 namespace keyword {
 
@@ -12,14 +12,11 @@ namespace keyword {
 bool unpack_pair(Borrowed value, Ref& first, Ref& second);
 
 // sorted(pairs, key=<new sort key>, reverse=True), the sort key being a new
-// function object calling `key_entry`, with the given name and qualified name.
-Ref sort_by_score(Borrowed pairs, vectorcallfunc key_entry, Name key_name, Name key_qualname);
+// function object of `key` (kTfidfSortKey or kTextrankSortKey).
+Ref sort_by_score(Borrowed pairs, const Callable& key);
 
 // pairs[:n_word], with `n_word` exactly as the caller passed it.
 Ref cut(Borrowed pairs, Borrowed n_word);
-
-// The sort keys' body: x[1].
-PyObject* score_of(Borrowed pair);
 
 // For loops whose steps may run no Python code: every few thousand steps it
 // lets pending signals run their handlers, as the interpreter does between

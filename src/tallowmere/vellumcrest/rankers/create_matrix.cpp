@@ -2,7 +2,6 @@
 // a set built from the corpus, mark every neighbour relation in both
 // directions, divide each column by its sum.  Returns (index_dict, matrix).
 #include "../binding.hpp"
-#include "../module.hpp"
 #include "common.hpp"
 #include "float_array.hpp"
 #include "rankers.hpp"
@@ -167,7 +166,7 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
   // line 65: for key in edge_dict.keys()
   DirectStores stores;
   stores.start(matrix.get(), numbered, plain_numbering, edge_dict);
-  auto mark_neighbours = [&](Borrowed key) -> bool {
+  auto mark_neighbours = [&](Borrowed key) -> Recorded {
     // line 66: for w in edge_dict[key]
     Ref neighbours = Ref::steal(PyObject_GetItem(edge_dict, key));
     if (!neighbours) return site.fail(66);
@@ -196,7 +195,7 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
       if (!mark(matrix.get(), word_index.get(), w.get(), key)) return site.fail(68);
     }
     if (PyErr_Occurred()) return site.fail(66);
-    return true;
+    return Recorded::done();
   };
   if (edge_dict == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "keys");
@@ -215,7 +214,7 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
       if (!PyDict_Next(edge_dict, &dict_position, &key, &value)) break;
       // Hold the key: hashing and comparing words may change the dict.
       Ref held_key = Ref::borrow(key);
-      if (!mark_neighbours(held_key.get())) return nullptr;
+      if (Recorded marked = mark_neighbours(held_key.get()); marked.failed()) return marked.forward();
     }
   } else {
     Ref keys_method = Ref::steal(PyObject_GetAttr(edge_dict, name(Name::keys)));
@@ -225,7 +224,7 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
     SequenceWalk walk;
     if (!walk.start(keys.get())) return site.fail(65);
     while (Ref key = walk.next())
-      if (!mark_neighbours(key.get())) return nullptr;
+      if (Recorded marked = mark_neighbours(key.get()); marked.failed()) return marked.forward();
     if (PyErr_Occurred()) return site.fail(65);
   }
 
@@ -248,25 +247,15 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
 
 PyObject* create_matrix_body(PyObject* const* values) { return create_matrix(values[0], values[1]); }
 
-constexpr Signature create_matrix_signature{
-    .name = "create_matrix",
-    .count = 2,
-    .required = 2,
-    .parameters = {Name::corpus, Name::edge_dict},
-    .defaults = {},
-    .line = 55,
-    .entry = Entry::create_matrix,
-};
-
 }  // namespace
 
 PyObject* create_matrix(Borrowed corpus, Borrowed edge_dict) {
-  return run_function_body(Entry::create_matrix, create_matrix_signature.line,
-                       [&](Site& site) { return create_matrix_statements(corpus, edge_dict, site); });
+  return run_callable_body(kCreateMatrix,
+                           [&](Site& site) { return create_matrix_statements(corpus, edge_dict, site); });
 }
 
 PyObject* create_matrix_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<create_matrix_signature, create_matrix_body>(self, args, nargsf, kwnames);
+  return vectorcall_entry<kCreateMatrix, create_matrix_body>(self, args, nargsf, kwnames);
 }
 
 }  // namespace keyword

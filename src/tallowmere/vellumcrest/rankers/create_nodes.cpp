@@ -1,7 +1,6 @@
 // create_nodes(corpus, window): for every distinct word, the set of words
 // within window - 1 positions of its first occurrence.
 #include "../binding.hpp"
-#include "../module.hpp"
 #include "common.hpp"
 #include "rankers.hpp"
 
@@ -56,20 +55,20 @@ bool machine_bounds(Py_ssize_t index, Py_ssize_t window, Py_ssize_t word_list_le
 
 // Lines 44 to 51 on machine integers: the neighbours at positions
 // [first, last) other than `position`.
-bool add_neighbours_between(Borrowed corpus, Py_ssize_t position, Py_ssize_t first, Py_ssize_t last,
-                            Borrowed tmp_set, SignalCheck& signals, Site& site) {
+Recorded add_neighbours_between(Borrowed corpus, Py_ssize_t position, Py_ssize_t first, Py_ssize_t last,
+                                Borrowed tmp_set, SignalCheck& signals, Site& site) {
   for (Py_ssize_t i = first; i < last; ++i) {
     if (!signals.tick()) return site.fail(48);
     if (i == position) continue;
     Ref neighbour = item_at(corpus, i);
     if (!neighbour || PySet_Add(tmp_set, neighbour.get()) < 0) return site.fail(51);
   }
-  return true;
+  return Recorded::done();
 }
 
 // Lines 44 to 51 as Python operations, for any window.
-bool add_neighbours_in_window(Borrowed corpus, Borrowed window, Py_ssize_t position, Py_ssize_t word_list_len,
-                              Borrowed tmp_set, SignalCheck& signals, Site& site) {
+Recorded add_neighbours_in_window(Borrowed corpus, Borrowed window, Py_ssize_t position, Py_ssize_t word_list_len,
+                                  Borrowed tmp_set, SignalCheck& signals, Site& site) {
   // index counts every item from 0; index + 1 on exact ints runs no Python
   // code, so the count gives the same int.
   Ref index = Ref::steal(PyLong_FromSsize_t(position));
@@ -110,7 +109,7 @@ bool add_neighbours_in_window(Borrowed corpus, Borrowed window, Py_ssize_t posit
     if (!neighbour || PySet_Add(tmp_set, neighbour.get()) < 0) return site.fail(51);
   }
   if (PyErr_Occurred()) return site.fail(48);
-  return true;
+  return Recorded::done();
 }
 
 Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
@@ -143,11 +142,11 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
 
     // lines 44 to 51
     Py_ssize_t first, last;
-    bool filled = window_is_machine_int && machine_bounds(position, machine_window_value, word_list_len, first, last)
-                      ? add_neighbours_between(corpus, position, first, last, tmp_set.get(), signals, site)
-                      : add_neighbours_in_window(corpus, window, position, word_list_len, tmp_set.get(), signals,
-                                                 site);
-    if (!filled) return nullptr;
+    Recorded filled =
+        window_is_machine_int && machine_bounds(position, machine_window_value, word_list_len, first, last)
+            ? add_neighbours_between(corpus, position, first, last, tmp_set.get(), signals, site)
+            : add_neighbours_in_window(corpus, window, position, word_list_len, tmp_set.get(), signals, site);
+    if (filled.failed()) return filled.forward();
 
     // line 52: edge_dict[word] = tmp_set
     if (PyDict_SetItem(edge_dict.get(), word.get(), tmp_set.get()) < 0) return site.fail(52);
@@ -158,25 +157,14 @@ Ref create_nodes_statements(Borrowed corpus, Borrowed window, Site& site) {
 
 PyObject* create_nodes_body(PyObject* const* values) { return create_nodes(values[0], values[1]); }
 
-constexpr Signature create_nodes_signature{
-    .name = "create_nodes",
-    .count = 2,
-    .required = 2,
-    .parameters = {Name::corpus, Name::window},
-    .defaults = {},
-    .line = 33,
-    .entry = Entry::create_nodes,
-};
-
 }  // namespace
 
 PyObject* create_nodes(Borrowed corpus, Borrowed window) {
-  return run_function_body(Entry::create_nodes, create_nodes_signature.line,
-                       [&](Site& site) { return create_nodes_statements(corpus, window, site); });
+  return run_callable_body(kCreateNodes, [&](Site& site) { return create_nodes_statements(corpus, window, site); });
 }
 
 PyObject* create_nodes_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<create_nodes_signature, create_nodes_body>(self, args, nargsf, kwnames);
+  return vectorcall_entry<kCreateNodes, create_nodes_body>(self, args, nargsf, kwnames);
 }
 
 }  // namespace keyword

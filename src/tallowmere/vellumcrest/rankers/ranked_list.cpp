@@ -1,5 +1,5 @@
 // The ranked list both rankers return: a stable sort by score, best first,
-// then the slice [:n_word].
+// then the slice [:n_word]; and the sort keys.
 #include "common.hpp"
 
 #include <algorithm>
@@ -8,8 +8,9 @@
 #include <new>
 #include <vector>
 
+#include "../binding.hpp"
 #include "../function.hpp"
-#include "../module.hpp"
+#include "rankers.hpp"
 
 namespace keyword {
 
@@ -83,10 +84,10 @@ Ref sort_plain_scores(Borrowed pairs) {
 
 }  // namespace
 
-Ref sort_by_score(Borrowed pairs, vectorcallfunc key_entry, Name key_name, Name key_qualname) {
+Ref sort_by_score(Borrowed pairs, const Callable& key) {
   Ref direct = sort_plain_scores(pairs);
   if (direct || PyErr_Occurred()) return direct;
-  Ref sort_key = make_function(key_entry, key_name, key_qualname, nullptr, nullptr, nullptr);
+  Ref sort_key = make_function(key);
   if (!sort_key) return nullptr;
   PyObject* args[] = {pairs, sort_key.get(), Py_True};
   return Ref::steal(PyObject_Vectorcall(state.sorted, args, 1, state.sort_kwnames));
@@ -98,10 +99,33 @@ Ref cut(Borrowed pairs, Borrowed n_word) {
   return Ref::steal(PyObject_GetItem(pairs, slice.get()));
 }
 
+namespace {
+
+// lambda x: x[1]
 PyObject* score_of(Borrowed pair) {
   // A pair the rankers built: an exact tuple of two, read directly.
   if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) > 1) return Py_NewRef(PyTuple_GET_ITEM(pair, 1));
   return PyObject_GetItem(pair, constant(Constant::int_1));
+}
+
+// The body of a sort key: the lambda's one line is its first.
+template <const Callable& key>
+PyObject* sort_key_body(PyObject* const* values) {
+  return run_callable_body(key, [&](Site& site) {
+    Ref score = Ref::steal(score_of(values[0]));
+    if (!score) return Ref(site.fail(key.first_line));
+    return score;
+  });
+}
+
+}  // namespace
+
+PyObject* tfidf_sort_key_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return vectorcall_entry<kTfidfSortKey, sort_key_body<kTfidfSortKey>>(self, args, nargsf, kwnames);
+}
+
+PyObject* textrank_sort_key_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return vectorcall_entry<kTextrankSortKey, sort_key_body<kTextrankSortKey>>(self, args, nargsf, kwnames);
 }
 
 }  // namespace keyword

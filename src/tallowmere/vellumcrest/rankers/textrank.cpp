@@ -1,9 +1,7 @@
 // textrank(corpus, window=5, alpha=0.8, n_word=10, n_iter=10): neighbour sets,
 // word matrix, rank iteration, then the n_word best (word, score) pairs.
 #include "../binding.hpp"
-#include "../code_objects.hpp"
 #include "../function.hpp"
-#include "../module.hpp"
 #include "common.hpp"
 #include "rankers.hpp"
 
@@ -13,18 +11,15 @@ namespace {
 
 Ref textrank_statements(Borrowed corpus, Borrowed window, Borrowed alpha, Borrowed n_word, Borrowed n_iter,
                         Site& site) {
-  // lines 33, 55, 80: the stage functions of this call.  Their bodies are
-  // called directly below; the objects exist as the nested `def`s would.
-  Ref create_nodes_function = make_function(create_nodes_vectorcall, Name::create_nodes, Name::create_nodes_qualname,
-                                            text(Text::create_nodes_doc), code(Code::create_nodes), nullptr);
-  if (!create_nodes_function) return site.fail(33);
-  Ref create_matrix_function =
-      make_function(create_matrix_vectorcall, Name::create_matrix, Name::create_matrix_qualname,
-                    text(Text::create_matrix_doc), code(Code::create_matrix), nullptr);
-  if (!create_matrix_function) return site.fail(55);
-  Ref calculate_pr_function = make_function(calculate_pr_vectorcall, Name::calculate_pr, Name::calculate_pr_qualname,
-                                            text(Text::calculate_pr_doc), code(Code::calculate_pr), nullptr);
-  if (!calculate_pr_function) return site.fail(80);
+  // The stage functions of this call, each made at its `def` line and held
+  // to the end of the call, as the nested `def`s would be.  Their bodies are
+  // called directly below.
+  const Callable* const stages[] = {&kCreateNodes, &kCreateMatrix, &kCalculatePr};
+  Ref stage_functions[std::size(stages)];
+  for (std::size_t k = 0; k < std::size(stages); ++k) {
+    stage_functions[k] = make_function(*stages[k]);
+    if (!stage_functions[k]) return site.fail(stages[k]->first_line);
+  }
 
   // line 90: edge_dict = create_nodes(corpus, window)
   Ref edge_dict = Ref::steal(create_nodes(corpus, window));
@@ -61,7 +56,7 @@ Ref textrank_statements(Borrowed corpus, Borrowed window, Borrowed alpha, Borrow
   }
 
   // line 97: word_pr = sorted(word_pr, key=lambda x: x[1], reverse=True)
-  word_pr = sort_by_score(word_pr.get(), textrank_sort_key_vectorcall, Name::lambda1, Name::textrank_lambda_qualname);
+  word_pr = sort_by_score(word_pr.get(), kTextrankSortKey);
   if (!word_pr) return site.fail(97);
 
   // line 98: return word_pr[:n_word]
@@ -70,48 +65,16 @@ Ref textrank_statements(Borrowed corpus, Borrowed window, Borrowed alpha, Borrow
   return result;
 }
 
-constexpr Signature textrank_signature{
-    .name = "textrank",
-    .count = 5,
-    .required = 1,
-    .parameters = {Name::corpus, Name::window, Name::alpha, Name::n_word, Name::n_iter},
-    .defaults = {Constant::int_0, Constant::int_5, Constant::float_0_8, Constant::int_10, Constant::int_10},
-    .line = 32,
-    .entry = Entry::textrank,
-};
-
-constexpr Signature textrank_sort_key_signature{
-    .name = "lambda1",
-    .count = 1,
-    .required = 1,
-    .parameters = {Name::x},
-    .defaults = {},
-    .line = 97,
-    .entry = Entry::textrank_lambda,
-};
-
 PyObject* textrank_body(PyObject* const* values) {
-  return run_function_body(Entry::textrank, textrank_signature.line, [&](Site& site) {
+  return run_callable_body(kTextrank, [&](Site& site) {
     return textrank_statements(values[0], values[1], values[2], values[3], values[4], site);
-  });
-}
-
-PyObject* textrank_sort_key_body(PyObject* const* values) {
-  return run_function_body(Entry::textrank_lambda, textrank_sort_key_signature.line, [&](Site& site) {
-    Ref score = Ref::steal(score_of(values[0]));
-    if (!score) return Ref(site.fail(97));
-    return score;
   });
 }
 
 }  // namespace
 
 PyObject* textrank_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<textrank_signature, textrank_body>(self, args, nargsf, kwnames);
-}
-
-PyObject* textrank_sort_key_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<textrank_sort_key_signature, textrank_sort_key_body>(self, args, nargsf, kwnames);
+  return vectorcall_entry<kTextrank, textrank_body>(self, args, nargsf, kwnames);
 }
 
 }  // namespace keyword

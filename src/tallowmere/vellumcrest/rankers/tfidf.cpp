@@ -1,7 +1,6 @@
 // tfidf(corpus, idf, n_word=10): count the words, weigh each count with
 // idf.get(word, 0), return the n_word best (word, score) pairs.
 #include "../binding.hpp"
-#include "../module.hpp"
 #include "common.hpp"
 #include "rankers.hpp"
 
@@ -57,7 +56,7 @@ Ref tfidf_statements(Borrowed corpus, Borrowed idf, Borrowed n_word, Site& site)
   if (PyErr_Occurred()) return site.fail(12);
 
   // line 13: tf_idf = sorted(tf_idf, key=lambda x: x[1], reverse=True)
-  tf_idf = sort_by_score(tf_idf.get(), tfidf_sort_key_vectorcall, Name::lambda, Name::tfidf_lambda_qualname);
+  tf_idf = sort_by_score(tf_idf.get(), kTfidfSortKey);
   if (!tf_idf) return site.fail(13);
 
   // line 14: return tf_idf[:n_word]
@@ -66,46 +65,14 @@ Ref tfidf_statements(Borrowed corpus, Borrowed idf, Borrowed n_word, Site& site)
   return result;
 }
 
-constexpr Signature tfidf_signature{
-    .name = "tfidf",
-    .count = 3,
-    .required = 2,
-    .parameters = {Name::corpus, Name::idf, Name::n_word},
-    .defaults = {Constant::int_0, Constant::int_0, Constant::int_10},
-    .line = 10,
-    .entry = Entry::tfidf,
-};
-
-constexpr Signature tfidf_sort_key_signature{
-    .name = "lambda",
-    .count = 1,
-    .required = 1,
-    .parameters = {Name::x},
-    .defaults = {},
-    .line = 13,
-    .entry = Entry::tfidf_lambda,
-};
-
 PyObject* tfidf_body(PyObject* const* values) {
-  return run_function_body(Entry::tfidf, tfidf_signature.line, [&](Site& site) { return tfidf_statements(values[0], values[1], values[2], site); });
-}
-
-PyObject* tfidf_sort_key_body(PyObject* const* values) {
-  return run_function_body(Entry::tfidf_lambda, tfidf_sort_key_signature.line, [&](Site& site) {
-    Ref score = Ref::steal(score_of(values[0]));
-    if (!score) return Ref(site.fail(13));
-    return score;
-  });
+  return run_callable_body(kTfidf, [&](Site& site) { return tfidf_statements(values[0], values[1], values[2], site); });
 }
 
 }  // namespace
 
 PyObject* tfidf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<tfidf_signature, tfidf_body>(self, args, nargsf, kwnames);
-}
-
-PyObject* tfidf_sort_key_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return vectorcall_entry<tfidf_sort_key_signature, tfidf_sort_key_body>(self, args, nargsf, kwnames);
+  return vectorcall_entry<kTfidf, tfidf_body>(self, args, nargsf, kwnames);
 }
 
 }  // namespace keyword
