@@ -18,7 +18,11 @@ from tallowmere.vellumcrest._program import THREAD_VARIABLES
     ],
     ids=["unset", "openblas-set", "omp-set"],
 )
-def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, preset, expected):
+def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, preset, expected, monkeypatch):
+    # The child inherits this process's environment: none of the variables
+    # but the preset ones.
+    for variable in THREAD_VARIABLES:
+        monkeypatch.delenv(variable, raising=False)
     texts = []
     for k in range(2):
         path = tmp_path / f"doc{k}.txt"
