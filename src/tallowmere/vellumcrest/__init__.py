@@ -3,7 +3,8 @@
 The ranking functions ``tfidf`` and ``textrank`` live in the extension module
 :mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
 ``tfidf`` weighs words with, :func:`build_idf`, :func:`load_idf` and
-:func:`save_idf`, live in :mod:`tallowmere.vellumcrest.idf` and are
+:func:`save_idf`, and the mergeable document counts :class:`DocumentFrequency`,
+live in :mod:`tallowmere.vellumcrest.idf` and are
 re-exported here. The command line is ``vellumcrest-keywords`` or
 ``python -m tallowmere.vellumcrest``.
 """
@@ -12,9 +13,9 @@ re-exported here. The command line is ``vellumcrest-keywords`` or
 # extension import it too.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from .idf import build_idf, load_idf, save_idf
+    from .idf import DocumentFrequency, build_idf, load_idf, save_idf
 
-__all__ = ["build_idf", "load_idf", "save_idf"]
+__all__ = ["DocumentFrequency", "build_idf", "load_idf", "save_idf"]
 
 
 def __getattr__(name):
