@@ -499,5 +499,5 @@ def test_jieba_not_installed(texts, tmp_path):
 
 def test_exit_codes_are_distinct():
     codes = [getattr(cli, name) for name in cli.__all__ if name.startswith("EXIT_")]
-    assert len(codes) == len(set(codes)) == 8
+    assert len(codes) == len(set(codes)) == 10
     assert math.prod(codes) == 0 and cli.EXIT_OK == 0

@@ -31,6 +31,8 @@ __all__ = [
     "EXIT_NUMBER",
     "EXIT_IDF",
     "EXIT_MISSING_CUTTER",
+    "EXIT_MISSING_DASK",
+    "EXIT_CLUSTER",
     "cut_words",
     "main",
 ]
@@ -43,6 +45,8 @@ EXIT_ENCODING = 4  # an input or stop-word file is not UTF-8
 EXIT_NUMBER = 5  # a numeric option is not a number or out of range
 EXIT_IDF = 6  # the --idf file is malformed
 EXIT_MISSING_CUTTER = 7  # --cut jieba without jieba installed
+EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
+EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
 
 _PACKAGE = "tallowmere.vellumcrest"
 DEFAULT_PROG = "vellumcrest-keywords"
@@ -71,8 +75,12 @@ one object instead:
   {{"method": "textrank", "documents": [{{"source": NAME,
     "keywords": [{{"word": WORD, "score": NUMBER}}, ...]}}, ...]}}
 where a score that is not a number (a one-word document under textrank) is
-null. Results are in input order, whatever -j is. Nothing is written to
-standard output unless every input was ranked.
+null. Results are in input order, whatever -j or --dask is. Nothing is
+written to standard output unless every input was ranked.
+
+--dask ADDRESS (e.g. tcp://10.0.0.5:8786) does the work of -j on a running
+Dask cluster (pip install 'tallowmere-vellumcrest[dask]'): the workers read
+the input files themselves, so they must see them at the same paths.
 
 exit status:
   {EXIT_OK}  success
@@ -84,6 +92,8 @@ exit status:
   {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations or -j
   {EXIT_IDF}  a malformed --idf file
   {EXIT_MISSING_CUTTER}  --cut jieba, but jieba is not installed
+  {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
+  {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
 
 
@@ -93,6 +103,10 @@ class CommandError(Exception):
     def __init__(self, message: str, status: int) -> None:
         super().__init__(message)
         self.status = status
+
+    def __reduce__(self) -> tuple[type[CommandError], tuple[str, int]]:
+        # Raised in worker processes too: keep the status through pickling.
+        return type(self), (str(self), self.status)
 
 
 @dataclass(frozen=True)
@@ -115,8 +129,17 @@ class RankSettings:
 
 @dataclass(frozen=True)
 class Document:
+    """An input: its text, or (``text`` None) the path a worker reads it from."""
+
     label: str
-    text: str
+    text: str | None
+    path: str | None = None
+
+    def load(self) -> str:
+        if self.text is not None:
+            return self.text
+        assert self.path is not None
+        return _read_text(self.path)
 
 
 # --- cutting text into words ------------------------------------------------
@@ -191,11 +214,11 @@ def _textrank(settings: RankSettings, words: list[str]) -> list[tuple[str, float
 def _cut_and_textrank(
     cut: CutSettings, rank: RankSettings, document: Document
 ) -> list[tuple[str, float]]:
-    return _textrank(rank, cut_words(document.text, cut))
+    return _textrank(rank, cut_words(document.load(), cut))
 
 
 def _cut(cut: CutSettings, document: Document) -> list[str]:
-    return cut_words(document.text, cut)
+    return cut_words(document.load(), cut)
 
 
 _T = TypeVar("_T")
@@ -251,7 +274,9 @@ def _read_text(path: str) -> str:
     return _decode(path, data)
 
 
-def _read_inputs(files: Sequence[str]) -> list[Document]:
+def _read_inputs(files: Sequence[str], *, read_files: bool = True) -> list[Document]:
+    """The inputs, read here; with *read_files* false, only standard input and
+    the sample are read here, files are left to be read where they are ranked."""
     if not files:
         from importlib.resources import files as package_files
 
@@ -262,7 +287,7 @@ def _read_inputs(files: Sequence[str]) -> list[Document]:
         if name == "-":
             documents.append(Document(STDIN_LABEL, _decode(STDIN_LABEL, sys.stdin.buffer.read())))
         else:
-            documents.append(Document(name, _read_text(name)))
+            documents.append(Document(name, _read_text(name) if read_files else None, name))
     return documents
 
 
@@ -285,7 +310,7 @@ def _english_stop_words() -> frozenset[str]:
     return _stop_word_set(package_files(_PACKAGE).joinpath("stop_words_en.txt").read_text(encoding="utf-8"))
 
 
-def _read_idf_directory(directory: str) -> list[Document]:
+def _read_idf_directory(directory: str, *, read_files: bool = True) -> list[Document]:
     try:
         names = sorted(
             entry.name
@@ -296,7 +321,8 @@ def _read_idf_directory(directory: str) -> list[Document]:
         raise CommandError(_describe_os_error(directory, error), EXIT_FILE) from None
     if not names:
         raise CommandError(f"{directory}: no *.txt file to build the idf table from", EXIT_FILE)
-    return [Document(path, _read_text(path)) for path in (os.path.join(directory, n) for n in names)]
+    paths = [os.path.join(directory, name) for name in names]
+    return [Document(path, _read_text(path) if read_files else None, path) for path in paths]
 
 
 # --- options ------------------------------------------------------------------
@@ -364,8 +390,15 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
         " with the package)",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
-    parser.add_argument(
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
         "-j", "--jobs", metavar="N", help="rank up to N files at once in N processes (default: 1)"
+    )
+    where.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="do the work of -j on the running Dask cluster whose scheduler is at ADDRESS"
+        " (e.g. tcp://host:8786); its workers read the input files",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
@@ -481,6 +514,18 @@ def _run(args: argparse.Namespace) -> str:
                 " pip install 'tallowmere-vellumcrest[chinese]'",
                 EXIT_MISSING_CUTTER,
             ) from None
+    cluster: Any = None
+    if args.dask is not None:
+        try:
+            from . import dask as cluster
+
+            import distributed  # noqa: F401  (the scheduler's client)
+        except ImportError:
+            raise CommandError(
+                "--dask needs the dask and distributed packages:"
+                " pip install 'tallowmere-vellumcrest[dask]'",
+                EXIT_MISSING_DASK,
+            ) from None
     stop_words = _read_stop_words(args.stop_words) if args.stop_words is not None else frozenset()
     if args.english:
         stop_words |= _english_stop_words()
@@ -494,9 +539,25 @@ def _run(args: argparse.Namespace) -> str:
             raise CommandError(_describe_os_error(args.idf, error), EXIT_FILE) from None
         except ValueError as error:
             raise CommandError(f"malformed idf file: {error}", EXIT_IDF) from None
-    idf_documents = _read_idf_directory(args.idf_from) if args.idf_from is not None else []
-    documents = _read_inputs(args.files)
+    read_here = cluster is None
+    idf_documents = (
+        _read_idf_directory(args.idf_from, read_files=read_here) if args.idf_from is not None else []
+    )
+    documents = _read_inputs(args.files, read_files=read_here)
     labels = [document.label for document in documents]
+
+    if cluster is not None:
+        results = cluster.run_command_job(
+            args.dask,
+            documents,
+            idf_documents,
+            rank=functools.partial(_cut_and_textrank, cut, rank),
+            cut=functools.partial(_cut, cut),
+            method=rank.method,
+            n_word=rank.n_word,
+            idf=idf,
+        )
+        return _render(rank.method, labels, results, args.json)
 
     if rank.method == "textrank":
         results: list[list[tuple[str, Any]]] = _map_in_order(

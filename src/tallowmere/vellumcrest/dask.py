@@ -21,11 +21,13 @@ scheduler.
 
 from __future__ import annotations
 
+import functools
 import os
-from collections.abc import Hashable, Iterable
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import Any, TypeVar
 
 try:
+    import dask
     import dask.bag as _bag
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError(
@@ -112,3 +114,147 @@ def build_idf_bag(bag: _bag.Bag, *, split_every: int | None = None) -> Any:
     table never passes through the client.
     """
     return document_frequency_bag(bag, split_every=split_every).apply(_to_idf)
+
+
+# --- the command line's --dask ---------------------------------------------------
+
+# (error message, exit status) of an input that failed, or None
+_Failure = tuple[str, int] | None
+
+
+def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
+    # A failure comes back as data, not as an exception: the command must
+    # report the first failing input in input order, and an exception would
+    # stop the job at whichever failure a worker met first.
+    from .cli import CommandError
+
+    try:
+        return None, function(item)
+    except CommandError as error:
+        return (str(error), error.status), None
+
+
+def _words_or_nothing(attempt: tuple[_Failure, Any]) -> Any:
+    failure, words = attempt
+    return [] if failure is not None else words
+
+
+def _failure_of(attempt: tuple[_Failure, Any]) -> _Failure:
+    return attempt[0]
+
+
+def _rank_tfidf(attempt: tuple[_Failure, Any], n_word: int | None, idf: Any) -> tuple[_Failure, Any]:
+    from .keyword import tfidf
+
+    failure, words = attempt
+    return (failure, None) if failure is not None else (None, tfidf(words, idf, n_word))
+
+
+def _partitions(client: Any, n_items: int) -> int:
+    # Enough partitions that every thread gets several (load balance, and
+    # little to redo when a worker is lost), at most about 100 inputs each.
+    threads = max(1, sum(client.nthreads().values()))
+    return max(1, min(n_items, max(4 * threads, -(-n_items // 100))))
+
+
+def _raise_first_failure(attempts: Iterable[_Failure]) -> None:
+    from .cli import CommandError
+
+    for failure in attempts:
+        if failure is not None:
+            raise CommandError(*failure)
+
+
+def run_command_job(
+    address: str,
+    documents: Sequence[Any],
+    idf_documents: Sequence[Any],
+    *,
+    rank: Callable[[Any], Any],
+    cut: Callable[[Any], Any],
+    method: str,
+    n_word: int | None,
+    idf: Mapping[str, float] | None,
+) -> list[Any]:
+    """The ranked inputs of ``vellumcrest-keywords --dask ADDRESS``, in input order.
+
+    *rank* (textrank) or *cut* (tfidf) is called on the workers with each of
+    *documents*, which load their own text. tfidf's table is *idf* when given,
+    otherwise it is counted on the cluster from *idf_documents*, or from the
+    inputs when there are none. The first input (the idf documents first)
+    that fails raises its :class:`~tallowmere.vellumcrest.cli.CommandError`,
+    as the local run would; a scheduler that cannot be reached, or a cluster
+    that fails during the job, raises one with ``EXIT_CLUSTER``.
+    """
+    import distributed
+
+    from .cli import EXIT_CLUSTER, CommandError
+
+    try:
+        # Checked first: a Client given a malformed address fails only after
+        # a timeout, and complains again when it is collected.
+        distributed.comm.resolve_address(address)
+    except ValueError as error:
+        raise CommandError(
+            f"--dask {address}: not a scheduler address: {_one_line(error)}", EXIT_CLUSTER
+        ) from None
+    except OSError as error:  # the host name does not resolve
+        raise CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", EXIT_CLUSTER
+        ) from None
+    try:
+        client = distributed.Client(address, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", EXIT_CLUSTER
+        ) from None
+    try:
+        with client:
+            return _run_job(client, documents, idf_documents, rank, cut, method, n_word, idf)
+    except (OSError, TimeoutError, distributed.KilledWorker) as error:
+        raise CommandError(
+            f"--dask {address}: the cluster failed: {_one_line(error)}", EXIT_CLUSTER
+        ) from None
+
+
+def _one_line(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def _run_job(
+    client: Any,
+    documents: Sequence[Any],
+    idf_documents: Sequence[Any],
+    rank: Callable[[Any], Any],
+    cut: Callable[[Any], Any],
+    method: str,
+    n_word: int | None,
+    idf: Mapping[str, float] | None,
+) -> list[Any]:
+    def bag_of(items: Sequence[Any]) -> _bag.Bag:
+        return _bag.from_sequence(list(items), npartitions=_partitions(client, len(items)))
+
+    if method == "textrank":
+        attempts = client.compute(bag_of(documents).map(functools.partial(_attempt, rank)), sync=True)
+        _raise_first_failure(failure for failure, _ in attempts)
+        return [result for _, result in attempts]
+
+    inputs = bag_of(documents).map(functools.partial(_attempt, cut))
+    idf_failures: Any = None
+    if idf is not None:
+        table: Any = dask.delayed(idf, pure=True)
+    elif idf_documents:
+        corpus = bag_of(idf_documents).map(functools.partial(_attempt, cut))
+        idf_failures = corpus.map(_failure_of)
+        table = build_idf_bag(corpus.map(_words_or_nothing))
+    else:
+        table = build_idf_bag(inputs.map(_words_or_nothing))
+    ranked = inputs.map(_rank_tfidf, n_word=n_word, idf=table)
+    # One graph: the inputs are read and cut once, for the table and the ranking.
+    if idf_failures is None:
+        attempts = client.compute(ranked, sync=True)
+    else:
+        idf_failures, attempts = client.compute([idf_failures, ranked], sync=True)
+        _raise_first_failure(idf_failures)
+    _raise_first_failure(failure for failure, _ in attempts)
+    return [result for _, result in attempts]
