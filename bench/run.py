@@ -12,6 +12,7 @@ import datetime
 import json
 import os
 import platform
+import re
 import subprocess
 import sys
 import time
@@ -237,8 +238,18 @@ def main(argv=None) -> int:
     md_path = os.path.join(args.out, "benchmarks.md")
     png_path = os.path.join(args.out, "benchmarks.png")
     plotted = report.plot(rows, png_path)
+    text = report.markdown(rows, env, plotted)
+    # The block that bench/cluster.py writes at the end is its own: keep it.
+    try:
+        with open(md_path, encoding="utf-8") as stream:
+            old = stream.read()
+    except FileNotFoundError:
+        old = ""
+    kept = re.search(r"<!-- dask:begin -->.*?<!-- dask:end -->\n?", old, re.DOTALL)
+    if kept:
+        text = text.rstrip("\n") + "\n\n" + kept.group()
     with open(md_path, "w", encoding="utf-8") as stream:
-        stream.write(report.markdown(rows, env, plotted))
+        stream.write(text)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as stream:
             json.dump({"environment": env, "corpora": rows}, stream, indent=1)

@@ -116,6 +116,62 @@ def build_idf_bag(bag: _bag.Bag, *, split_every: int | None = None) -> Any:
     return document_frequency_bag(bag, split_every=split_every).apply(_to_idf)
 
 
+# --- ranking ---------------------------------------------------------------------
+
+
+def _is_lazy(value: Any) -> bool:
+    return dask.is_dask_collection(value)
+
+
+def rank_bag(bag: _bag.Bag, method: str = "textrank", **options: Any) -> _bag.Bag:
+    """The keywords of every text of *bag*, as a bag of results in the bag's order.
+
+    Each text (a ``str``) is ranked on a worker by
+    :func:`~tallowmere.vellumcrest.keywords` with *method* and *options*, so
+    that ``rank_bag(bag, **options).compute()`` equals
+    ``[keywords(text, **options) for text in bag.compute()]``, whatever the
+    workers' hash seeds. The options are checked here, before anything runs.
+
+    For ``method="tfidf"``:
+
+    - *idf* may be a table, or a lazy one such as :func:`build_idf_bag`'s
+      item, which is then computed once on the cluster and handed to the
+      workers without passing through the client;
+    - *idf_corpus* may be a bag of texts (such as *bag* itself, to weigh
+      every document against the whole collection), counted on the cluster
+      with :func:`build_idf_bag`, or any iterable of texts. Its texts are cut
+      into words as the ranked texts are.
+    """
+    from .extract import cut, keywords, make_options, words_of
+
+    idf = options.pop("idf", None)
+    idf_corpus = options.pop("idf_corpus", None)
+    if idf is not None and idf_corpus is not None:
+        raise ValueError("give idf or idf_corpus, not both")
+    # Checks every option (and method) as keywords() does, and fails here
+    # rather than on every worker.
+    keywords("", method=method, idf=None if idf is None and idf_corpus is None else {}, **options)
+    if idf_corpus is not None:
+        if isinstance(idf_corpus, str):
+            raise TypeError("idf_corpus must be a collection of texts, not one str")
+        corpus = idf_corpus if isinstance(idf_corpus, _bag.Bag) else _bag.from_sequence(list(idf_corpus))
+        cut_options = make_options(method=method, **options)
+        idf = build_idf_bag(corpus.map(_cut_words, cut=cut, words_of=words_of, options=cut_options))
+    elif idf is not None and not _is_lazy(idf):
+        # One copy in the graph, sent once to each worker that needs it.
+        idf = dask.delayed(idf, pure=True)
+    rank = functools.partial(keywords, method=method, **options)
+    if idf is None:
+        return bag.map(rank)
+    return bag.map(rank, idf=idf)
+
+
+def _cut_words(text: Any, cut: Callable[..., Any], words_of: Callable[..., Any], options: Any) -> list[str]:
+    if not isinstance(text, str):
+        raise TypeError(f"idf_corpus must hold str texts, not {type(text).__name__}")
+    return list(words_of(cut(text, options)[1]))
+
+
 # --- the command line's --dask ---------------------------------------------------
 
 # (error message, exit status) of an input that failed, or None
