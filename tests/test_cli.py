@@ -124,7 +124,7 @@ def test_cut_words_with_jieba():
     ],
 )
 def test_textrank_options(texts, options, kwargs):
-    document = run_json("--top", "0", *options, texts[0])["documents"][0]
+    document = run_json("--language", "none", "--top", "0", *options, texts[0])["documents"][0]
     expected = textrank(cut_words(BEES), n_word=None, **kwargs)
     got = keywords(document)
     assert [w for w, _ in got] and len(got) == len(expected)
@@ -136,8 +136,8 @@ def test_textrank_options(texts, options, kwargs):
 @pytest.mark.parametrize("top", [1, 3, 10, 1000])
 @pytest.mark.parametrize("method", ["textrank", "tfidf"])
 def test_top(texts, method, top):
-    every = keywords(run_json("--method", method, "--top", "0", texts[0])["documents"][0])
-    some = keywords(run_json("--method", method, "--top", top, texts[0])["documents"][0])
+    every = keywords(run_json("--language", "none", "--method", method, "--top", "0", texts[0])["documents"][0])
+    some = keywords(run_json("--language", "none", "--method", method, "--top", top, texts[0])["documents"][0])
     assert len(every) == len(set(cut_words(BEES)))
     assert some == every[:top]
 
@@ -147,14 +147,14 @@ def test_default_top_is_ten(texts):
 
 
 def test_tfidf_builds_the_idf_from_the_inputs(texts):
-    result = run_json("--method", "tfidf", "--top", "0", *texts)
+    result = run_json("--language", "none", "--method", "tfidf", "--top", "0", *texts)
     words = [cut_words(path.read_text()) for path in texts]
     idf = build_idf(words)
     assert [keywords(d) for d in result["documents"]] == [tfidf(w, idf, None) for w in words]
 
 
 def test_tfidf_of_a_single_input_is_term_frequency(texts):
-    got = keywords(run_json("--method", "tfidf", "--top", "5", texts[0])["documents"][0])
+    got = keywords(run_json("--language", "none", "--method", "tfidf", "--top", "5", texts[0])["documents"][0])
     expected = tfidf(cut_words(BEES), dict.fromkeys(cut_words(BEES), 1.0), 5)
     assert got == expected
 
@@ -162,11 +162,15 @@ def test_tfidf_of_a_single_input_is_term_frequency(texts):
 def test_tfidf_with_idf_file(texts, tmp_path):
     idf_path = tmp_path / "weights.idf"
     idf_path.write_text("# weights\nbees 3.5\nhive 2\nclover 0.25\n", encoding="utf-8")
-    got = keywords(run_json("--method", "tfidf", "--idf", idf_path, "--top", "0", texts[0])["documents"][0])
+    options = ["--language", "none", "--method", "tfidf", "--idf", idf_path, "--top", "0"]
+    got = keywords(run_json(*options, "--unknown-idf", "zero", texts[0])["documents"][0])
     expected = tfidf(cut_words(BEES), load_idf(idf_path), None)
     assert got == [(w, float(s)) for w, s in expected]
     assert got[0] == ("bees", 10.5)  # 3 occurrences x 3.5
     assert dict(got)["the"] == 0  # not in the table
+    # by default a word the table lacks weighs the table's median weight, 2
+    median = dict(keywords(run_json(*options, texts[0])["documents"][0]))
+    assert median["bees"] == 10.5 and median["the"] == 2.0 * cut_words(BEES).count("the")
 
 
 def test_tfidf_with_idf_from_directory(texts, tmp_path):
@@ -176,9 +180,10 @@ def test_tfidf_with_idf_from_directory(texts, tmp_path):
     (corpus / "two.txt").write_text(WEATHER, encoding="utf-8")
     (corpus / "ignored.md").write_text("bees bees bees", encoding="utf-8")
     (corpus / "nested.txt").mkdir()
-    got = keywords(run_json("--method", "tfidf", "--idf-from", corpus, "--top", "0", texts[0])["documents"][0])
+    options = ["--language", "none", "--method", "tfidf", "--idf-from", corpus, "--unknown-idf", "zero", "--top", "0"]
+    got = keywords(run_json(*options, texts[0])["documents"][0])
     idf = build_idf([cut_words(ORCHARD), cut_words(WEATHER)])
-    assert got == tfidf(cut_words(BEES), idf, None)
+    assert got == [(w, float(s)) for w, s in tfidf(cut_words(BEES), idf, None)]
 
 
 def test_keep_case(tmp_path):
@@ -193,7 +198,7 @@ def test_keep_case(tmp_path):
 def test_stop_words(texts, tmp_path):
     stop = tmp_path / "stop.txt"
     stop.write_text("# common words\nthe\n\n  AND  \na\n", encoding="utf-8")
-    got = keywords(run_json("--stop-words", stop, "--top", "0", texts[0])["documents"][0])
+    got = keywords(run_json("--language", "none", "--stop-words", stop, "--top", "0", texts[0])["documents"][0])
     words = [w for w, _ in got]
     assert not {"the", "and", "a"} & set(words)
     stop_words = frozenset({"the", "and", "a"})
@@ -228,7 +233,7 @@ def test_cut_jieba(tmp_path):
 def test_sample_document_by_default():
     sample = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
     assert len(sample.split()) > 200
-    result = run_json("--top", "0")
+    result = run_json("--language", "none", "--top", "0")
     assert [d["source"] for d in result["documents"]] == ["<sample>"]
     expected = textrank(cut_words(sample), n_word=None)
     assert as_scores(keywords(result["documents"][0])) == pytest.approx(as_scores(expected), rel=1e-12)
@@ -266,7 +271,7 @@ def test_json_schema(texts, tmp_path):
     empty = tmp_path / "empty.txt"
     empty.write_text("", encoding="utf-8")
     status, out, err = run("--json", texts[0], one_word, empty)
-    assert (status, err) == (0, "")
+    assert (status, err) == (0, f"python -m tallowmere.vellumcrest: note: {empty}: no words to rank\n")
     result = json.loads(out)
     assert set(result) == {"method", "documents"}
     assert result["method"] == "textrank"
@@ -439,7 +444,7 @@ def test_malformed_idf_file(texts, tmp_path, data, fragment):
     check_error(
         run("--method", "tfidf", "--idf", path, texts[0]),
         cli.EXIT_IDF,
-        f"malformed idf file: {path}{fragment}",
+        f"error: {path}{fragment}",
     )
 
 
@@ -501,3 +506,83 @@ def test_exit_codes_are_distinct():
     codes = [getattr(cli, name) for name in cli.__all__ if name.startswith("EXIT_")]
     assert len(codes) == len(set(codes)) == 10
     assert math.prod(codes) == 0 and cli.EXIT_OK == 0
+
+
+# --- languages, phrases, unknown idf weights, inputs without words ---------------
+
+
+def test_inputs_without_words_get_a_note(texts, tmp_path):
+    empty = tmp_path / "empty.txt"
+    empty.write_text("", encoding="utf-8")
+    stop_only = tmp_path / "stop.txt"
+    stop_only.write_text("The and of, to: a 1998!", encoding="utf-8")
+    for method in ("textrank", "tfidf"):
+        status, out, err = run("--method", method, empty, texts[0], stop_only)
+        assert status == 0
+        assert err == "".join(f"python -m tallowmere.vellumcrest: note: {path}: no words to rank\n"
+                              for path in (empty, stop_only))
+        blocks = out.split("\n\n")
+        assert blocks[0] == f"==> {empty} <==" and blocks[2] == f"==> {stop_only} <==\n"
+        assert len(blocks[1].splitlines()) == 11
+    # stop words only count as words without the English list
+    assert run("--language", "none", stop_only)[2] == ""
+
+
+@pytest.mark.parametrize(
+    "args, fragment",
+    [
+        (["--unknown-idf", "zero"], "--unknown-idf applies only to --method tfidf"),
+        (["--method", "tfidf", "--engine", "exact"], "--engine applies only to --method textrank"),
+        (["--pos", "n"], "--pos applies only to --language zh"),
+        (["--language", "none", "--pos", "n"], "--pos applies only to --language zh"),
+        (["--cut", "jieba", "--language", "en"], "--cut jieba conflicts with --language en"),
+        (["--cut", "regex", "--language", "zh"], "--cut regex conflicts with --language zh"),
+        (["--language", "fr"], "invalid choice: 'fr'"),
+        (["--engine", "fast"], "invalid choice: 'fast'"),
+        (["--language", "zh", "--pos", ", ,"], "--pos: no part-of-speech tag"),
+    ],
+)
+def test_usage_errors_of_the_text_options(args, fragment):
+    check_error(run(*args), cli.EXIT_USAGE, fragment)
+
+
+@pytest.mark.parametrize(
+    "value, fragment",
+    [("many", "--unknown-idf: not median, zero or a number: 'many'"), ("inf", "must be a finite number")],
+)
+def test_bad_unknown_idf(texts, value, fragment):
+    check_error(run("--method", "tfidf", "--unknown-idf", value, texts[0]), cli.EXIT_NUMBER, fragment)
+
+
+def test_an_empty_idf_table_has_no_median(texts, tmp_path):
+    table = tmp_path / "empty.idf"
+    table.write_text("# nothing\n", encoding="utf-8")
+    check_error(run("--method", "tfidf", "--idf", table, texts[0]), cli.EXIT_IDF,
+                f"error: {table}: no weights, so no median")
+    status, out, err = run("--method", "tfidf", "--idf", table, "--unknown-idf", "zero", texts[0])
+    assert (status, err) == (0, "") and all(line.endswith("\t0.0000") for line in out.splitlines())
+
+
+def test_an_idf_directory_without_words(texts, tmp_path):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    (corpus / "numbers.txt").write_text("1 2 3", encoding="utf-8")
+    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), cli.EXIT_FILE,
+                f"error: {corpus}: no words to build the idf table from")
+
+
+def test_language_zh_without_jieba(texts, tmp_path):
+    (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
+    result = run("--language", "zh", texts[0], env={"PYTHONPATH": str(tmp_path)})
+    check_error(result, cli.EXIT_MISSING_CUTTER,
+                "error: --language zh needs the jieba package: pip install 'tallowmere-vellumcrest[chinese]'")
+
+
+def test_chinese_in_parallel_equals_serial(tmp_path):
+    pytest.importorskip("jieba")
+    text = (os.path.dirname(__file__) + "/data/zh_tea.txt")
+    serial = run("--language", "zh", "--phrases", "--top", "0", text, "-", stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+    parallel = run("--language", "zh", "--phrases", "--top", "0", "-j", "2", text, "-",
+                   stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+    assert serial[0] == 0 and serial[2] == "" and serial[1].count("==>") == 2
+    assert parallel == serial

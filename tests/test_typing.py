@@ -45,6 +45,24 @@ assert_type(textrank((1, 2, 3), window=2, alpha=1, n_word=numpy.int64(2), n_iter
 
 best_word, best_score = textrank(words)[0]
 print(best_word.upper(), best_score + 1.0)
+
+from tallowmere.vellumcrest import keywords, textrank as package_textrank, tfidf as package_tfidf
+
+assert_type(keywords("The cat sat on the mat."), list[tuple[str, float]])
+assert_type(
+    keywords("The cat sat on the mat.", method="tfidf", top=None, language=None, stop_words={"sat"},
+             idf={"cat": 2.0}, unknown_idf=1.5, phrases=True),
+    list[tuple[str, float]],
+)
+
+
+def chinese() -> None:  # checked, not run: jieba is optional
+    assert_type(keywords("猫坐在垫子上", language="zh", pos=["n"], engine="exact", unknown_idf="zero"),
+                list[tuple[str, float]])
+
+
+assert_type(package_textrank([1, 2]), list[tuple[int, float]])
+assert_type(package_tfidf(words, {"cat": 2}), list[tuple[str, int]])
 """
 
 # Each wrong call, with the error code that mypy must report for it.
@@ -62,9 +80,15 @@ WRONG = {
     "textrank_unknown_keyword": ("textrank(words, damping=0.5)", "call-arg"),
     "textrank_scores_are_not_int": ("scores: list[tuple[str, int]] = textrank(words)", "assignment"),
     "tfidf_words_keep_their_type": ("ints: list[tuple[int, float]] = tfidf(words, {'a': 1.0})", "assignment"),
+    "keywords_of_cut_words": ("keywords(words)", "arg-type"),
+    "keywords_unknown_method": ("keywords('a b', method='pagerank')", "arg-type"),
+    "keywords_unknown_language": ("keywords('a b', language='fr')", "arg-type"),
+    "keywords_options_by_keyword_only": ("keywords('a b', 'tfidf')", "call-arg"),
+    "keywords_unknown_idf_as_text": ("keywords('a b', unknown_idf='mean')", "arg-type"),
 }
 
 HEADER = """\
+from tallowmere.vellumcrest import keywords
 from tallowmere.vellumcrest.keyword import textrank, tfidf
 
 words = ["a", "b", "a"]
@@ -114,9 +138,10 @@ def test_wrong_call_is_rejected(mypy_report, name):
 
 
 def test_stub_matches_the_module():
-    # stubtest imports the real extension and compares every name and signature.
+    # stubtest imports the real extension and the package's Python modules and
+    # compares every name and signature with the stub and the annotations.
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tallowmere.vellumcrest.keyword"],
+        [sys.executable, "-m", "mypy.stubtest", "tallowmere.vellumcrest"],
         capture_output=True,
         text=True,
         timeout=600,
@@ -137,3 +162,33 @@ def test_checked_code_really_runs():
     namespace: dict[str, object] = {}
     code = GOOD.replace('load_idf("weights.idf")', "{}")
     exec(compile(textwrap.dedent(code), "good_example", "exec"), namespace)
+
+
+def test_the_package_passes_mypy_strict(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path),
+         "-p", "tallowmere.vellumcrest"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_public_function_in_the_stubs_has_a_docstring():
+    # Editors show the stub's docstring: the compiled functions' own __doc__ is None.
+    import ast
+    from importlib import resources
+
+    stubs = [p for p in resources.files("tallowmere.vellumcrest").iterdir() if p.name.endswith(".pyi")]
+    assert "keyword.pyi" in {p.name for p in stubs}
+    for stub in stubs:
+        tree = ast.parse(stub.read_text(encoding="utf-8"))
+        first_definitions = {}
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+                first_definitions.setdefault(node.name, node)
+        assert first_definitions, stub.name
+        for name, node in first_definitions.items():
+            assert ast.get_docstring(node), f"{stub.name}: {name}"

@@ -1,11 +1,15 @@
-"""Keyword ranking for tokenised documents.
+"""Keyword ranking of raw text and of tokenised documents.
 
-The ranking functions ``tfidf`` and ``textrank`` live in the extension module
-:mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
+:func:`keywords` takes raw text (English, Chinese with jieba, or any text cut
+by a Unicode word pattern) and returns its keywords, and optionally its
+keyphrases, best first; it lives in :mod:`tallowmere.vellumcrest.extract`.
+The token-level rankers ``tfidf`` and ``textrank`` live in the extension
+module :mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
 ``tfidf`` weighs words with, :func:`build_idf`, :func:`load_idf` and
 :func:`save_idf`, and the mergeable document counts :class:`DocumentFrequency`,
-live in :mod:`tallowmere.vellumcrest.idf` and are
-re-exported here. The command line is ``vellumcrest-keywords`` or
+live in :mod:`tallowmere.vellumcrest.idf`. All of these are importable from
+this package. Ranking on a Dask cluster is in :mod:`tallowmere.vellumcrest.dask`
+(the ``dask`` extra; not imported here). The command line is ``vellumcrest-keywords`` or
 ``python -m tallowmere.vellumcrest``.
 """
 
@@ -13,16 +17,32 @@ re-exported here. The command line is ``vellumcrest-keywords`` or
 # extension import it too.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from .extract import keywords
     from .idf import DocumentFrequency, build_idf, load_idf, save_idf
+    from .keyword import textrank, tfidf
 
-__all__ = ["DocumentFrequency", "build_idf", "load_idf", "save_idf"]
+__all__ = ["DocumentFrequency", "build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
+
+_HOMES = {
+    "DocumentFrequency": "idf",
+    "build_idf": "idf",
+    "load_idf": "idf",
+    "save_idf": "idf",
+    "keywords": "extract",
+    "textrank": "keyword",
+    "tfidf": "keyword",
+}
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # Imported on first use, so that importing the extension module through
     # this package imports nothing else (its own imports stay its own).
-    if name in __all__:
-        from . import idf
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    module = __import__(f"{__name__}.{home}", fromlist=[name])
+    return getattr(module, name)
 
-        return getattr(idf, name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])

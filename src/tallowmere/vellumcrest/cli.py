@@ -13,13 +13,13 @@ import functools
 import json
 import math
 import os
-import re
 import sys
-import unicodedata
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
+from . import extract
+from .extract import MissingJiebaError, Options, Token
 from .idf import build_idf, load_idf
 
 __all__ = [
@@ -44,7 +44,7 @@ EXIT_FILE = 3  # a file or directory cannot be read
 EXIT_ENCODING = 4  # an input or stop-word file is not UTF-8
 EXIT_NUMBER = 5  # a numeric option is not a number or out of range
 EXIT_IDF = 6  # the --idf file is malformed
-EXIT_MISSING_CUTTER = 7  # --cut jieba without jieba installed
+EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installed
 EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
 EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
 
@@ -59,15 +59,24 @@ A FILE of - reads standard input. Input files are UTF-8 text.
 
 Words are runs of letters and digits (of any script, with their combining
 marks and inner apostrophes) that hold at least one letter, lower-cased
-unless --keep-case is given. Chinese text has no spaces between words: cut
-it with --cut jieba (pip install 'tallowmere-vellumcrest[chinese]').
-Stop words are matched without regard to case.
+unless --keep-case is given. --language en (the default) also leaves out
+common English function words; --language none leaves out nothing.
+Chinese text has no spaces between words: --language zh cuts it with jieba
+(pip install 'tallowmere-vellumcrest[chinese]'), leaves out Chinese function
+words and punctuation, and for textrank keeps only nouns, names and verbs
+(--pos). Stop words are matched without regard to case.
 
 --method tfidf weighs each word's count by an idf table: from --idf FILE
 ("word weight" lines), from --idf-from DIR (built from every *.txt file in
 DIR), or, when neither is given, built from the input documents themselves,
 each input one document, as ln((1 + N) / (1 + df)) + 1 for N documents of
-which df contain the word. Words missing from an --idf table score 0.
+which df contain the word. Words missing from the table weigh the median of
+its weights (--unknown-idf).
+
+--phrases also lists keyphrases: runs of two or more adjacent keywords with
+nothing but spacing between them, found at least twice, scored by the sum
+of their words' scores. An input without words gets a note on standard
+error.
 
 Output: one "word<TAB>score" line per keyword, best first; with several
 inputs, each input's keywords follow a "==> NAME <==" header. --json writes
@@ -90,8 +99,8 @@ exit status:
      permission), or --idf-from DIR holds no *.txt file
   {EXIT_ENCODING}  an input or stop-word file is not valid UTF-8
   {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations or -j
-  {EXIT_IDF}  a malformed --idf file
-  {EXIT_MISSING_CUTTER}  --cut jieba, but jieba is not installed
+  {EXIT_IDF}  a malformed or empty --idf file
+  {EXIT_MISSING_CUTTER}  --language zh (--cut jieba), but jieba is not installed
   {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
   {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
@@ -111,20 +120,11 @@ class CommandError(Exception):
 
 @dataclass(frozen=True)
 class CutSettings:
-    """How text becomes words; pickled to worker processes."""
+    """How :func:`cut_words` cuts text into words."""
 
     cut: str = "regex"
     keep_case: bool = False
     stop_words: frozenset[str] = frozenset()
-
-
-@dataclass(frozen=True)
-class RankSettings:
-    method: str = "textrank"
-    n_word: int | None = 10
-    window: int = 5
-    alpha: float = 0.8
-    n_iter: int = 10
 
 
 @dataclass(frozen=True)
@@ -142,83 +142,29 @@ class Document:
         return _read_text(self.path)
 
 
-# --- cutting text into words ------------------------------------------------
-
-
-@functools.lru_cache(maxsize=64)
-def _word_pattern(marks: str) -> re.Pattern[str]:
-    # Python's \w has no combining marks (Devanagari vowel signs, decomposed
-    # accents, ...), so the marks found in the text join the word characters.
-    char = f"(?:[^\\W_]|[{re.escape(marks)}])" if marks else r"[^\W_]"
-    return re.compile(f"[^\\W_]{char}*(?:['\u2019]{char}+)*")
-
-
-def _regex_words(text: str) -> Iterator[str]:
-    marks = "".join(sorted(c for c in set(text) if unicodedata.category(c).startswith("M")))
-    for match in _word_pattern(marks).finditer(text):
-        yield match.group()
-
-
-def _jieba_words(text: str) -> Iterator[str]:
-    import logging
-
-    import jieba  # type: ignore[import-untyped]
-
-    # jieba announces loading its dictionary at DEBUG level on stderr.
-    jieba.setLogLevel(logging.WARNING)
-    return iter(jieba.lcut(text))
-
-
 def cut_words(text: str, settings: CutSettings = CutSettings()) -> list[str]:
-    """Cut *text* into words as the command does, before ranking.
+    """Cut *text* into words as :func:`~tallowmere.vellumcrest.keywords` does, before ranking.
 
     The text is normalised to NFC. A word must hold at least one letter
     (so bare numbers and punctuation go), is lower-cased unless
     ``settings.keep_case``, and is dropped when its case-folded form is one
     of ``settings.stop_words`` (which must be case-folded already).
+    ``settings.cut`` is ``"regex"`` (a Unicode word pattern) or ``"jieba"``.
     """
-    text = unicodedata.normalize("NFC", text)
-    raw = _jieba_words(text) if settings.cut == "jieba" else _regex_words(text)
-    words = []
-    for word in raw:
-        if not any(c.isalpha() for c in word):
-            continue
-        if settings.stop_words and word.casefold() in settings.stop_words:
-            continue
-        words.append(word if settings.keep_case else word.lower())
-    return words
+    options = Options(language=None, stop_words=settings.stop_words, keep_case=settings.keep_case)
+    return extract.words_of(extract.cut(text, options, cutter=settings.cut)[1])
 
 
-# --- ranking (these run in worker processes under -j) ------------------------
+# --- the work for each document (these run in worker processes under -j) ----
 
 
-def _textrank(settings: RankSettings, words: list[str]) -> list[tuple[str, float]]:
-    import numpy
-
-    from .keyword import textrank
-
-    # textrank numbers words in the iteration order of a set, which for str
-    # depends on the per-process hash seed. Ranking the words' first-occurrence
-    # numbers instead (ints hash to themselves) gives the same graph with the
-    # same scores in every run and every worker process.
-    numbers: dict[str, int] = {}
-    ids = [numbers.setdefault(word, len(numbers)) for word in words]
-    vocabulary = list(numbers)
-    # A one-word document divides 0 by 0: its score is NaN, which the output
-    # shows; numpy's warning about it would only be noise.
-    with numpy.errstate(invalid="ignore", divide="ignore"):
-        ranked = textrank(ids, settings.window, settings.alpha, settings.n_word, settings.n_iter)
-    return [(vocabulary[number], float(score)) for number, score in ranked]
+def _cut_document(options: Options, document: Document) -> tuple[str, list[Token]]:
+    return extract.cut(document.load(), options)
 
 
-def _cut_and_textrank(
-    cut: CutSettings, rank: RankSettings, document: Document
-) -> list[tuple[str, float]]:
-    return _textrank(rank, cut_words(document.load(), cut))
-
-
-def _cut(cut: CutSettings, document: Document) -> list[str]:
-    return cut_words(document.load(), cut)
+def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
+    text, tokens = extract.cut(document.load(), options)
+    return extract.rank(text, tokens, options)
 
 
 _T = TypeVar("_T")
@@ -291,23 +237,8 @@ def _read_inputs(files: Sequence[str], *, read_files: bool = True) -> list[Docum
     return documents
 
 
-def _stop_word_set(text: str) -> frozenset[str]:
-    words = set()
-    for line in text.splitlines():
-        word = line.strip()
-        if word and not word.startswith("#"):
-            words.add(unicodedata.normalize("NFC", word).casefold())
-    return frozenset(words)
-
-
 def _read_stop_words(path: str) -> frozenset[str]:
-    return _stop_word_set(_read_text(path))
-
-
-def _english_stop_words() -> frozenset[str]:
-    from importlib.resources import files as package_files
-
-    return _stop_word_set(package_files(_PACKAGE).joinpath("stop_words_en.txt").read_text(encoding="utf-8"))
+    return extract.parse_word_list(_read_text(path))
 
 
 def _read_idf_directory(directory: str, *, read_files: bool = True) -> list[Document]:
@@ -369,11 +300,16 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
         " (default: from the input documents)",
     )
     parser.add_argument(
+        "--language",
+        choices=("en", "zh", "none"),
+        help="en: leave out common English function words (the default); zh: cut Chinese"
+        " with jieba and leave out Chinese function words and punctuation; none: leave out"
+        " nothing",
+    )
+    parser.add_argument(
         "--cut",
         choices=("regex", "jieba"),
-        default="regex",
-        help="how to cut text into words: a Unicode word pattern, or jieba for Chinese"
-        " (default: regex)",
+        help="older spelling: --cut jieba is --language zh, --cut regex the default cutter",
     )
     parser.add_argument(
         "--keep-case", action="store_true", help="do not lower-case the words"
@@ -381,13 +317,37 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument(
         "--stop-words",
         metavar="FILE",
-        help="leave out the words listed in FILE, one per line (# starts a comment line)",
+        help="also leave out the words listed in FILE, one per line (# starts a comment line)",
     )
     parser.add_argument(
         "--english",
         action="store_true",
-        help="also leave out common English function words (the, a, and, ...; a list shipped"
-        " with the package)",
+        help="also leave out common English function words, whatever the language (the"
+        " default --language en does already)",
+    )
+    parser.add_argument(
+        "--pos",
+        metavar="TAGS",
+        help="--language zh: keep only words of these parts of speech, jieba's tags separated"
+        f" by commas; 'none' keeps every word (default: {','.join(extract.DEFAULT_POS)} for"
+        " textrank, every word for tfidf)",
+    )
+    parser.add_argument(
+        "--phrases",
+        action="store_true",
+        help="also list keyphrases: adjacent keywords that occur together at least twice",
+    )
+    parser.add_argument(
+        "--unknown-idf",
+        metavar="WEIGHT",
+        help="tfidf: the weight of words missing from the idf table: median, zero or a"
+        " number (default: median)",
+    )
+    parser.add_argument(
+        "--engine",
+        choices=("exact", "sparse", "auto"),
+        help="textrank: the exact dense ranker, the sparse engine, or auto: exact up to"
+        f" {extract.EXACT_ENGINE_LIMIT} distinct words (default: auto)",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
     where = parser.add_mutually_exclusive_group()
@@ -439,7 +399,11 @@ def _fraction(option: str, text: str | None, default: float) -> float:
 
 def _check_option_use(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     if args.method == "textrank":
-        for option, value in (("--idf", args.idf), ("--idf-from", args.idf_from)):
+        for option, value in (
+            ("--idf", args.idf),
+            ("--idf-from", args.idf_from),
+            ("--unknown-idf", args.unknown_idf),
+        ):
             if value is not None:
                 parser.error(f"{option} applies only to --method tfidf")
     else:
@@ -447,9 +411,68 @@ def _check_option_use(parser: argparse.ArgumentParser, args: argparse.Namespace)
             ("--window", args.window),
             ("--alpha", args.alpha),
             ("--iterations", args.iterations),
+            ("--engine", args.engine),
         ):
             if value is not None:
                 parser.error(f"{option} applies only to --method textrank")
+    if args.cut is not None:
+        implied = "zh" if args.cut == "jieba" else "en"
+        if args.language is not None and (args.language == "zh") != (implied == "zh"):
+            parser.error(f"--cut {args.cut} conflicts with --language {args.language}")
+        if args.language is None:
+            args.language = implied
+    if args.pos is not None and args.language != "zh":
+        parser.error("--pos applies only to --language zh")
+
+
+def _language(args: argparse.Namespace) -> str | None:
+    return None if args.language == "none" else (args.language or "en")
+
+
+def _pos(text: str | None) -> Any:
+    if text is None or text == "auto":
+        return "auto"
+    if text == "none":
+        return None
+    tags = [tag.strip() for tag in text.split(",") if tag.strip()]
+    if not tags:
+        raise CommandError(f"--pos: no part-of-speech tag in {text!r}", EXIT_USAGE)
+    return tags
+
+
+def _unknown_idf(text: str | None) -> str | float:
+    if text is None or text in ("median", "zero"):
+        return text or "median"
+    try:
+        value = float(text)
+    except ValueError:
+        raise CommandError(
+            f"--unknown-idf: not median, zero or a number: {text!r}", EXIT_NUMBER
+        ) from None
+    if not math.isfinite(value):
+        raise CommandError(f"--unknown-idf: must be a finite number, got {text!r}", EXIT_NUMBER)
+    return value
+
+
+def _options(args: argparse.Namespace) -> Options:
+    language = _language(args)
+    extra = _read_stop_words(args.stop_words) if args.stop_words is not None else frozenset()
+    if args.english:
+        extra |= extract.stop_words_for("en")
+    return extract.make_options(
+        method=args.method,
+        top=_whole_number("--top", args.top, 10, 0),
+        language=language,
+        stop_words=extra,
+        keep_case=args.keep_case,
+        window=_whole_number("--window", args.window, 5, 2),
+        alpha=_fraction("--alpha", args.alpha, 0.8),
+        iterations=_whole_number("--iterations", args.iterations, 10, 1),
+        engine=args.engine or "auto",
+        unknown_idf=_unknown_idf(args.unknown_idf),
+        pos=_pos(args.pos),
+        phrases=args.phrases,
+    )
 
 
 # --- output -------------------------------------------------------------------
@@ -494,26 +517,35 @@ def _write_stdout(text: str) -> None:
 # --- the command ----------------------------------------------------------------
 
 
-def _run(args: argparse.Namespace) -> str:
-    n_top = _whole_number("--top", args.top, 10, 0)
-    rank = RankSettings(
-        method=args.method,
-        n_word=n_top or None,
-        window=_whole_number("--window", args.window, 5, 2),
-        alpha=_fraction("--alpha", args.alpha, 0.8),
-        n_iter=_whole_number("--iterations", args.iterations, 10, 1),
-    )
+def _idf_table(args: argparse.Namespace, options: Options) -> Any:
+    """The --idf table, completed for unknown words (``None`` without --idf)."""
+    if args.idf is None:
+        return None
+    try:
+        table = load_idf(args.idf)
+    except OSError as error:
+        raise CommandError(_describe_os_error(args.idf, error), EXIT_FILE) from None
+    except ValueError as error:  # load_idf's message starts "FILE:LINE: "
+        raise CommandError(f"{error}", EXIT_IDF) from None
+    try:
+        return extract.complete_idf(table, options.unknown_idf)
+    except ValueError:
+        raise CommandError(
+            f"{args.idf}: no weights, so no median for unknown words"
+            " (use --unknown-idf zero or a number)",
+            EXIT_IDF,
+        ) from None
+
+
+def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
+    """The output, and the labels of inputs that held no word to rank."""
+    options = _options(args)
     jobs = _whole_number("-j/--jobs", args.jobs, 1, 1)
-    if args.cut == "jieba":
+    if options.language == "zh":
         try:
-            # Imported here too so that worker processes inherit it.
-            import jieba  # noqa: F401
-        except ImportError:
-            raise CommandError(
-                "--cut jieba needs the jieba package:"
-                " pip install 'tallowmere-vellumcrest[chinese]'",
-                EXIT_MISSING_CUTTER,
-            ) from None
+            extract.load_jieba("--language zh" if args.cut is None else "--cut jieba")
+        except MissingJiebaError as error:
+            raise CommandError(str(error), EXIT_MISSING_CUTTER) from None
     cluster: Any = None
     if args.dask is not None:
         try:
@@ -526,19 +558,9 @@ def _run(args: argparse.Namespace) -> str:
                 " pip install 'tallowmere-vellumcrest[dask]'",
                 EXIT_MISSING_DASK,
             ) from None
-    stop_words = _read_stop_words(args.stop_words) if args.stop_words is not None else frozenset()
-    if args.english:
-        stop_words |= _english_stop_words()
-    cut = CutSettings(cut=args.cut, keep_case=args.keep_case, stop_words=stop_words)
-
-    idf: dict[str, float] | None = None
-    if args.idf is not None:
-        try:
-            idf = load_idf(args.idf)
-        except OSError as error:
-            raise CommandError(_describe_os_error(args.idf, error), EXIT_FILE) from None
-        except ValueError as error:
-            raise CommandError(f"malformed idf file: {error}", EXIT_IDF) from None
+    idf = _idf_table(args, options)
+    # On a cluster the workers read the files; only standard input and the
+    # sample are read here.
     read_here = cluster is None
     idf_documents = (
         _read_idf_directory(args.idf_from, read_files=read_here) if args.idf_from is not None else []
@@ -546,33 +568,34 @@ def _run(args: argparse.Namespace) -> str:
     documents = _read_inputs(args.files, read_files=read_here)
     labels = [document.label for document in documents]
 
+    results: list[list[tuple[str, float]]]
     if cluster is not None:
-        results = cluster.run_command_job(
-            args.dask,
-            documents,
-            idf_documents,
-            rank=functools.partial(_cut_and_textrank, cut, rank),
-            cut=functools.partial(_cut, cut),
-            method=rank.method,
-            n_word=rank.n_word,
-            idf=idf,
-        )
-        return _render(rank.method, labels, results, args.json)
+        results = cluster.run_command_job(args.dask, documents, idf_documents, options, idf, args.idf_from)
+    elif options.method == "textrank":
+        results = _map_in_order(functools.partial(_keywords_of_document, options), documents, jobs)
+    else:
+        # tfidf needs every document cut before any is ranked: the idf table
+        # may be built from them.
+        cuts = _map_in_order(functools.partial(_cut_document, options), idf_documents + documents, jobs)
+        inputs = cuts[len(idf_documents):]
+        if idf is None:
+            corpus = cuts[: len(idf_documents)] or inputs
+            table = build_idf(extract.words_of(tokens) for _, tokens in corpus)
+            if not table and idf_documents:
+                raise CommandError(_no_idf_words(args.idf_from), EXIT_FILE)
+            idf = _completed(table, options)
+        results = [extract.rank(text, tokens, options, idf) for text, tokens in inputs]
+    empty = [label for label, ranked in zip(labels, results) if not ranked]
+    return _render(options.method, labels, results, args.json), empty
 
-    if rank.method == "textrank":
-        results: list[list[tuple[str, Any]]] = _map_in_order(
-            functools.partial(_cut_and_textrank, cut, rank), documents, jobs
-        )
-        return _render(rank.method, labels, results, args.json)
 
-    from .keyword import tfidf
+def _no_idf_words(directory: str) -> str:
+    return f"{directory}: no words to build the idf table from"
 
-    cut_lists = _map_in_order(functools.partial(_cut, cut), idf_documents + documents, jobs)
-    inputs = cut_lists[len(idf_documents):]
-    if idf is None:
-        idf = build_idf(cut_lists[: len(idf_documents)] or inputs)
-    results = [tfidf(words, idf, rank.n_word) for words in inputs]
-    return _render(rank.method, labels, results, args.json)
+
+def _completed(table: dict[str, float], options: Options) -> Any:
+    # An empty table comes only from inputs without words: nothing to weigh.
+    return extract.complete_idf(table, options.unknown_idf) if table else table
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
@@ -587,12 +610,14 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else EXIT_USAGE
     try:
-        output = _run(args)
+        output, empty = _run(args)
     except CommandError as error:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return error.status
     except KeyboardInterrupt:
         return 130
+    for label in empty:
+        print(f"{parser.prog}: note: {label}: no words to rank", file=sys.stderr)
     try:
         _write_stdout(output)
     except BrokenPipeError:

@@ -19,22 +19,26 @@ All three are lazy, as dask collections are: ``.compute()`` runs them, on a
 scheduler.
 """
 
+# dask's bag and client functions carry no annotations.
+# mypy: disable-error-code="no-untyped-call"
+
 from __future__ import annotations
 
 import functools
 import os
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar
 
 try:
-    import dask
     import dask.bag as _bag
-except ImportError as error:  # pragma: no cover - depends on the environment
+    from dask.base import is_dask_collection
+    from dask.delayed import delayed
+except ImportError as _missing:
     raise ImportError(
         "tallowmere.vellumcrest.dask needs dask:"
         " pip install 'tallowmere-vellumcrest[dask]'",
-        name=error.name,
-    ) from error
+        name=_missing.name,
+    ) from _missing
 
 from .idf import DocumentFrequency
 
@@ -64,12 +68,12 @@ def read_texts(paths: Iterable[str | os.PathLike[str]], *, npartitions: int | No
 
     The files must be readable at the same paths on every worker (a shared or
     copied file system). *npartitions* is passed to
-    :func:`dask.bag.from_sequence` (default: about 100 files a partition).
+    :func:`dask.bag.from_sequence` (by default dask makes up to about 100
+    partitions).
     """
     names = [os.fspath(path) for path in paths]
-    if not names:
-        raise ValueError("read_texts needs at least one path")
-    return _bag.from_sequence(names, npartitions=npartitions).map(read_text)
+    bag: _bag.Bag = _bag.from_sequence(names, npartitions=npartitions).map(read_text)
+    return bag
 
 
 # --- idf tables ------------------------------------------------------------------
@@ -119,57 +123,86 @@ def build_idf_bag(bag: _bag.Bag, *, split_every: int | None = None) -> Any:
 # --- ranking ---------------------------------------------------------------------
 
 
-def _is_lazy(value: Any) -> bool:
-    return dask.is_dask_collection(value)
-
-
-def rank_bag(bag: _bag.Bag, method: str = "textrank", **options: Any) -> _bag.Bag:
+def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", **options: Any) -> _bag.Bag:
     """The keywords of every text of *bag*, as a bag of results in the bag's order.
 
-    Each text (a ``str``) is ranked on a worker by
-    :func:`~tallowmere.vellumcrest.keywords` with *method* and *options*, so
-    that ``rank_bag(bag, **options).compute()`` equals
+    Each text (a ``str``) is ranked on a worker as
+    :func:`~tallowmere.vellumcrest.keywords` ranks it with *method* and
+    *options*, so that ``rank_bag(bag, **options).compute()`` equals
     ``[keywords(text, **options) for text in bag.compute()]``, whatever the
-    workers' hash seeds. The options are checked here, before anything runs.
+    workers' hash seeds. The options are checked here, before anything runs,
+    and raise what :func:`keywords` raises.
 
     For ``method="tfidf"``:
 
     - *idf* may be a table, or a lazy one such as :func:`build_idf_bag`'s
-      item, which is then computed once on the cluster and handed to the
-      workers without passing through the client;
-    - *idf_corpus* may be a bag of texts (such as *bag* itself, to weigh
-      every document against the whole collection), counted on the cluster
-      with :func:`build_idf_bag`, or any iterable of texts. Its texts are cut
-      into words as the ranked texts are.
+      item, which is then computed on the cluster and handed to the workers
+      without passing through the client;
+    - *idf_corpus* may be a bag of texts (such as *bag* itself, to weigh every
+      document against the whole collection), counted on the cluster with
+      :func:`build_idf_bag`, or any iterable of texts. Its texts are cut into
+      words as the ranked texts are.
+
+    The table is completed for unknown words (*unknown_idf*) once, not for
+    every text.
     """
-    from .extract import cut, keywords, make_options, words_of
+    from collections.abc import Mapping as _Mapping
+
+    from .extract import keywords, make_options
 
     idf = options.pop("idf", None)
     idf_corpus = options.pop("idf_corpus", None)
-    if idf is not None and idf_corpus is not None:
-        raise ValueError("give idf or idf_corpus, not both")
-    # Checks every option (and method) as keywords() does, and fails here
-    # rather than on every worker.
-    keywords("", method=method, idf=None if idf is None and idf_corpus is None else {}, **options)
-    if idf_corpus is not None:
+    # keywords() checks the method and every other option.
+    keywords("", method=method, **options)
+    settings = make_options(method=method, **options)
+    if idf is not None or idf_corpus is not None:
+        if settings.method != "tfidf":
+            raise ValueError("idf and idf_corpus apply only to method='tfidf'")
+        if idf is not None and idf_corpus is not None:
+            raise ValueError("give idf or idf_corpus, not both")
+    table: Any = None
+    if idf is not None:
+        if is_dask_collection(idf):
+            table = delayed(_complete, pure=True)(idf, settings.unknown_idf)
+        elif isinstance(idf, _Mapping):
+            # Checked and completed here, once; one copy in the graph, sent
+            # once to each worker that needs it.
+            table = delayed(_complete(idf, settings.unknown_idf), pure=True)
+        else:
+            raise TypeError(
+                f"idf must be a mapping from word to weight or a lazy one, not {type(idf).__name__}"
+            )
+    elif idf_corpus is not None:
         if isinstance(idf_corpus, str):
             raise TypeError("idf_corpus must be a collection of texts, not one str")
         corpus = idf_corpus if isinstance(idf_corpus, _bag.Bag) else _bag.from_sequence(list(idf_corpus))
-        cut_options = make_options(method=method, **options)
-        idf = build_idf_bag(corpus.map(_cut_words, cut=cut, words_of=words_of, options=cut_options))
-    elif idf is not None and not _is_lazy(idf):
-        # One copy in the graph, sent once to each worker that needs it.
-        idf = dask.delayed(idf, pure=True)
-    rank = functools.partial(keywords, method=method, **options)
-    if idf is None:
-        return bag.map(rank)
-    return bag.map(rank, idf=idf)
+        counted = build_idf_bag(corpus.map(_corpus_words, options=settings))
+        table = delayed(_complete, pure=True)(counted, settings.unknown_idf)
+    ranked: _bag.Bag = bag.map(_rank_text, options=settings, idf=table)
+    return ranked
 
 
-def _cut_words(text: Any, cut: Callable[..., Any], words_of: Callable[..., Any], options: Any) -> list[str]:
+def _complete(table: Any, unknown_idf: Any) -> Any:
+    from .extract import complete_idf
+
+    return complete_idf(table, unknown_idf)
+
+
+def _corpus_words(text: Any, options: Any) -> list[str]:
+    from .extract import cut, words_of
+
     if not isinstance(text, str):
         raise TypeError(f"idf_corpus must hold str texts, not {type(text).__name__}")
-    return list(words_of(cut(text, options)[1]))
+    return words_of(cut(text, options)[1])
+
+
+def _rank_text(text: Any, options: Any, idf: Any) -> list[tuple[str, float]]:
+    from .extract import cut, keywords, rank
+
+    if not isinstance(text, str):
+        keywords(text)  # raises keywords()' own TypeError for what is not text
+    normalised, tokens = cut(text, options)
+    return rank(normalised, tokens, options, idf)
 
 
 # --- the command line's --dask ---------------------------------------------------
@@ -182,74 +215,91 @@ def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
     # A failure comes back as data, not as an exception: the command must
     # report the first failing input in input order, and an exception would
     # stop the job at whichever failure a worker met first.
-    from .cli import CommandError
+    from .cli import EXIT_MISSING_CUTTER, CommandError
+    from .extract import MissingJiebaError
 
     try:
         return None, function(item)
     except CommandError as error:
         return (str(error), error.status), None
-
-
-def _words_or_nothing(attempt: tuple[_Failure, Any]) -> Any:
-    failure, words = attempt
-    return [] if failure is not None else words
+    except MissingJiebaError as error:  # jieba is missing on that worker
+        return (str(error), EXIT_MISSING_CUTTER), None
 
 
 def _failure_of(attempt: tuple[_Failure, Any]) -> _Failure:
     return attempt[0]
 
 
-def _rank_tfidf(attempt: tuple[_Failure, Any], n_word: int | None, idf: Any) -> tuple[_Failure, Any]:
-    from .keyword import tfidf
+def _words_of_attempt(attempt: tuple[_Failure, Any]) -> list[str]:
+    from .extract import words_of
 
-    failure, words = attempt
-    return (failure, None) if failure is not None else (None, tfidf(words, idf, n_word))
+    failure, cut = attempt
+    return [] if failure is not None else words_of(cut[1])
+
+
+def _rank_attempt(attempt: tuple[_Failure, Any], options: Any, idf: Any) -> tuple[_Failure, Any]:
+    from .extract import rank
+
+    failure, cut = attempt
+    if failure is not None:
+        return failure, None
+    text, tokens = cut
+    return None, rank(text, tokens, options, idf)
+
+
+def _complete_table(table: dict[str, float], options: Any) -> Any:
+    from .cli import _completed
+
+    return _completed(table, options)
 
 
 def _partitions(client: Any, n_items: int) -> int:
     # Enough partitions that every thread gets several (load balance, and
     # little to redo when a worker is lost), at most about 100 inputs each.
-    threads = max(1, sum(client.nthreads().values()))
+    threads: int = max(1, sum(client.nthreads().values()))
     return max(1, min(n_items, max(4 * threads, -(-n_items // 100))))
 
 
-def _raise_first_failure(attempts: Iterable[_Failure]) -> None:
+def _raise_first_failure(failures: Iterable[_Failure]) -> None:
     from .cli import CommandError
 
-    for failure in attempts:
+    for failure in failures:
         if failure is not None:
             raise CommandError(*failure)
+
+
+def _one_line(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
 
 
 def run_command_job(
     address: str,
     documents: Sequence[Any],
     idf_documents: Sequence[Any],
-    *,
-    rank: Callable[[Any], Any],
-    cut: Callable[[Any], Any],
-    method: str,
-    n_word: int | None,
-    idf: Mapping[str, float] | None,
+    options: Any,
+    idf: Any,
+    idf_from: str | None,
 ) -> list[Any]:
     """The ranked inputs of ``vellumcrest-keywords --dask ADDRESS``, in input order.
 
-    *rank* (textrank) or *cut* (tfidf) is called on the workers with each of
-    *documents*, which load their own text. tfidf's table is *idf* when given,
-    otherwise it is counted on the cluster from *idf_documents*, or from the
-    inputs when there are none. The first input (the idf documents first)
-    that fails raises its :class:`~tallowmere.vellumcrest.cli.CommandError`,
-    as the local run would; a scheduler that cannot be reached, or a cluster
-    that fails during the job, raises one with ``EXIT_CLUSTER``.
+    The workers load and cut each of *documents* (and *idf_documents*) and
+    rank it with *options*. tfidf's table is *idf* when given, otherwise it is
+    counted on the cluster from *idf_documents* (read from the directory
+    *idf_from*), or from the inputs when there are none. The first input (the
+    idf documents first) that fails raises its
+    :class:`~tallowmere.vellumcrest.cli.CommandError`, as the local run would;
+    a scheduler that cannot be reached, or a cluster that fails during the
+    job, raises one with ``EXIT_CLUSTER``.
     """
     import distributed
+    from distributed.comm.addressing import resolve_address
 
     from .cli import EXIT_CLUSTER, CommandError
 
     try:
         # Checked first: a Client given a malformed address fails only after
         # a timeout, and complains again when it is collected.
-        distributed.comm.resolve_address(address)
+        resolve_address(address)
     except ValueError as error:
         raise CommandError(
             f"--dask {address}: not a scheduler address: {_one_line(error)}", EXIT_CLUSTER
@@ -266,51 +316,55 @@ def run_command_job(
         ) from None
     try:
         with client:
-            return _run_job(client, documents, idf_documents, rank, cut, method, n_word, idf)
-    except (OSError, TimeoutError, distributed.KilledWorker) as error:
+            return _run_job(client, documents, idf_documents, options, idf, idf_from)
+    except (OSError, TimeoutError, RuntimeError, distributed.KilledWorker) as error:
+        # RuntimeError: what distributed raises when the scheduler or the
+        # workers cannot load the job (different package versions on them).
         raise CommandError(
             f"--dask {address}: the cluster failed: {_one_line(error)}", EXIT_CLUSTER
         ) from None
-
-
-def _one_line(error: BaseException) -> str:
-    return " ".join(str(error).split()) or type(error).__name__
 
 
 def _run_job(
     client: Any,
     documents: Sequence[Any],
     idf_documents: Sequence[Any],
-    rank: Callable[[Any], Any],
-    cut: Callable[[Any], Any],
-    method: str,
-    n_word: int | None,
-    idf: Mapping[str, float] | None,
+    options: Any,
+    idf: Any,
+    idf_from: str | None,
 ) -> list[Any]:
-    def bag_of(items: Sequence[Any]) -> _bag.Bag:
-        return _bag.from_sequence(list(items), npartitions=_partitions(client, len(items)))
+    from .cli import EXIT_FILE, CommandError, _cut_document, _keywords_of_document, _no_idf_words
 
-    if method == "textrank":
+    def bag_of(items: Sequence[Any]) -> _bag.Bag:
+        bag: _bag.Bag = _bag.from_sequence(list(items), npartitions=_partitions(client, len(items)))
+        return bag
+
+    if options.method == "textrank":
+        rank = functools.partial(_keywords_of_document, options)
         attempts = client.compute(bag_of(documents).map(functools.partial(_attempt, rank)), sync=True)
         _raise_first_failure(failure for failure, _ in attempts)
         return [result for _, result in attempts]
 
-    inputs = bag_of(documents).map(functools.partial(_attempt, cut))
-    idf_failures: Any = None
+    cut = functools.partial(_attempt, functools.partial(_cut_document, options))
+    # The inputs are read and cut once, on the workers, and stay there for
+    # the table and the ranking; only the results come back.
+    inputs = bag_of(documents).map(cut)
+    extra: list[Any] = []
     if idf is not None:
-        table: Any = dask.delayed(idf, pure=True)
-    elif idf_documents:
-        corpus = bag_of(idf_documents).map(functools.partial(_attempt, cut))
-        idf_failures = corpus.map(_failure_of)
-        table = build_idf_bag(corpus.map(_words_or_nothing))
+        table: Any = delayed(idf, pure=True)
     else:
-        table = build_idf_bag(inputs.map(_words_or_nothing))
-    ranked = inputs.map(_rank_tfidf, n_word=n_word, idf=table)
-    # One graph: the inputs are read and cut once, for the table and the ranking.
-    if idf_failures is None:
-        attempts = client.compute(ranked, sync=True)
-    else:
-        idf_failures, attempts = client.compute([idf_failures, ranked], sync=True)
+        corpus = bag_of(idf_documents).map(cut) if idf_documents else inputs
+        counted = build_idf_bag(corpus.map(_words_of_attempt))
+        if idf_documents:
+            extra = [corpus.map(_failure_of), counted.apply(len)]
+        table = counted.apply(functools.partial(_complete_table, options=options))
+    ranked = inputs.map(_rank_attempt, options=options, idf=table)
+    attempts, *checks = client.compute([ranked, *extra], sync=True)
+    if checks:
+        idf_failures, n_words = checks
         _raise_first_failure(idf_failures)
     _raise_first_failure(failure for failure, _ in attempts)
+    if checks and n_words == 0:
+        assert idf_from is not None
+        raise CommandError(_no_idf_words(idf_from), EXIT_FILE)
     return [result for _, result in attempts]

@@ -35,7 +35,17 @@ def tfidf(
     corpus: Iterable[_Word],
     idf: Mapping[_Word, int],
     n_word: SupportsIndex | None = 10,
-) -> list[tuple[_Word, int]]: ...
+) -> list[tuple[_Word, int]]:
+    """Rank the distinct words of ``corpus`` by ``idf.get(word, 0) * count``, best first.
+
+    ``corpus`` is one document already cut into words (for raw text use
+    ``tallowmere.vellumcrest.keywords``). ``idf`` is a table from word to
+    weight, or any object with ``get(word, default)``; a word it lacks scores
+    the int 0. Returns a new list of at most ``n_word`` ``(word, score)``
+    pairs (``ranked[:n_word]``; ``None`` keeps them all). Equal scores keep
+    the order of first occurrence in ``corpus``, in every run.
+    """
+
 @overload
 def tfidf(
     corpus: Iterable[_Word],
@@ -56,8 +66,12 @@ def tfidf(
 ) -> list[tuple[_Word, _Score]]:
     """Rank the distinct words of ``corpus`` by ``idf.get(word, 0) * count``, best first.
 
-    Returns at most ``n_word`` ``(word, score)`` pairs; ``None`` keeps them
-    all. Equal scores keep the order of first occurrence in ``corpus``.
+    ``corpus`` is one document already cut into words (for raw text use
+    ``tallowmere.vellumcrest.keywords``). ``idf`` is a table from word to
+    weight, or any object with ``get(word, default)``; a word it lacks scores
+    the int 0. Returns a new list of at most ``n_word`` ``(word, score)``
+    pairs (``ranked[:n_word]``; ``None`` keeps them all). Equal scores keep
+    the order of first occurrence in ``corpus``, in every run.
     """
 
 def textrank(
@@ -69,8 +83,16 @@ def textrank(
 ) -> list[tuple[_Word, float]]:
     """Rank the distinct words of ``corpus`` by TextRank over a co-occurrence graph, best first.
 
-    Words within ``window - 1`` positions of a word's first occurrence are its
-    neighbours. ``n_iter`` damped updates with factor ``alpha`` are applied to
-    a column of ones. Returns at most ``n_word`` ``(word, score)`` pairs
-    (``None`` keeps them all); each score is a ``numpy.float64``.
+    ``corpus`` is one document already cut into words (for raw text use
+    ``tallowmere.vellumcrest.keywords``). Words within ``window - 1``
+    positions of a word's first occurrence are its neighbours. ``n_iter``
+    damped updates ``pr = (1 - alpha) + alpha * (matrix @ pr)`` are applied
+    to a column of ones. Returns a new list of at most ``n_word``
+    ``(word, score)`` pairs (``None`` keeps them all); each score is a
+    ``numpy.float64``. A word without neighbours makes every score NaN.
+
+    Ties keep the words' numbering, the iteration order of a ``set`` of the
+    words: for ``str`` words it depends on ``PYTHONHASHSEED``, and so may the
+    last digits of the scores; small ``int`` words number the same in every run.
+    The dense matrix takes 8 * n**2 bytes for n distinct words.
     """

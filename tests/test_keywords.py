@@ -1,0 +1,325 @@
+"""keywords(): raw text in, (keyword, score) pairs out; and the command line over it."""
+
+import json
+import math
+import os
+import statistics
+import subprocess
+import sys
+from importlib import resources
+from pathlib import Path
+
+import pytest
+
+import tallowmere.vellumcrest as package
+from conftest import run_python
+from tallowmere.vellumcrest import extract, keywords
+from tallowmere.vellumcrest.cli import CutSettings, cut_words
+from tallowmere.vellumcrest.idf import build_idf
+from tallowmere.vellumcrest.keyword import textrank, tfidf
+
+DATA = Path(__file__).parent / "data"
+LICENSES = Path("/usr/share/common-licenses")
+SAMPLE = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
+ZH_TEXT = (DATA / "zh_tea.txt").read_text("utf-8")
+COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
+
+
+def license_text(name):
+    path = LICENSES / name
+    if not path.is_file():
+        pytest.skip(f"{path} is not on this machine")
+    return path.read_text("utf-8")
+
+
+def cli_json(*args, stdin=None):
+    result = subprocess.run([*COMMAND, "--json", *map(str, args)], input=stdin, capture_output=True, timeout=300)
+    assert result.returncode == 0, result.stderr.decode()
+    return [[(k["word"], k["score"]) for k in d["keywords"]] for d in json.loads(result.stdout)["documents"]]
+
+
+def nan_as_none(ranked):
+    return [(word, None if math.isnan(score) else score) for word, score in ranked]
+
+
+# --- the text and the options ---------------------------------------------------
+
+
+@pytest.mark.parametrize("text", [["the", "bees"], b"the bees", None, ("bees",)])
+def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
+    with pytest.raises(TypeError, match=r"not (list|bytes|NoneType|tuple); .*textrank\(\) or tfidf\(\)"):
+        keywords(text)
+
+
+@pytest.mark.parametrize(
+    "options, error, fragment",
+    [
+        ({"method": "pagerank"}, ValueError, "method must be"),
+        ({"top": -1}, ValueError, "top must be at least 0"),
+        ({"top": 2.5}, TypeError, "top must be an int"),
+        ({"language": "fr"}, ValueError, "language must be"),
+        ({"window": 1}, ValueError, "window must be at least 2"),
+        ({"alpha": 1.5}, ValueError, "alpha must be between 0 and 1"),
+        ({"alpha": math.nan}, ValueError, "alpha must be a finite number"),
+        ({"iterations": 0}, ValueError, "iterations must be at least 1"),
+        ({"engine": "dense"}, ValueError, "engine must be"),
+        ({"unknown_idf": "mean"}, ValueError, "unknown_idf must be"),
+        ({"unknown_idf": math.inf}, ValueError, "unknown_idf must be a finite number"),
+        ({"stop_words": "the"}, TypeError, "stop_words must be a collection of str"),
+        ({"stop_words": [1]}, TypeError, "stop_words must hold str"),
+        ({"pos": ["n"]}, ValueError, "pos applies only to language='zh'"),
+        ({"pos": "n", "language": "zh"}, ValueError, "pos must be 'auto', None or a collection"),
+        ({"idf": {"bee": 1.0}}, ValueError, "apply only to method='tfidf'"),
+        ({"method": "tfidf", "idf": {"a": 1.0}, "idf_corpus": ["a"]}, ValueError, "not both"),
+        ({"method": "tfidf", "idf": [("a", 1.0)]}, TypeError, "idf must be a mapping"),
+        ({"method": "tfidf", "idf_corpus": "one text"}, TypeError, "not one str"),
+        ({"method": "tfidf", "idf": {}}, ValueError, "idf table is empty"),
+    ],
+)
+def test_bad_options_are_named(options, error, fragment):
+    with pytest.raises(error, match=fragment):
+        keywords("the bees left the hive", **options)
+
+
+def test_top_none_and_zero_return_every_word():
+    words = set(cut_words(SAMPLE, CutSettings(stop_words=extract.stop_words_for("en"))))
+    assert len(keywords(SAMPLE, top=None)) == len(keywords(SAMPLE, top=0)) == len(words)
+    assert keywords(SAMPLE, top=3) == keywords(SAMPLE, top=None)[:3]
+
+
+def test_the_package_exports_and_still_imports_nothing_on_load():
+    assert package.keywords is extract.keywords
+    assert (package.textrank, package.tfidf) == (textrank, tfidf)
+    assert set(package.__all__) <= set(dir(package))
+    result = run_python("""
+        import sys
+        before = set(sys.modules)
+        import tallowmere.vellumcrest
+        print(sorted(set(sys.modules) - before))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "['tallowmere', 'tallowmere.vellumcrest']"
+
+
+# --- languages ---------------------------------------------------------------------
+
+
+def test_english_text_gives_content_words():
+    stop = extract.stop_words_for("en")
+    sample = [word for word, _ in keywords(SAMPLE)]
+    assert {"hive", "bees", "queen"} <= set(sample) and not stop & set(sample)
+    gpl = [word for word, _ in keywords(license_text("GPL-3"))]
+    assert {"license", "program", "work", "copyright"} <= set(gpl)
+    assert not stop & set(gpl)
+
+
+def test_language_none_ranks_every_word_like_textrank():
+    got = dict(keywords(SAMPLE, language=None, top=None))
+    expected = {word: float(score) for word, score in textrank(cut_words(SAMPLE), n_word=None)}
+    assert got == pytest.approx(expected, rel=1e-12)
+    assert "the" in got
+
+
+def test_extra_stop_words_add_to_the_language_list_whatever_their_case():
+    plain = [word for word, _ in keywords(SAMPLE, top=None)]
+    fewer = [word for word, _ in keywords(SAMPLE, top=None, stop_words=["HIVE", "Keeper"])]
+    assert set(plain) - set(fewer) == {"hive", "keeper"}
+
+
+def test_keep_case():
+    assert [w for w, _ in keywords("Bees BEES bees Hive", method="tfidf", keep_case=True)] == [
+        "Bees", "BEES", "bees", "Hive"]
+    assert keywords("Bees BEES bees Hive", method="tfidf") == [("bees", 3.0), ("hive", 1.0)]
+
+
+def test_chinese_top_words_are_content_words():
+    pytest.importorskip("jieba")
+    assert len(ZH_TEXT) >= 300
+    stop = extract.stop_words_for("zh")
+    for options in ({}, {"method": "tfidf"}, {"pos": None}):
+        top = [word for word, _ in keywords(ZH_TEXT, language="zh", **options)]
+        assert len(top) == 10
+        assert not stop & set(top), options
+        assert all(any(c.isalpha() for c in word) for word in top), options
+        assert {"茶叶", "茶园"} <= set(top), options
+
+
+def test_chinese_textrank_keeps_the_default_parts_of_speech():
+    pytest.importorskip("jieba")
+    import jieba.posseg
+
+    tags = {pair.word: pair.flag for pair in jieba.posseg.lcut(ZH_TEXT)}
+    default = keywords(ZH_TEXT, language="zh", top=None)
+    assert {tags[word] for word, _ in default} <= set(extract.DEFAULT_POS)
+    nouns = keywords(ZH_TEXT, language="zh", top=None, pos=["n"])
+    assert {tags[word] for word, _ in nouns} == {"n"}
+    # pos=None keeps verbs such as 炒 ("stir-fry"), which is tagged "v" but
+    # also other parts of speech that the default leaves out
+    every = keywords(ZH_TEXT, language="zh", top=None, pos=None)
+    assert len(every) > len(default) > len(nouns)
+    assert {tags.get(word) for word, _ in every} - set(extract.DEFAULT_POS)
+
+
+def test_missing_jieba_names_the_extra(tmp_path):
+    (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
+    result = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        from tallowmere.vellumcrest import keywords
+        from tallowmere.vellumcrest.extract import MissingJiebaError
+        try:
+            keywords("养蜂是一种古老的手艺", language="zh")
+        except MissingJiebaError as error:
+            print(isinstance(error, ImportError), error)
+    """)
+    assert result.stdout.strip() == (
+        "True language='zh' needs the jieba package: pip install 'tallowmere-vellumcrest[chinese]'")
+
+
+# --- tfidf and words the table lacks -------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def license_idf():
+    """An idf table from another domain than the bee sample: paragraphs of licenses."""
+    paragraphs = []
+    for name in ("GPL-3", "Apache-2.0", "MPL-2.0", "LGPL-3", "Artistic"):
+        paragraphs += [p for p in license_text(name).split("\n\n") if p.strip()]
+    options = extract.make_options(method="tfidf")
+    return build_idf(extract.words_of(extract.cut(p, options)[1]) for p in paragraphs)
+
+
+def test_unknown_words_weigh_the_median_of_the_table(license_idf):
+    median = statistics.median(license_idf.values())
+    words = extract.words_of(extract.cut(SAMPLE, extract.make_options())[1])
+    unknown = set(words) - set(license_idf)
+    assert len(unknown) > len(set(words)) / 2  # the table really is from elsewhere
+
+    zero = dict(keywords(SAMPLE, method="tfidf", idf=license_idf, unknown_idf="zero", top=None))
+    assert {word for word, score in zero.items() if score == 0} == unknown
+    got = dict(keywords(SAMPLE, method="tfidf", idf=license_idf, top=None))
+    for word in unknown:
+        assert got[word] == median * words.count(word)
+    for word in set(words) - unknown:
+        assert got[word] == zero[word]
+    best = [word for word, _ in keywords(SAMPLE, method="tfidf", idf=license_idf)]
+    assert {"hive", "bees", "colony"} <= set(best)
+    fixed = dict(keywords(SAMPLE, method="tfidf", idf=license_idf, unknown_idf=7, top=None))
+    assert fixed["hive"] == 7.0 * words.count("hive")
+
+
+def test_idf_corpus_is_cut_like_the_text():
+    corpus = ["The bees left the hive.", "The hive was empty.", "Bees make honey."]
+    got = keywords("The bees left the hive", method="tfidf", idf_corpus=corpus, top=None)
+    table = build_idf([cut_words(text, CutSettings(stop_words=extract.stop_words_for("en"))) for text in corpus])
+    assert got == [(word, float(score)) for word, score in tfidf(["bees", "left", "hive"], table, None)]
+
+
+# --- phrases -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [("Apache-2.0", {"derivative works"}), ("GPL-3", {"source code", "corresponding source"})],
+)
+@pytest.mark.parametrize("method", ["textrank", "tfidf"])
+def test_phrases_of_real_licenses(name, expected, method):
+    ranked = keywords(license_text(name), method=method, phrases=True, top=30)
+    phrases = {word for word, _ in ranked if " " in word}
+    assert expected & phrases, ranked
+
+
+def test_phrase_rule():
+    text = "Honey bees. Honey bees, the queen. The queen bees; queen bees. Worker bees and bees. Big honey bees."
+    words = dict(keywords(text, top=None))
+    ranked = keywords(text, top=None, phrases=True)
+    phrases = dict(pair for pair in ranked if " " in pair[0])
+    # "worker bees" and the maximal run "big honey bees" occur once each
+    assert set(phrases) == {"honey bees", "queen bees"}
+    assert phrases["honey bees"] == math.fsum([words["honey"], words["bees"]])
+    assert phrases["queen bees"] == math.fsum([words["queen"], words["bees"]])
+    assert [score for _, score in ranked] == sorted((score for _, score in ranked), reverse=True)
+    assert [pair for pair in ranked if " " not in pair[0]] == list(words.items())  # words stay
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "green honey. green honey. green honey.",  # ok: found three times
+        "green, honey. green, honey. green, honey.",  # punctuation between
+        "green the honey. green the honey.",  # a stop word between
+        "green\n\nhoney. green\n\nhoney.",  # a blank line between
+        "bees bees. bees bees.",  # one word repeated is no phrase
+    ],
+)
+def test_what_breaks_a_phrase(text):
+    phrases = [word for word, _ in keywords(text, top=None, phrases=True) if " " in word]
+    assert phrases == (["green honey"] if text.startswith("green honey") else [])
+
+
+def test_chinese_phrases_join_without_spaces():
+    pytest.importorskip("jieba")
+    text = "自然语言处理很有用。我们学习自然语言处理。自然语言处理的方法很多。"
+    ranked = keywords(text, language="zh", top=None, phrases=True, pos=None)
+    phrases = [word for word, _ in ranked if word not in dict(keywords(text, language="zh", top=None, pos=None))]
+    assert phrases and all(" " not in phrase for phrase in phrases)
+    assert any(phrase.startswith("自然语言") for phrase in phrases)
+
+
+# --- the same in every run and from the command line ----------------------------
+
+
+def test_the_result_does_not_depend_on_the_hash_seed():
+    code = ("import sys; from tallowmere.vellumcrest import keywords;"
+            " print(repr(keywords(sys.stdin.read(), top=None, phrases=True)))")
+    outputs = set()
+    for seed in ("0", "1", "2", "3"):
+        env = {**os.environ, "PYTHONHASHSEED": seed}
+        result = subprocess.run([sys.executable, "-c", code], input=SAMPLE, capture_output=True, text=True,
+                                env=env, timeout=300)
+        assert result.returncode == 0, result.stderr
+        outputs.add(result.stdout)
+    assert len(outputs) == 1
+
+
+@pytest.mark.parametrize(
+    "options, kwargs",
+    [
+        ([], {}),
+        (["--language", "none", "--window", "3", "--alpha", "0.6", "--iterations", "20"],
+         {"language": None, "window": 3, "alpha": 0.6, "iterations": 20}),
+        (["--phrases", "--top", "25"], {"phrases": True, "top": 25}),
+        (["--method", "tfidf", "--keep-case", "--top", "0"], {"method": "tfidf", "keep_case": True, "top": None}),
+        (["--engine", "exact"], {"engine": "exact"}),
+    ],
+)
+def test_command_line_gives_what_keywords_gives(tmp_path, options, kwargs):
+    path = tmp_path / "gpl.txt"
+    path.write_text(license_text("GPL-3"), encoding="utf-8")
+    assert cli_json(*options, path) == [nan_as_none(keywords(license_text("GPL-3"), **kwargs))]
+
+
+def test_command_line_tfidf_with_a_table_gives_what_keywords_gives(tmp_path, license_idf):
+    from tallowmere.vellumcrest import save_idf
+
+    table = tmp_path / "licenses.idf"
+    save_idf(license_idf, table)
+    for unknown in ("median", "zero", "2.5"):
+        value = float(unknown) if unknown[0].isdigit() else unknown
+        expected = keywords(SAMPLE, method="tfidf", idf=license_idf, unknown_idf=value, phrases=True)
+        assert cli_json("--method", "tfidf", "--idf", table, "--unknown-idf", unknown, "--phrases") == [expected]
+
+
+def test_command_line_chinese_gives_what_keywords_gives(tmp_path):
+    pytest.importorskip("jieba")
+    path = tmp_path / "tea.txt"
+    path.write_text(ZH_TEXT, encoding="utf-8")
+    assert cli_json("--language", "zh", path) == [keywords(ZH_TEXT, language="zh")]
+    assert cli_json("--language", "zh", "--pos", "n,vn", path) == [keywords(ZH_TEXT, language="zh", pos=["n", "vn"])]
+    assert cli_json("--cut", "jieba", "--pos", "none", path) == [keywords(ZH_TEXT, language="zh", pos=None)]
+    idf_from = tmp_path / "corpus"
+    idf_from.mkdir()
+    (idf_from / "one.txt").write_text(ZH_TEXT[:150], encoding="utf-8")
+    (idf_from / "two.txt").write_text(ZH_TEXT[150:], encoding="utf-8")
+    expected = keywords(ZH_TEXT, language="zh", method="tfidf", idf_corpus=[ZH_TEXT[:150], ZH_TEXT[150:]])
+    assert cli_json("--language", "zh", "--method", "tfidf", "--idf-from", idf_from, path) == [expected]

@@ -1,0 +1,66 @@
+"""The README's examples hold: every >>> example as a doctest under several hash
+seeds, and every `$ vellumcrest-keywords` console example."""
+
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+SEEDS = ["0", "1", "2", "3", "4", "12345"]
+
+# Runs the examples given on stdin as one doctest in the current directory and
+# prints "failed attempted".
+RUNNER = """\
+import doctest, sys
+parser = doctest.DocTestParser()
+test = parser.get_doctest(sys.stdin.read(), {}, "README.md", "README.md", 0)
+runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+runner.run(test)
+print(runner.failures, runner.tries)
+"""
+
+
+def fenced_blocks(language):
+    text = README.read_text(encoding="utf-8")
+    return re.findall(rf"^```{language}\n(.*?)^```$", text, flags=re.S | re.M)
+
+
+def readme_examples():
+    # Only the examples inside fences: a closing fence right after an
+    # expected output would otherwise count as part of that output.
+    return "\n".join(block for block in fenced_blocks("python") if ">>>" in block)
+
+
+def test_the_readme_has_examples():
+    assert readme_examples().count(">>>") >= 15
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_readme_examples_pass_under_hash_seed(tmp_path, seed):
+    env = {**os.environ, "PYTHONHASHSEED": seed}
+    result = subprocess.run([sys.executable, "-c", RUNNER], input=readme_examples(), capture_output=True,
+                            text=True, cwd=tmp_path, env=env, timeout=300)
+    assert result.returncode == 0, result.stderr
+    failed, attempted = map(int, result.stdout.split()[-2:])
+    assert (failed, attempted) == (0, readme_examples().count(">>>")), result.stdout
+
+
+def console_examples():
+    examples = []
+    for block in fenced_blocks("console"):
+        command, *output = block.splitlines()
+        assert command.startswith("$ vellumcrest-keywords"), command
+        examples.append((shlex.split(command[2:])[1:], "".join(line + "\n" for line in output)))
+    return examples
+
+
+@pytest.mark.parametrize("args, expected", console_examples())
+def test_readme_console_examples(args, expected):
+    result = subprocess.run([sys.executable, "-m", "tallowmere.vellumcrest", *args], capture_output=True,
+                            text=True, timeout=300)
+    assert (result.returncode, result.stdout, result.stderr) == (0, expected, "")
