@@ -429,6 +429,39 @@ def test_dask_tfidf_with_an_idf_table_equals_local(address, files, tmp_path, idf
     assert run("--dask", address, *options) == local
 
 
+@pytest.mark.parametrize(
+    "options, status",
+    [
+        (["--phrases", "--top", "0", "--window", "3"], 0),
+        (["--language", "none", "--keep-case", "--stop-words", "{stop}"], 0),
+        (["--method", "tfidf", "--unknown-idf", "zero", "--idf", "{weights}"], 0),
+        (["--method", "tfidf", "--unknown-idf", "2.5", "--idf-from", "{corpus}", "--phrases"], 0),
+        (["--method", "tfidf", "--idf-from", "{numbers}"], cli.EXIT_FILE),  # no words for a table
+        (["--method", "tfidf", "--idf", "{empty}"], cli.EXIT_IDF),  # no median
+        (["--language", "zh", "{chinese}"], 0),
+        (["--method", "tfidf", "--language", "zh", "{chinese}"], 0),
+    ],
+    ids=["phrases", "stop words", "idf zero", "idf-from number", "no idf words", "empty idf", "zh", "zh tfidf"],
+)
+def test_dask_text_options_equal_local(address, files, tmp_path, options, status):
+    if "{chinese}" in options:
+        pytest.importorskip("jieba", reason="jieba is not installed")
+    places = {"stop": tmp_path / "stop.txt", "weights": tmp_path / "weights.idf", "corpus": tmp_path / "corpus",
+              "numbers": tmp_path / "numbers", "empty": tmp_path / "empty.idf", "chinese": tmp_path / "zh.txt"}
+    places["stop"].write_text("# mine\nHive\nclover\n", encoding="utf-8")
+    places["weights"].write_text("bees 3.5\nhive 2.25\n", encoding="utf-8")
+    places["empty"].write_text("# nothing\n", encoding="utf-8")
+    places["chinese"].write_text(ZH_TEXT, encoding="utf-8")
+    for directory, texts in (("corpus", TEXTS[:4]), ("numbers", ["1 2 3", "42"])):
+        places[directory].mkdir()
+        for number, text in enumerate(texts):
+            (places[directory] / f"{number}.txt").write_text(text, encoding="utf-8")
+    arguments = ["--json", *(option.format(**places) for option in options), *files]
+    local = run(*arguments)
+    assert local[0] == status and (status == 0) == bool(local[1]), local[2]
+    assert run("--dask", address, *arguments) == local
+
+
 def test_dask_sample_document(address):
     local = run("--english")
     assert local[0] == 0 and local[1]
