@@ -146,8 +146,6 @@ def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", *
     The table is completed for unknown words (*unknown_idf*) once, not for
     every text.
     """
-    from collections.abc import Mapping as _Mapping
-
     from .extract import keywords, make_options
 
     idf = options.pop("idf", None)
@@ -164,7 +162,7 @@ def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", *
     if idf is not None:
         if is_dask_collection(idf):
             table = delayed(_complete, pure=True)(idf, settings.unknown_idf)
-        elif isinstance(idf, _Mapping):
+        elif isinstance(idf, Mapping):
             # Checked and completed here, once; one copy in the graph, sent
             # once to each worker that needs it.
             table = delayed(_complete(idf, settings.unknown_idf), pure=True)
