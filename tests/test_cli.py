@@ -504,7 +504,7 @@ def test_jieba_not_installed(texts, tmp_path):
 
 def test_exit_codes_are_distinct():
     codes = [getattr(cli, name) for name in cli.__all__ if name.startswith("EXIT_")]
-    assert len(codes) == len(set(codes)) == 10
+    assert len(codes) == len(set(codes)) == 11
     assert math.prod(codes) == 0 and cli.EXIT_OK == 0
 
 
@@ -569,13 +569,6 @@ def test_an_idf_directory_without_words(texts, tmp_path):
     (corpus / "numbers.txt").write_text("1 2 3", encoding="utf-8")
     check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), cli.EXIT_FILE,
                 f"error: {corpus}: no words to build the idf table from")
-
-
-def test_language_zh_without_jieba(texts, tmp_path):
-    (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
-    result = run("--language", "zh", texts[0], env={"PYTHONPATH": str(tmp_path)})
-    check_error(result, cli.EXIT_MISSING_CUTTER,
-                "error: --language zh needs the jieba package: pip install 'tallowmere-vellumcrest[chinese]'")
 
 
 def test_chinese_in_parallel_equals_serial(tmp_path):

@@ -222,6 +222,7 @@ RANK_TEXTS = TEXTS + [
         {"window": 3, "alpha": 0.6, "iterations": 20, "top": 0},
         {"language": None, "keep_case": True, "phrases": True},
         {"stop_words": ["hive", "bees"], "engine": "exact", "top": 0},
+        {"engine": "sparse", "top": 0},
         {"method": "tfidf", "top": 0},
         {"method": "tfidf", "unknown_idf": "zero", "idf": {"bees": 2.5, "clover": 1.25}},
         {"method": "tfidf", "idf": {"bees": 2.5, "clover": 1.25}, "top": 3},
@@ -534,6 +535,19 @@ def test_missing_dask_for_the_library(tmp_path):
                           text=True, env={**os.environ, "PYTHONPATH": str(tmp_path)}, timeout=TIMEOUT)
     assert done.returncode == 1
     assert "ImportError: tallowmere.vellumcrest.dask needs dask: pip install 'tallowmere-vellumcrest[dask]'" in done.stderr
+
+
+def test_running_out_of_memory_on_a_worker_is_that_inputs_failure():
+    # As under -j, the message names the input and the status is the memory
+    # status; on the cluster it comes back as data, ordered with the rest.
+    from tallowmere.vellumcrest.dask import _attempt
+
+    def rank(_):
+        raise MemoryError("big.txt: not enough memory to rank 30000 distinct words with the exact engine")
+
+    assert _attempt(rank, None) == (
+        ("big.txt: not enough memory to rank 30000 distinct words with the exact engine", cli.EXIT_MEMORY), None
+    )
 
 
 def test_dask_and_jobs_conflict(files):

@@ -69,6 +69,7 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
         ({"stop_words": [1]}, TypeError, "stop_words must hold str"),
         ({"pos": ["n"]}, ValueError, "pos applies only to language='zh'"),
         ({"pos": "n", "language": "zh"}, ValueError, "pos must be 'auto', None or a collection"),
+        ({"pos": [], "language": "zh"}, ValueError, "pos is empty"),
         ({"idf": {"bee": 1.0}}, ValueError, "apply only to method='tfidf'"),
         ({"method": "tfidf", "idf": {"a": 1.0}, "idf_corpus": ["a"]}, ValueError, "not both"),
         ({"method": "tfidf", "idf": [("a", 1.0)]}, TypeError, "idf must be a mapping"),
@@ -120,16 +121,12 @@ def test_language_none_ranks_every_word_like_textrank():
     assert "the" in got
 
 
-def test_extra_stop_words_add_to_the_language_list_whatever_their_case():
+def test_extra_stop_words_add_to_the_language_list_whatever_their_case_and_form():
     plain = [word for word, _ in keywords(SAMPLE, top=None)]
     fewer = [word for word, _ in keywords(SAMPLE, top=None, stop_words=["HIVE", "Keeper"])]
     assert set(plain) - set(fewer) == {"hive", "keeper"}
-
-
-def test_keep_case():
-    assert [w for w, _ in keywords("Bees BEES bees Hive", method="tfidf", keep_case=True)] == [
-        "Bees", "BEES", "bees", "Hive"]
-    assert keywords("Bees BEES bees Hive", method="tfidf") == [("bees", 3.0), ("hive", 1.0)]
+    # a decomposed accent in the list matches the composed one in the text
+    assert [word for word, _ in keywords("café crème café", stop_words=["cafe\u0301"])] == ["crème"]
 
 
 def test_chinese_top_words_are_content_words():
@@ -291,6 +288,7 @@ def test_the_result_does_not_depend_on_the_hash_seed():
         (["--phrases", "--top", "25"], {"phrases": True, "top": 25}),
         (["--method", "tfidf", "--keep-case", "--top", "0"], {"method": "tfidf", "keep_case": True, "top": None}),
         (["--engine", "exact"], {"engine": "exact"}),
+        (["--engine", "sparse", "--phrases"], {"engine": "sparse", "phrases": True}),
     ],
 )
 def test_command_line_gives_what_keywords_gives(tmp_path, options, kwargs):
@@ -323,3 +321,63 @@ def test_command_line_chinese_gives_what_keywords_gives(tmp_path):
     (idf_from / "two.txt").write_text(ZH_TEXT[150:], encoding="utf-8")
     expected = keywords(ZH_TEXT, language="zh", method="tfidf", idf_corpus=[ZH_TEXT[:150], ZH_TEXT[150:]])
     assert cli_json("--language", "zh", "--method", "tfidf", "--idf-from", idf_from, path) == [expected]
+
+
+# --- textrank's engines ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("options", [{}, {"phrases": True, "top": 30}, {"language": "zh"}])
+def test_the_sparse_engine_agrees_with_the_exact_one(options):
+    from sparse_agreement import disagreement
+
+    if options.get("language") == "zh":
+        pytest.importorskip("jieba")
+    text = ZH_TEXT if options.get("language") == "zh" else license_text("GPL-3")
+    exact = keywords(text, engine="exact", top=None, **{k: v for k, v in options.items() if k != "top"})
+    sparse = keywords(text, engine="sparse", top=None, **{k: v for k, v in options.items() if k != "top"})
+    assert disagreement(exact, sparse) is None
+    assert keywords(text, **options) == keywords(text, engine="exact", **options)  # auto: a small text
+
+
+def test_auto_ranks_many_distinct_words_with_the_sparse_engine(monkeypatch):
+    import tallowmere.vellumcrest.keyword as keyword
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("the exact engine was used")
+
+    monkeypatch.setattr(keyword, "textrank", refuse)
+    text = " ".join(f"w{k}x" for k in range(extract.AUTO_EXACT_MAX_WORDS + 1))
+    assert len(keywords(text, top=None)) == extract.AUTO_EXACT_MAX_WORDS + 1
+    with pytest.raises(AssertionError, match="exact engine was used"):
+        keywords(text, engine="exact")
+
+
+@pytest.mark.parametrize("engine, chosen", [("exact", "exact"), ("sparse", "sparse"), ("auto", "exact")])
+def test_running_out_of_memory_names_the_engine(monkeypatch, engine, chosen):
+    import tallowmere.vellumcrest.keyword as keyword
+    import tallowmere.vellumcrest.sparse as sparse
+
+    def fail(*args, **kwargs):
+        raise MemoryError()
+
+    monkeypatch.setattr(keyword, "textrank", fail)
+    monkeypatch.setattr(sparse, "textrank", fail)
+    with pytest.raises(extract.RankMemoryError) as caught:
+        keywords("bees hive queen bees", engine=engine)
+    assert isinstance(caught.value, MemoryError)
+    assert str(caught.value).startswith(f"not enough memory to rank 3 distinct words with the {chosen} engine")
+
+
+def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
+    import tallowmere.vellumcrest.keyword as keyword
+
+    def refuse(*args, **kwargs):
+        raise ValueError(message)
+
+    monkeypatch.setattr(keyword, "textrank", refuse)
+    message = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."
+    with pytest.raises(extract.RankMemoryError, match="3 distinct words with the exact engine"):
+        keywords("bees hive queen bees", engine="exact")
+    message = "some other fault"
+    with pytest.raises(ValueError, match="some other fault"):
+        keywords("bees hive queen bees", engine="exact")

@@ -81,8 +81,10 @@ def extension_files(tree: Path, ext_suffix: str) -> dict[str, bytes]:
             stem = path.name.split(".", 1)[0]
             name = path.relative_to(tree).with_name(stem + ext_suffix).as_posix()
         files[name] = path.read_bytes()
-    if not any(name.endswith(ext_suffix) for name in files):
-        sys.exit(f"make-wheel.py: no extension module in {tree}")
+    modules = sorted(name.rsplit("/", 1)[-1].split(".", 1)[0] for name in files if name.endswith(ext_suffix))
+    missing = {"keyword", "sparse"} - set(modules)
+    if missing:
+        sys.exit(f"make-wheel.py: no {' or '.join(sorted(missing))} extension module in {tree} (found {modules})")
     return files
 
 

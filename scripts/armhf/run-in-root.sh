@@ -68,7 +68,7 @@ in_root python3 -m pip install --no-deps --no-index --force-reinstall \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
   -q "$WORK/$(basename "$WHEEL")"
 chown -R 65534:65534 "$ROOT$WORK"
-as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, sys; print(\"== module:\", m.__file__, \"on\", sys.version.split()[0])'"
+as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, tallowmere.vellumcrest.sparse as s, sys; print(\"== modules:\", m.__file__, s.__file__, \"on\", sys.version.split()[0])'"
 
 # With no arguments, the whole suite; otherwise the arguments name what to run.
 if [ $# -eq 0 ]; then

@@ -31,6 +31,7 @@ __all__ = [
     "EXIT_NUMBER",
     "EXIT_IDF",
     "EXIT_MISSING_CUTTER",
+    "EXIT_MEMORY",
     "EXIT_MISSING_DASK",
     "EXIT_CLUSTER",
     "cut_words",
@@ -45,8 +46,13 @@ EXIT_ENCODING = 4  # an input or stop-word file is not UTF-8
 EXIT_NUMBER = 5  # a numeric option is not a number or out of range
 EXIT_IDF = 6  # the --idf file is malformed
 EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installed
+EXIT_MEMORY = 8  # not enough memory to read or rank an input
 EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
 EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
+
+# --engine auto ranks with the exact engine up to this many distinct words (a
+# dense matrix of 8 * 2000**2 bytes, 32 MB) and with the sparse one beyond.
+AUTO_EXACT_MAX_WORDS = extract.AUTO_EXACT_MAX_WORDS
 
 _PACKAGE = "tallowmere.vellumcrest"
 DEFAULT_PROG = "vellumcrest-keywords"
@@ -72,6 +78,12 @@ DIR), or, when neither is given, built from the input documents themselves,
 each input one document, as ln((1 + N) / (1 + df)) + 1 for N documents of
 which df contain the word. Words missing from the table weigh the median of
 its weights (--unknown-idf).
+
+--engine chooses how textrank computes: "exact" builds the dense word-by-word
+matrix (8 * n * n bytes for n distinct words), "sparse" only the links
+between words, in memory and time that grow with the document. Their scores
+agree to about 12 significant digits. "auto" (the default) uses exact up to
+{AUTO_EXACT_MAX_WORDS} distinct words and sparse beyond.
 
 --phrases also lists keyphrases: runs of two or more adjacent keywords with
 nothing but spacing between them, found at least twice, scored by the sum
@@ -101,6 +113,7 @@ exit status:
   {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations or -j
   {EXIT_IDF}  a malformed or empty --idf file
   {EXIT_MISSING_CUTTER}  --language zh (--cut jieba), but jieba is not installed
+  {EXIT_MEMORY}  not enough memory to read or rank an input
   {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
   {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
@@ -164,7 +177,15 @@ def _cut_document(options: Options, document: Document) -> tuple[str, list[Token
 
 def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
     text, tokens = extract.cut(document.load(), options)
-    return extract.rank(text, tokens, options)
+    try:
+        return extract.rank(text, tokens, options)
+    except extract.RankMemoryError as error:
+        # A MemoryError, not a CommandError: it comes back from -j workers intact.
+        hint = " (--engine sparse needs far less)" if error.engine == "exact" else ""
+        raise MemoryError(
+            f"{document.label}: not enough memory to rank {error.n_distinct} distinct words"
+            f" with the {error.engine} engine{hint}"
+        ) from None
 
 
 _T = TypeVar("_T")
@@ -346,8 +367,8 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument(
         "--engine",
         choices=("exact", "sparse", "auto"),
-        help="textrank: the exact dense ranker, the sparse engine, or auto: exact up to"
-        f" {extract.EXACT_ENGINE_LIMIT} distinct words (default: auto)",
+        help=f"textrank: dense matrix, sparse graph, or exact up to {AUTO_EXACT_MAX_WORDS}"
+        " distinct words and sparse beyond (default: auto)",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
     where = parser.add_mutually_exclusive_group()
@@ -616,6 +637,9 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         return error.status
     except KeyboardInterrupt:
         return 130
+    except MemoryError as error:
+        print(f"{parser.prog}: error: {error or 'not enough memory'}", file=sys.stderr)
+        return EXIT_MEMORY
     for label in empty:
         print(f"{parser.prog}: note: {label}: no words to rank", file=sys.stderr)
     try:

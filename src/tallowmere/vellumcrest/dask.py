@@ -213,7 +213,7 @@ def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
     # A failure comes back as data, not as an exception: the command must
     # report the first failing input in input order, and an exception would
     # stop the job at whichever failure a worker met first.
-    from .cli import EXIT_MISSING_CUTTER, CommandError
+    from .cli import EXIT_MEMORY, EXIT_MISSING_CUTTER, CommandError
     from .extract import MissingJiebaError
 
     try:
@@ -222,6 +222,8 @@ def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
         return (str(error), error.status), None
     except MissingJiebaError as error:  # jieba is missing on that worker
         return (str(error), EXIT_MISSING_CUTTER), None
+    except MemoryError as error:  # the message names the input, as under -j
+        return (str(error) or "not enough memory", EXIT_MEMORY), None
 
 
 def _failure_of(attempt: tuple[_Failure, Any]) -> _Failure:

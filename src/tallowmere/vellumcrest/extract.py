@@ -27,16 +27,22 @@ from .idf import build_idf
 
 __all__ = [
     "DEFAULT_POS",
-    "EXACT_ENGINE_LIMIT",
+    "AUTO_EXACT_MAX_WORDS",
     "JIEBA_INSTALL_HINT",
     "MissingJiebaError",
+    "RankMemoryError",
     "Options",
     "Token",
+    "choose_engine",
+    "complete_idf",
     "cut",
     "keywords",
+    "load_jieba",
     "make_options",
+    "parse_word_list",
     "rank",
     "stop_words_for",
+    "words_of",
 ]
 
 #: Parts of speech that Chinese textrank keeps unless ``pos`` says otherwise:
@@ -47,7 +53,7 @@ DEFAULT_POS: tuple[str, ...] = ("ns", "n", "vn", "v", "nr", "eng")
 #: ``engine="auto"`` uses the exact ranker up to this many distinct words (its
 #: dense matrix then takes at most 8 * 2000**2 bytes, 32 MB) and the sparse
 #: engine beyond.
-EXACT_ENGINE_LIMIT = 2000
+AUTO_EXACT_MAX_WORDS = 2000
 
 #: Phrases are made of words from the best 1/PHRASE_WORD_SHARE of the ranking
 #: (at least the best PHRASE_MIN_WORDS, or *top* when larger) and must occur
@@ -66,6 +72,19 @@ _ENGINES = ("exact", "sparse", "auto")
 
 class MissingJiebaError(ImportError):
     """Chinese text was asked for, but the jieba package is not installed."""
+
+
+class RankMemoryError(MemoryError):
+    """Not enough memory to rank a document with textrank's chosen engine."""
+
+    def __init__(self, n_distinct: int, engine: str) -> None:
+        hint = " (engine='sparse' needs far less)" if engine == "exact" else ""
+        super().__init__(f"not enough memory to rank {n_distinct} distinct words with the {engine} engine{hint}")
+        self.n_distinct = n_distinct
+        self.engine = engine
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.n_distinct, self.engine))
 
 
 class Token(NamedTuple):
@@ -177,9 +196,11 @@ def make_options(
         raise ValueError(f"pos must be 'auto', None or a collection of tags such as ('n', 'v'), got {pos!r}")
     else:
         tags = _words_of("pos", pos)
+        if not tags:
+            raise ValueError("pos is empty, which would keep no word; None keeps every word")
         if language != "zh":
             raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
-    extra = frozenset(word.casefold() for word in _words_of("stop_words", stop_words))
+    extra = frozenset(unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", stop_words))
     return Options(
         method=method,  # type: ignore[arg-type]
         top=top,
@@ -351,17 +372,36 @@ def complete_idf(table: Mapping[str, Any], unknown_idf: str | float) -> Any:
     return _Completed(table, fill)
 
 
+def choose_engine(engine: str, n_distinct: int) -> str:
+    """The textrank engine, ``"exact"`` or ``"sparse"``, that *engine* means for
+    a document of *n_distinct* distinct words."""
+    if engine != "auto":
+        return engine
+    return "exact" if n_distinct <= AUTO_EXACT_MAX_WORDS else "sparse"
+
+
 def _textrank_ids(ids: list[int], n_distinct: int, options: Options) -> list[tuple[int, Any]]:
+    import warnings
+
     import numpy
 
-    engine = options.engine
-    if engine == "auto":
-        engine = "exact" if n_distinct <= EXACT_ENGINE_LIMIT else "sparse"
-    ranker: Any = __import__(f"{_PACKAGE}.{'sparse' if engine == 'sparse' else 'keyword'}", fromlist=["textrank"])
-    # A one-word document divides 0 by 0: its score is NaN, which the result
-    # shows; numpy's warning about it would only be noise.
-    with numpy.errstate(invalid="ignore", divide="ignore"):
-        ranked: list[tuple[int, Any]] = ranker.textrank(ids, options.window, options.alpha, None, options.iterations)
+    engine = choose_engine(options.engine, n_distinct)
+    # Looked up at each call, so that the module attribute is what runs.
+    ranker: Any = __import__(f"{_PACKAGE}.{engine if engine == 'sparse' else 'keyword'}", fromlist=["textrank"])
+    # A word without neighbours (a one-word document) makes every score NaN,
+    # which the result shows; the engines' warnings about it would only be noise.
+    try:
+        with numpy.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            ranked: list[tuple[int, Any]] = ranker.textrank(ids, options.window, options.alpha, None, options.iterations)
+    except MemoryError:
+        raise RankMemoryError(n_distinct, engine) from None
+    except ValueError as error:
+        # numpy's refusal of an array larger than the address space (a
+        # 32-bit process): out of memory all the same.
+        if "array is too big" in str(error):
+            raise RankMemoryError(n_distinct, engine) from None
+        raise
     return ranked
 
 
@@ -481,7 +521,8 @@ def keywords(
     - *window*, *alpha*, *iterations*: textrank's window (2 or more), damping
       factor (0 to 1) and number of updates (1 or more).
     - *engine*: textrank's ``"exact"`` dense ranker, the ``"sparse"`` engine,
-      or ``"auto"``: exact up to :data:`EXACT_ENGINE_LIMIT` distinct words.
+      or ``"auto"``: exact up to :data:`AUTO_EXACT_MAX_WORDS` (2000) distinct
+      words, sparse beyond. Their scores agree to about 12 significant digits.
     - *idf*, *idf_corpus*: tfidf's weights, a table (word to weight) or raw
       texts to build one from with :func:`~tallowmere.vellumcrest.build_idf`
       (cut like *text*); with neither, the table is built from *text* alone,
@@ -502,8 +543,9 @@ def keywords(
 
     Raises :class:`TypeError` for a *text* that is not a ``str`` and for
     options of the wrong type, :class:`ValueError` for option values out of
-    range, and :class:`MissingJiebaError` (an :class:`ImportError`) for
-    ``language="zh"`` without jieba installed.
+    range, :class:`MissingJiebaError` (an :class:`ImportError`) for
+    ``language="zh"`` without jieba installed, and :class:`RankMemoryError`
+    (a :class:`MemoryError`) when textrank's engine runs out of memory.
     """
     if not isinstance(text, str):
         raise TypeError(

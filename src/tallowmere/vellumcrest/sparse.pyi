@@ -1,0 +1,25 @@
+"""TextRank over a sparse word graph: the ranking of ``keyword.textrank`` in
+memory and time that grow with the number of words and links."""
+
+from collections.abc import Hashable, Iterable
+from typing import SupportsFloat, SupportsIndex, TypeVar
+
+_Word = TypeVar("_Word", bound=Hashable)
+
+def textrank(
+    corpus: Iterable[_Word],
+    window: SupportsIndex = 5,
+    alpha: SupportsFloat = 0.8,
+    n_word: SupportsIndex | None = 10,
+    n_iter: SupportsIndex = 10,
+) -> list[tuple[_Word, float]]:
+    """Rank the distinct words of ``corpus`` by TextRank over a sparse co-occurrence graph, best first.
+
+    The same words, graph and update as ``keyword.textrank``: words within
+    ``window - 1`` positions of a word's first occurrence are its neighbours,
+    and ``n_iter`` damped updates with factor ``alpha`` are applied to a
+    vector of ones. ``corpus`` may be any iterable (read once). Returns at
+    most ``n_word`` ``(word, score)`` pairs (``None`` keeps them all, a
+    negative value drops that many from the end); each score is a ``float``.
+    Equal scores keep the iteration order of ``set(corpus)``.
+    """
