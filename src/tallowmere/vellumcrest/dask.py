@@ -231,20 +231,25 @@ def _failure_of(attempt: tuple[_Failure, Any]) -> _Failure:
 
 
 def _words_of_attempt(attempt: tuple[_Failure, Any]) -> list[str]:
-    from .extract import words_of
-
-    failure, cut = attempt
-    return [] if failure is not None else words_of(cut[1])
+    failure, words = attempt
+    return [] if failure is not None else list(words)
 
 
-def _rank_attempt(attempt: tuple[_Failure, Any], options: Any, idf: Any) -> tuple[_Failure, Any]:
-    from .extract import rank
+def _words_of_document(options: Any, document: Any) -> list[str]:
+    from .extract import cut, words_of
 
-    failure, cut = attempt
-    if failure is not None:
-        return failure, None
-    text, tokens = cut
-    return None, rank(text, tokens, options, idf)
+    return words_of(cut(document.load(), options)[1])
+
+
+def _rank_document(options: Any, document: Any, idf: Any) -> list[tuple[str, float]]:
+    from .extract import cut, rank
+
+    text, tokens = cut(document.load(), options)
+    return rank(text, tokens, options, idf)
+
+
+def _attempt_with_table(document: Any, rank: Callable[..., Any], idf: Any) -> tuple[_Failure, Any]:
+    return _attempt(functools.partial(rank, idf=idf), document)
 
 
 def _complete_table(table: dict[str, float], options: Any) -> Any:
@@ -333,7 +338,7 @@ def _run_job(
     idf: Any,
     idf_from: str | None,
 ) -> list[Any]:
-    from .cli import EXIT_FILE, CommandError, _cut_document, _keywords_of_document, _no_idf_words
+    from .cli import EXIT_FILE, CommandError, _keywords_of_document, _no_idf_words
 
     def bag_of(items: Sequence[Any]) -> _bag.Bag:
         bag: _bag.Bag = _bag.from_sequence(list(items), npartitions=_partitions(client, len(items)))
@@ -345,20 +350,21 @@ def _run_job(
         _raise_first_failure(failure for failure, _ in attempts)
         return [result for _, result in attempts]
 
-    cut = functools.partial(_attempt, functools.partial(_cut_document, options))
-    # The inputs are read and cut once, on the workers, and stay there for
-    # the table and the ranking; only the results come back.
-    inputs = bag_of(documents).map(cut)
+    # Each input is read and cut twice, once to count its words for the table
+    # and once to rank it, rather than kept cut in the workers' memory (every
+    # input at once, as the ranking waits for the whole table) between the two.
+    count = functools.partial(_attempt, functools.partial(_words_of_document, options))
     extra: list[Any] = []
     if idf is not None:
         table: Any = delayed(idf, pure=True)
     else:
-        corpus = bag_of(idf_documents).map(cut) if idf_documents else inputs
+        corpus = bag_of(idf_documents or documents).map(count)
         counted = build_idf_bag(corpus.map(_words_of_attempt))
         if idf_documents:
             extra = [corpus.map(_failure_of), counted.apply(len)]
         table = counted.apply(functools.partial(_complete_table, options=options))
-    ranked = inputs.map(_rank_attempt, options=options, idf=table)
+    rank = functools.partial(_rank_document, options)
+    ranked = bag_of(documents).map(_attempt_with_table, rank, idf=table)
     attempts, *checks = client.compute([ranked, *extra], sync=True)
     if checks:
         idf_failures, n_words = checks
