@@ -11,6 +11,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUN = os.path.join(ROOT, "bench", "run.py")
 SIZE, VOCABULARY = 200, 50
+DASK_BLOCK = "<!-- dask:begin -->\n## Beyond one machine\nkept\n<!-- dask:end -->\n"
 
 
 def _has(module):
@@ -21,6 +22,8 @@ def _has(module):
 def tiny_run(tmp_path_factory):
     pytest.importorskip("tallowmere.vellumcrest.keyword")
     out = tmp_path_factory.mktemp("bench")
+    # bench/cluster.py's block from an earlier run, which this run must keep.
+    (out / "benchmarks.md").write_text(f"# old\n\n{DASK_BLOCK}", encoding="utf-8")
     command = [sys.executable, RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY),
                "--rounds", "3", "--min-sample", "0.002", "--budget", "5", "--out", str(out)]
     done = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=ROOT)
@@ -94,3 +97,28 @@ def test_plot_is_written_when_matplotlib_is_there(tiny_run):
         pytest.skip("matplotlib is not installed: the run skips the plot")
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "![time against corpus size](benchmarks.png)" in (out / "benchmarks.md").read_text(encoding="utf-8")
+
+
+def test_the_cluster_block_is_kept_at_the_end(tiny_run):
+    out, _ = tiny_run
+    text = (out / "benchmarks.md").read_text(encoding="utf-8")
+    assert text.endswith("\n\n" + DASK_BLOCK) and "# old" not in text
+
+
+def test_cluster_benchmark_writes_its_block(tmp_path):
+    pytest.importorskip("distributed", reason="the dask extra is not installed")
+    report = tmp_path / "benchmarks.md"
+    report.write_text(f"# Benchmarks\n\nother tables\n\n{DASK_BLOCK}", encoding="utf-8")
+    command = [sys.executable, os.path.join(ROOT, "bench", "cluster.py"), "--documents", "6", "--words", "80",
+               "--out", str(report)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert done.returncode == 0, done.stderr
+    text = report.read_text(encoding="utf-8")
+    # The old block is replaced in place, the rest is left alone.
+    assert text.startswith("# Benchmarks\n\nother tables\n\n<!-- dask:begin -->\n")
+    assert text.endswith("<!-- dask:end -->\n") and text.count("<!-- dask:begin -->") == 1
+    assert "kept" not in text
+    rows = [line.split("|")[1:3] for line in text.splitlines() if line.startswith("| t")]
+    assert [(method.strip(), run.strip()) for method, run in rows] == [
+        (method, run) for method in ("textrank", "tfidf") for run in ("`-j 1`", "`-j 2`", "`--dask`")
+    ]

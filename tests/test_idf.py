@@ -2,6 +2,7 @@
 
 import math
 import os
+import pickle
 
 import pytest
 from hypothesis import given, settings
@@ -9,7 +10,7 @@ from hypothesis import strategies as st
 
 import tallowmere.vellumcrest as package
 from conftest import run_python
-from tallowmere.vellumcrest.idf import build_idf, load_idf, save_idf
+from tallowmere.vellumcrest.idf import DocumentFrequency, build_idf, load_idf, save_idf
 
 # ln(2), ln(3/2) and ln(4/3), written out so that the expected weights below
 # are checked by hand rather than by the formula under test.
@@ -72,6 +73,80 @@ def test_build_idf_weights_grow_as_documents_get_rarer(documents):
                 assert weight > other_weight
             elif df[word] == df[other]:
                 assert weight == other_weight
+
+
+# --- DocumentFrequency: counts built in pieces and merged -----------------------
+
+DOCUMENT_LISTS = st.lists(st.lists(st.sampled_from("abcdefg"), max_size=6), max_size=10)
+
+
+def merge_in_tree(pieces):
+    """Merges neighbouring pieces pairwise, round after round, as a tree reduction does."""
+    while len(pieces) > 1:
+        pieces = [pieces[i].merge(pieces[i + 1]) if i + 1 < len(pieces) else pieces[i]
+                  for i in range(0, len(pieces), 2)]
+    return pieces[0]
+
+
+@given(DOCUMENT_LISTS, st.lists(st.integers(0, 10), max_size=4))
+def test_merged_pieces_give_build_idf_exactly(documents, cuts):
+    # Any split into consecutive pieces, merged in order in any grouping, gives
+    # the same floats in the same word order as one pass over the documents.
+    bounds = [0, *sorted(min(c, len(documents)) for c in cuts), len(documents)]
+    pieces = [DocumentFrequency(documents[a:b]) for a, b in zip(bounds, bounds[1:])]
+    expected = list(build_idf(documents).items())
+    left_fold = pieces[0]
+    for piece in pieces[1:]:
+        left_fold = left_fold.merge(piece)
+    assert list(left_fold.to_idf().items()) == expected
+    assert list(merge_in_tree(pieces).to_idf().items()) == expected
+    assert left_fold.n_documents == len(documents)
+
+
+@given(DOCUMENT_LISTS, DOCUMENT_LISTS, DOCUMENT_LISTS)
+def test_merge_is_associative_and_commutative(a, b, c):
+    x, y, z = DocumentFrequency(a), DocumentFrequency(b), DocumentFrequency(c)
+    assert x.merge(y).merge(z) == x.merge(y.merge(z))
+    assert x.merge(y) == y.merge(x)
+    assert x.merge(y).to_idf() == y.merge(x).to_idf() == build_idf(a + b)
+
+
+def test_merge_leaves_both_operands_unchanged_and_orders_left_first():
+    left = DocumentFrequency([["pear", "fig"]])
+    right = DocumentFrequency([["kiwi", "fig"], ["apple"]])
+    merged = left.merge(right)
+    assert (list(left), left.n_documents, left["fig"]) == (["pear", "fig"], 1, 1)
+    assert (list(right), right.n_documents, right["fig"]) == (["kiwi", "fig", "apple"], 2, 1)
+    assert list(merged) == ["pear", "fig", "kiwi", "apple"]
+    assert (merged.n_documents, merged["fig"], merged["nut"], len(merged)) == (3, 2, 0, 4)
+
+
+def test_add_counts_a_document_once_per_word_and_empty_documents_too():
+    counts = DocumentFrequency()
+    counts.add(iter(["a", "b", "a"]))
+    counts.add([])
+    assert (counts.n_documents, counts["a"], counts["b"]) == (2, 1, 1)
+    assert counts.to_idf() == build_idf([["a", "b", "a"], []])
+
+
+def test_document_frequency_pickles_with_its_order():
+    counts = DocumentFrequency([["z", "y"], ["x", "z"]])
+    copy = pickle.loads(pickle.dumps(counts))
+    assert copy == counts and list(copy) == ["z", "y", "x"]
+    assert list(copy.to_idf().items()) == list(counts.to_idf().items())
+
+
+@pytest.mark.parametrize("other", [{"a": 1}, None, build_idf([["a"]])])
+def test_merge_refuses_what_is_not_a_document_frequency(other):
+    with pytest.raises(TypeError, match="can only merge a DocumentFrequency"):
+        DocumentFrequency([["a"]]).merge(other)
+
+
+def test_document_frequency_is_exported_and_unhashable():
+    assert package.DocumentFrequency is DocumentFrequency
+    assert repr(DocumentFrequency([["a", "b"]])) == "<DocumentFrequency: 1 document, 2 words>"
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(DocumentFrequency())
 
 
 # --- load_idf -----------------------------------------------------------------

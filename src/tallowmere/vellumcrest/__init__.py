@@ -6,8 +6,10 @@ keyphrases, best first; it lives in :mod:`tallowmere.vellumcrest.extract`.
 The token-level rankers ``tfidf`` and ``textrank`` live in the extension
 module :mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
 ``tfidf`` weighs words with, :func:`build_idf`, :func:`load_idf` and
-:func:`save_idf`, live in :mod:`tallowmere.vellumcrest.idf`. All of these are
-importable from this package. The command line is ``vellumcrest-keywords`` or
+:func:`save_idf`, and the mergeable document counts :class:`DocumentFrequency`,
+live in :mod:`tallowmere.vellumcrest.idf`. All of these are importable from
+this package. Ranking on a Dask cluster is in :mod:`tallowmere.vellumcrest.dask`
+(the ``dask`` extra; not imported here). The command line is ``vellumcrest-keywords`` or
 ``python -m tallowmere.vellumcrest``.
 """
 
@@ -16,12 +18,13 @@ importable from this package. The command line is ``vellumcrest-keywords`` or
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .extract import keywords
-    from .idf import build_idf, load_idf, save_idf
+    from .idf import DocumentFrequency, build_idf, load_idf, save_idf
     from .keyword import textrank, tfidf
 
-__all__ = ["build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
+__all__ = ["DocumentFrequency", "build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
 
 _HOMES = {
+    "DocumentFrequency": "idf",
     "build_idf": "idf",
     "load_idf": "idf",
     "save_idf": "idf",

@@ -32,6 +32,8 @@ __all__ = [
     "EXIT_IDF",
     "EXIT_MISSING_CUTTER",
     "EXIT_MEMORY",
+    "EXIT_MISSING_DASK",
+    "EXIT_CLUSTER",
     "cut_words",
     "main",
 ]
@@ -45,6 +47,8 @@ EXIT_NUMBER = 5  # a numeric option is not a number or out of range
 EXIT_IDF = 6  # the --idf file is malformed
 EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installed
 EXIT_MEMORY = 8  # not enough memory to read or rank an input
+EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
+EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
 
 # --engine auto ranks with the exact engine up to this many distinct words (a
 # dense matrix of 8 * 2000**2 bytes, 32 MB) and with the sparse one beyond.
@@ -92,8 +96,12 @@ one object instead:
   {{"method": "textrank", "documents": [{{"source": NAME,
     "keywords": [{{"word": WORD, "score": NUMBER}}, ...]}}, ...]}}
 where a score that is not a number (a one-word document under textrank) is
-null. Results are in input order, whatever -j is. Nothing is written to
-standard output unless every input was ranked.
+null. Results are in input order, whatever -j or --dask is. Nothing is
+written to standard output unless every input was ranked.
+
+--dask ADDRESS (e.g. tcp://10.0.0.5:8786) does the work of -j on a running
+Dask cluster (pip install 'tallowmere-vellumcrest[dask]'): the workers read
+the input files themselves, so they must see them at the same paths.
 
 exit status:
   {EXIT_OK}  success
@@ -106,6 +114,8 @@ exit status:
   {EXIT_IDF}  a malformed or empty --idf file
   {EXIT_MISSING_CUTTER}  --language zh (--cut jieba), but jieba is not installed
   {EXIT_MEMORY}  not enough memory to read or rank an input
+  {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
+  {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
 
 
@@ -115,6 +125,10 @@ class CommandError(Exception):
     def __init__(self, message: str, status: int) -> None:
         super().__init__(message)
         self.status = status
+
+    def __reduce__(self) -> tuple[type[CommandError], tuple[str, int]]:
+        # Raised in worker processes too: keep the status through pickling.
+        return type(self), (str(self), self.status)
 
 
 @dataclass(frozen=True)
@@ -128,8 +142,17 @@ class CutSettings:
 
 @dataclass(frozen=True)
 class Document:
+    """An input: its text, or (``text`` None) the path a worker reads it from."""
+
     label: str
-    text: str
+    text: str | None
+    path: str | None = None
+
+    def load(self) -> str:
+        if self.text is not None:
+            return self.text
+        assert self.path is not None
+        return _read_text(self.path)
 
 
 def cut_words(text: str, settings: CutSettings = CutSettings()) -> list[str]:
@@ -149,11 +172,11 @@ def cut_words(text: str, settings: CutSettings = CutSettings()) -> list[str]:
 
 
 def _cut_document(options: Options, document: Document) -> tuple[str, list[Token]]:
-    return extract.cut(document.text, options)
+    return extract.cut(document.load(), options)
 
 
 def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
-    text, tokens = extract.cut(document.text, options)
+    text, tokens = extract.cut(document.load(), options)
     try:
         return extract.rank(text, tokens, options)
     except extract.RankMemoryError as error:
@@ -218,7 +241,9 @@ def _read_text(path: str) -> str:
     return _decode(path, data)
 
 
-def _read_inputs(files: Sequence[str]) -> list[Document]:
+def _read_inputs(files: Sequence[str], *, read_files: bool = True) -> list[Document]:
+    """The inputs, read here; with *read_files* false, only standard input and
+    the sample are read here, files are left to be read where they are ranked."""
     if not files:
         from importlib.resources import files as package_files
 
@@ -229,7 +254,7 @@ def _read_inputs(files: Sequence[str]) -> list[Document]:
         if name == "-":
             documents.append(Document(STDIN_LABEL, _decode(STDIN_LABEL, sys.stdin.buffer.read())))
         else:
-            documents.append(Document(name, _read_text(name)))
+            documents.append(Document(name, _read_text(name) if read_files else None, name))
     return documents
 
 
@@ -237,7 +262,7 @@ def _read_stop_words(path: str) -> frozenset[str]:
     return extract.parse_word_list(_read_text(path))
 
 
-def _read_idf_directory(directory: str) -> list[Document]:
+def _read_idf_directory(directory: str, *, read_files: bool = True) -> list[Document]:
     try:
         names = sorted(
             entry.name
@@ -248,7 +273,8 @@ def _read_idf_directory(directory: str) -> list[Document]:
         raise CommandError(_describe_os_error(directory, error), EXIT_FILE) from None
     if not names:
         raise CommandError(f"{directory}: no *.txt file to build the idf table from", EXIT_FILE)
-    return [Document(path, _read_text(path)) for path in (os.path.join(directory, n) for n in names)]
+    paths = [os.path.join(directory, name) for name in names]
+    return [Document(path, _read_text(path) if read_files else None, path) for path in paths]
 
 
 # --- options ------------------------------------------------------------------
@@ -345,8 +371,15 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
         " distinct words and sparse beyond (default: auto)",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
-    parser.add_argument(
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
         "-j", "--jobs", metavar="N", help="rank up to N files at once in N processes (default: 1)"
+    )
+    where.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="do the work of -j on the running Dask cluster whose scheduler is at ADDRESS"
+        " (e.g. tcp://host:8786); its workers read the input files",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
@@ -534,13 +567,32 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
             extract.load_jieba("--language zh" if args.cut is None else "--cut jieba")
         except MissingJiebaError as error:
             raise CommandError(str(error), EXIT_MISSING_CUTTER) from None
+    cluster: Any = None
+    if args.dask is not None:
+        try:
+            from . import dask as cluster
+
+            import distributed  # noqa: F401  (the scheduler's client)
+        except ImportError:
+            raise CommandError(
+                "--dask needs the dask and distributed packages:"
+                " pip install 'tallowmere-vellumcrest[dask]'",
+                EXIT_MISSING_DASK,
+            ) from None
     idf = _idf_table(args, options)
-    idf_documents = _read_idf_directory(args.idf_from) if args.idf_from is not None else []
-    documents = _read_inputs(args.files)
+    # On a cluster the workers read the files; only standard input and the
+    # sample are read here.
+    read_here = cluster is None
+    idf_documents = (
+        _read_idf_directory(args.idf_from, read_files=read_here) if args.idf_from is not None else []
+    )
+    documents = _read_inputs(args.files, read_files=read_here)
     labels = [document.label for document in documents]
 
     results: list[list[tuple[str, float]]]
-    if options.method == "textrank":
+    if cluster is not None:
+        results = cluster.run_command_job(args.dask, documents, idf_documents, options, idf, args.idf_from)
+    elif options.method == "textrank":
         results = _map_in_order(functools.partial(_keywords_of_document, options), documents, jobs)
     else:
         # tfidf needs every document cut before any is ranked: the idf table
@@ -551,12 +603,20 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
             corpus = cuts[: len(idf_documents)] or inputs
             table = build_idf(extract.words_of(tokens) for _, tokens in corpus)
             if not table and idf_documents:
-                raise CommandError(f"{args.idf_from}: no words to build the idf table from", EXIT_FILE)
-            # An empty table comes only from inputs without words: nothing to weigh.
-            idf = extract.complete_idf(table, options.unknown_idf) if table else table
+                raise CommandError(_no_idf_words(args.idf_from), EXIT_FILE)
+            idf = _completed(table, options)
         results = [extract.rank(text, tokens, options, idf) for text, tokens in inputs]
     empty = [label for label, ranked in zip(labels, results) if not ranked]
     return _render(options.method, labels, results, args.json), empty
+
+
+def _no_idf_words(directory: str) -> str:
+    return f"{directory}: no words to build the idf table from"
+
+
+def _completed(table: dict[str, float], options: Options) -> Any:
+    # An empty table comes only from inputs without words: nothing to weigh.
+    return extract.complete_idf(table, options.unknown_idf) if table else table
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:

@@ -1,7 +1,8 @@
 """Inverse document frequency tables for :func:`tallowmere.vellumcrest.keyword.tfidf`.
 
 An idf table is a plain ``dict`` from word to weight. :func:`build_idf` makes
-one from tokenised documents; :func:`load_idf` and :func:`save_idf` read and
+one from tokenised documents, through :class:`DocumentFrequency`, the document
+counts that can be built in pieces and merged; :func:`load_idf` and :func:`save_idf` read and
 write the common text format of one ``word weight`` pair per line:
 
 * UTF-8 (a leading byte-order mark is accepted), any line ending;
@@ -18,14 +19,117 @@ from __future__ import annotations
 import math
 import os
 from collections import Counter
-from collections.abc import Hashable, Iterable, Mapping
-from typing import TypeVar
+from collections.abc import Hashable, Iterable, Iterator, Mapping
+from typing import Generic, TypeVar
 
-__all__ = ["build_idf", "load_idf", "save_idf"]
+__all__ = ["DocumentFrequency", "build_idf", "load_idf", "save_idf"]
 
 W = TypeVar("W", bound=Hashable)
 
 StrPath = str | os.PathLike[str]
+
+
+class DocumentFrequency(Generic[W]):
+    """How many documents contain each word, and how many documents there are.
+
+    This is what an idf table is made from, kept in a form that can be built
+    in pieces and combined: count each share of a collection on its own
+    (another process, another machine) and :meth:`merge` the counts. The idf
+    table of the merged counts is exactly the table that :func:`build_idf`
+    gives for all the documents together.
+
+    >>> left = DocumentFrequency([["the", "bees"], ["the", "hive"]])
+    >>> right = DocumentFrequency([["bees", "make", "honey"]])
+    >>> left.merge(right).to_idf() == build_idf([["the", "bees"], ["the", "hive"],
+    ...                                          ["bees", "make", "honey"]])
+    True
+
+    Words are kept in the order of their first occurrence: first those of the
+    documents added here, in the order they were added, then the new words of
+    a merged statistic. Merging the shares of a collection in the
+    collection's order therefore gives the table the order :func:`build_idf`
+    gives it. Merging is associative and commutative for the counts (merged
+    statistics compare equal whatever the grouping and order), and only the
+    word order follows the order of the operands.
+    """
+
+    __slots__ = ("_counts", "_n_documents")
+
+    def __init__(self, documents: Iterable[Iterable[W]] = ()) -> None:
+        self._counts: Counter[W] = Counter()
+        self._n_documents = 0
+        for document in documents:
+            self.add(document)
+
+    def add(self, document: Iterable[W]) -> None:
+        """Count one tokenised document (an iterable of words, read once)."""
+        # Each word once per document; dict.fromkeys rather than set() keeps
+        # first-occurrence order, so the order does not depend on string
+        # hashing.
+        words = dict.fromkeys(document, 1)
+        self._counts.update(words)
+        self._n_documents += 1
+
+    def merge(self, other: DocumentFrequency[W]) -> DocumentFrequency[W]:
+        """Return the statistic of this one's documents and *other*'s together.
+
+        Neither operand changes. This statistic's words come first, then the
+        words that only *other* has, in *other*'s order.
+        """
+        if not isinstance(other, DocumentFrequency):
+            raise TypeError(
+                f"can only merge a DocumentFrequency, not {type(other).__name__}"
+            )
+        merged: DocumentFrequency[W] = DocumentFrequency()
+        merged._counts = self._counts.copy()
+        merged._counts.update(other._counts)
+        merged._n_documents = self._n_documents + other._n_documents
+        return merged
+
+    @property
+    def n_documents(self) -> int:
+        """The number of documents counted, empty ones included."""
+        return self._n_documents
+
+    def __len__(self) -> int:
+        """The number of distinct words."""
+        return len(self._counts)
+
+    def __getitem__(self, word: W) -> int:
+        """The number of documents that contain *word* (0 for a word never seen)."""
+        return self._counts[word]
+
+    def __iter__(self) -> Iterator[W]:
+        """The words, in the order described in the class documentation."""
+        return iter(self._counts)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, DocumentFrequency):
+            return NotImplemented
+        return self._n_documents == other._n_documents and self._counts == other._counts
+
+    __hash__ = None  # type: ignore[assignment]  # mutable, like dict
+
+    def __repr__(self) -> str:
+        return (
+            f"<{type(self).__name__}: {self._n_documents} document"
+            f"{'' if self._n_documents == 1 else 's'}, {len(self._counts)} word"
+            f"{'' if len(self._counts) == 1 else 's'}>"
+        )
+
+    def __getstate__(self) -> tuple[Counter[W], int]:
+        return self._counts, self._n_documents
+
+    def __setstate__(self, state: tuple[Counter[W], int]) -> None:
+        self._counts, self._n_documents = state
+
+    def to_idf(self) -> dict[W, float]:
+        """The idf table of the counted documents; see :func:`build_idf`."""
+        n_documents = self._n_documents
+        return {
+            word: math.log((1 + n_documents) / (1 + df)) + 1.0
+            for word, df in self._counts.items()
+        }
 
 
 def build_idf(documents: Iterable[Iterable[W]]) -> dict[W, float]:
@@ -45,19 +149,11 @@ def build_idf(documents: Iterable[Iterable[W]]) -> dict[W, float]:
     The table lists the words in the order of their first occurrence across
     the documents. A word that occurs in no document is not in the table;
     :func:`~tallowmere.vellumcrest.keyword.tfidf` scores such a word 0.
+
+    This is ``DocumentFrequency(documents).to_idf()``: build a
+    :class:`DocumentFrequency` instead to count a collection in pieces.
     """
-    document_frequency: Counter[W] = Counter()
-    n_documents = 0
-    for document in documents:
-        n_documents += 1
-        # Count each word once per document; dict.fromkeys rather than set()
-        # keeps first-occurrence order, so the table's order does not depend
-        # on string hashing.
-        document_frequency.update(dict.fromkeys(document, 1))
-    return {
-        word: math.log((1 + n_documents) / (1 + df)) + 1.0
-        for word, df in document_frequency.items()
-    }
+    return DocumentFrequency(documents).to_idf()
 
 
 def _parse_weight(text: str) -> float | None:
