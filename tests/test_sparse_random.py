@@ -9,14 +9,13 @@
   words while they are counted).  These run in a child interpreter, so that a
   crash fails the test and names the example.
 """
-import os
-import subprocess
 import sys
 import warnings
 
 import numpy
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from conftest import run_python
 from sparse_agreement import disagreement
 import tallowmere.vellumcrest.keyword as keyword
 import tallowmere.vellumcrest.sparse as sparse
@@ -178,13 +177,11 @@ def random_calls(call):
     check_call(args, kwargs)
 
 
-CHILD = ("import sys; sys.path.insert(0, sys.argv[1]); import test_sparse_random as t; t.random_calls(); "
-         "print('all examples passed')")
+CHILD = "import test_sparse_random as t; t.random_calls(); print('all examples passed')"
 
 
 def test_random_calls_end_in_a_result_or_a_clear_exception():
-    child = subprocess.run([sys.executable, "-X", "dev", "-c", CHILD, os.path.dirname(os.path.abspath(__file__))],
-                           capture_output=True, text=True, timeout=900)
+    child = run_python(CHILD, dev=True, timeout=900)
     tail = "\n".join(child.stderr.splitlines()[-60:])
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{tail}"
     assert "all examples passed" in child.stdout

@@ -14,32 +14,18 @@
 import array
 import gc
 import json
-import subprocess
 import sys
-import textwrap
 import tracemalloc
 import weakref
 
 import pytest
 
 import tallowmere.vellumcrest.sparse as sparse
+from conftest import Word, run_python
 
 WARM_UP = 3
 ROUNDS = 5
 CALLS_PER_ROUND = 20
-
-
-class Word:
-    """A weakly referable word that hashes and compares like its label."""
-
-    def __init__(self, label):
-        self.label = label
-
-    def __hash__(self):
-        return hash(self.label)
-
-    def __eq__(self, other):
-        return isinstance(other, Word) and other.label == self.label
 
 
 class Corpus(list):
@@ -263,7 +249,7 @@ SWEEP_CALLS = [
 @pytest.mark.parametrize("call", SWEEP_CALLS)
 def test_every_allocation_of_a_call_may_fail(call):
     pytest.importorskip("_testcapi")
-    result = subprocess.run([sys.executable, "-c", SWEEP, call], capture_output=True, text=True, timeout=600)
+    result = run_python(SWEEP, call, timeout=600)
     assert result.returncode == 0, result.stderr[-3000:]
     (done,) = [line for line in result.stdout.splitlines() if line.startswith("done ")]
     assert int(done.split()[1]) > 5, done
@@ -296,7 +282,7 @@ for k in range(1, 100000):
 
 def test_every_allocation_of_the_load_may_fail():
     pytest.importorskip("_testcapi")
-    result = subprocess.run([sys.executable, "-c", LOAD_SWEEP], capture_output=True, text=True, timeout=600)
+    result = run_python(LOAD_SWEEP, timeout=600)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.startswith("finished"), result.stdout
 
@@ -316,18 +302,9 @@ warnings.simplefilter("ignore")
 ROUNDS = int(sys.argv[1])
 
 
-class Word:
-    """Hashed and compared by Python code: a chance for a thread switch in
-    the middle of every dict and set operation."""
-
-    def __init__(self, label):
-        self.label = label
-
-    def __hash__(self):
-        return hash(self.label)
-
-    def __eq__(self, other):
-        return isinstance(other, Word) and other.label == self.label
+# Hashed and compared by Python code: a chance for a thread switch in the
+# middle of every dict and set operation.
+from conftest import Word
 
 
 def picture(result):
@@ -415,8 +392,7 @@ print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "co
 
 def test_threads_rank_shared_and_changing_inputs():
     rounds = 30
-    child = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(CHILD), str(rounds)],
-                           capture_output=True, text=True, timeout=600)
+    child = run_python(CHILD, rounds, dev=True, timeout=600)
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{child.stderr[-4000:]}"
     report = json.loads(child.stdout.strip().splitlines()[-1])
     assert report["problem_count"] == 0, report["problems"]
