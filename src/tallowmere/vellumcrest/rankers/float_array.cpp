@@ -6,9 +6,23 @@
 
 namespace keyword {
 
+namespace {
+
+// A type made by C code (only heap types are made by class statements) under
+// numpy's own name for it.
+bool is_static_type_named(PyTypeObject* type, const char* name) noexcept {
+  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, name) == 0;
+}
+
+}  // namespace
+
 bool is_numpy_array_type(PyTypeObject* type) noexcept {
-  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.ndarray") == 0 &&
-         type->tp_as_buffer != nullptr && type->tp_as_buffer->bf_getbuffer != nullptr;
+  return is_static_type_named(type, "numpy.ndarray") && type->tp_as_buffer != nullptr &&
+         type->tp_as_buffer->bf_getbuffer != nullptr;
+}
+
+bool is_numpy_float64_type(PyTypeObject* type) noexcept {
+  return is_static_type_named(type, "numpy.float64") && PyType_IsSubtype(type, &PyFloat_Type);
 }
 
 bool FloatArrayView::acquire(Borrowed array, Py_ssize_t rows, Py_ssize_t columns, bool writable) noexcept {

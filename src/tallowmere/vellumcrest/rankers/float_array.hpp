@@ -20,6 +20,10 @@ namespace keyword {
 // run or notice.
 bool is_numpy_array_type(PyTypeObject* type) noexcept;
 
+// True for numpy's float64 scalar type: a subclass of float, so its value
+// sits where a float's does and PyFloat_AS_DOUBLE reads it.
+bool is_numpy_float64_type(PyTypeObject* type) noexcept;
+
 // A writable view of a float64 array of shape (rows, columns) held while the
 // view lives: C-contiguous, aligned, native byte order.  `acquire` succeeds
 // only for numpy's own array type with exactly that layout; it never leaves

@@ -1,6 +1,7 @@
 // The ranked list both rankers return: a stable sort by score, best first,
 // then the slice [:n_word]; and the sort keys.
 #include "common.hpp"
+#include "float_array.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,13 +23,6 @@ bool is_builtin_sorted(Borrowed function) {
   if (!PyCFunction_Check(function) || PyCFunction_GET_SELF(function) != state.builtins) return false;
   const PyMethodDef* definition = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
   return definition && std::strcmp(definition->ml_name, "sorted") == 0;
-}
-
-// numpy's float64 scalar type: static, named so, and a subclass of float
-// (so its value sits where a float's does).
-bool is_numpy_float64_type(PyTypeObject* type) {
-  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.float64") == 0 &&
-         PyType_IsSubtype(type, &PyFloat_Type);
 }
 
 // A score whose comparisons with the others are those of its value as a
