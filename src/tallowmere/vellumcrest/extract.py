@@ -96,6 +96,11 @@ class Token(NamedTuple):
     end: int
 
 
+# Token(word, start, end) without the keyword handling of a named tuple's
+# constructor: cutting makes one per word of the text.
+_make_token = tuple.__new__
+
+
 @dataclass(frozen=True)
 class Options:
     """Checked options of :func:`keywords`; build them with :func:`make_options`."""
@@ -267,7 +272,7 @@ def _word_pattern(marks: str) -> re.Pattern[str]:
 def _regex_spans(text: str) -> Iterator[tuple[str, int, int, str | None]]:
     marks = "".join(sorted(c for c in set(text) if unicodedata.category(c).startswith("M")))
     for match in _word_pattern(marks).finditer(text):
-        yield match.group(), match.start(), match.end(), None
+        yield (match.group(), *match.span(), None)
 
 
 def load_jieba(reason: str = "language='zh'") -> Any:
@@ -321,16 +326,26 @@ def cut(text: str, options: Options, *, cutter: str | None = None) -> tuple[str,
         spans = _regex_spans(text)
     stop_words = options.stop_words
     tags = options.pos
+    keep_case = options.keep_case
+    # A word recurs many times in a document: what becomes of it is worked
+    # out once per (word, part of speech).
+    decided: dict[tuple[str, str | None], str | None] = {}
     tokens = []
+    append = tokens.append
     for word, start, end, flag in spans:
-        kept: str | None = None
-        if (
-            any(c.isalpha() for c in word)
-            and word.casefold() not in stop_words
-            and (tags is None or flag in tags)
-        ):
-            kept = word if options.keep_case else word.lower()
-        tokens.append(Token(kept, start, end))
+        key = (word, flag)
+        try:
+            kept = decided[key]
+        except KeyError:
+            kept = None
+            if (
+                (word.isalpha() or any(c.isalpha() for c in word))
+                and word.casefold() not in stop_words
+                and (tags is None or flag in tags)
+            ):
+                kept = word if keep_case else word.lower()
+            decided[key] = kept
+        append(_make_token(Token, (kept, start, end)))
     return text, tokens
 
 
