@@ -305,6 +305,44 @@ def test_parallel_output_equals_serial_output(texts, method, as_json):
     assert parallel == serial
 
 
+HARVEST = """\
+We wait all summer for the honey harvest. In August the honey harvest is
+over, and then the honey harvest is sold at the market.
+"""
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize(
+    "options, library_options",
+    [
+        ([], {}),
+        (["--phrases"], {"phrases": True}),
+        (["--keep-case", "--unknown-idf", "zero"], {"keep_case": True, "unknown_idf": "zero"}),
+    ],
+    ids=["plain", "phrases", "keep-case"],
+)
+@pytest.mark.parametrize("corpus", ["inputs", "idf-from"])
+def test_tfidf_output_equals_keywords(texts, tmp_path, jobs, options, library_options, corpus):
+    # The command keeps only what ranking needs of each input while the
+    # table is built; what it ranks must be what keywords() ranks.
+    from tallowmere.vellumcrest import keywords
+
+    harvest = tmp_path / "harvest.txt"
+    harvest.write_text(HARVEST, encoding="utf-8")
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    (reference / "a.txt").write_text(BEES + ORCHARD, encoding="utf-8")
+    (reference / "b.txt").write_text(WEATHER, encoding="utf-8")
+    inputs = [BEES, ORCHARD, WEATHER, HARVEST]
+    idf_texts = [BEES + ORCHARD, WEATHER] if corpus == "idf-from" else inputs
+    extra = ["--idf-from", reference] if corpus == "idf-from" else []
+    result = run_json("--method", "tfidf", "--top", "0", "-j", jobs, *options, *extra, *texts, harvest)
+    expected = [keywords(text, method="tfidf", top=0, idf_corpus=idf_texts, **library_options) for text in inputs]
+    assert any(" " in word for word, _ in expected[-1]) == ("--phrases" in options)
+    got = [[(pair["word"], pair["score"]) for pair in document["keywords"]] for document in result["documents"]]
+    assert got == expected
+
+
 def test_output_does_not_depend_on_the_hash_seed(texts):
     outputs = {run("--top", "0", *texts, env={"PYTHONHASHSEED": seed}) for seed in ("1", "2", "3")}
     assert len(outputs) == 1

@@ -2,6 +2,7 @@
 processes, one thread each, on loopback, shared by the module's tests."""
 
 import contextlib
+import functools
 import json
 import os
 import signal
@@ -345,6 +346,97 @@ def test_a_worker_killed_in_the_middle_of_a_job(client, tmp_path):
     assert merged == expected_counts and merged.n_documents == FAULT_DOCUMENTS
     client.wait_for_workers(2, timeout=TIMEOUT)
     assert victim not in client.run(os.getpid) or client.run(os.getpid)[victim] != pids[victim]
+
+
+def _tasks_of(function_name):
+    def is_of(key):
+        return str(key).startswith(function_name + "-")
+
+    return is_of
+
+
+def _victim_holding(client, function_name):
+    """The worker holding the most finished, not yet fetched tasks of
+    *function_name*, once one holds three."""
+    is_of = _tasks_of(function_name)
+    held = {worker: sum(map(is_of, keys)) for worker, keys in client.has_what().items()}
+    victim = max(held, key=held.get) if held else None
+    return victim if victim is not None and held[victim] >= 3 else None
+
+
+def _victim_working(client, function_name):
+    """A worker running a task of *function_name*, once a quarter of those
+    tasks are done and fetched."""
+    is_of = _tasks_of(function_name)
+
+    def known(dask_scheduler):
+        return sum(1 for key in dask_scheduler.tasks if is_of(key))
+
+    if client.run_on_scheduler(known) > FAULT_PARTITIONS * 3 // 4:
+        return None
+    return next((worker for worker, keys in client.processing().items() if any(map(is_of, keys))), None)
+
+
+@pytest.mark.parametrize(
+    "method, find_victim",
+    [
+        # textrank: a worker in the middle of a chunk, with a quarter of the
+        # results already fetched.
+        ("textrank", functools.partial(_victim_working, function_name="_rank_chunk")),
+        # tfidf: a worker holding cut inputs that wait for the table, which
+        # must be cut again elsewhere.
+        ("tfidf", functools.partial(_victim_holding, function_name="_cut_chunk")),
+    ],
+    ids=["textrank", "tfidf"],
+)
+def test_a_worker_killed_in_the_middle_of_a_command_job(client, cluster, tmp_path, monkeypatch, method, find_victim):
+    import threading
+
+    from tallowmere.vellumcrest import dask as cluster_job
+
+    texts = _fault_texts()
+    documents = []
+    for number, text in enumerate(texts):
+        path = tmp_path / f"doc{number:03d}.txt"
+        path.write_text(text, encoding="utf-8")
+        documents.append(cli.Document(str(path), None, str(path)))
+    options = extract.make_options(method=method, top=0)
+    with threadpoolctl.threadpool_limits(1, "blas"):
+        if method == "textrank":
+            expected = [cli._keywords_of_document(options, document) for document in documents]
+        else:
+            expected = cli._tfidf_locally(documents, [], options, None, None, 1)
+    monkeypatch.setattr(cluster_job, "_CHUNK", FAULT_DOCUMENTS // FAULT_PARTITIONS)
+    pids = client.run(os.getpid)
+    outcome = {}
+
+    def job():
+        try:
+            outcome["ranked"] = cluster_job.run_command_job(
+                cluster[0].scheduler_address, documents, [], options, None, None
+            )
+        except BaseException as error:  # handed to the test below
+            outcome["error"] = error
+
+    worker = threading.Thread(target=job)
+    worker.start()
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            victim = find_victim(client)
+            if victim is not None:
+                break
+            assert worker.is_alive(), "the job ended before a worker could be killed"
+            assert time.monotonic() < deadline, "no chunk finished in time"
+            time.sleep(0.005)
+        os.kill(pids[victim], signal.SIGKILL)
+    finally:
+        worker.join(TIMEOUT * 2)
+    assert not worker.is_alive()
+    assert "error" not in outcome, outcome.get("error")
+    # Every input ranked once, in input order, as locally.
+    assert outcome["ranked"] == expected
+    client.wait_for_workers(2, timeout=TIMEOUT)
 
 
 # --- the cluster itself ------------------------------------------------------------

@@ -103,6 +103,23 @@ def test_merged_pieces_give_build_idf_exactly(documents, cuts):
     assert left_fold.n_documents == len(documents)
 
 
+@given(st.lists(DOCUMENT_LISTS, max_size=5))
+def test_merge_all_equals_merging_one_after_the_other(shares):
+    pieces = [DocumentFrequency(share) for share in shares]
+    before = [(list(piece), piece.n_documents) for piece in pieces]
+    left_fold = DocumentFrequency()
+    for piece in pieces:
+        left_fold = left_fold.merge(piece)
+    merged = DocumentFrequency.merge_all(iter(pieces))
+    assert merged == left_fold and list(merged) == list(left_fold)
+    assert [(list(piece), piece.n_documents) for piece in pieces] == before
+
+
+def test_merge_all_refuses_what_is_not_a_statistic():
+    with pytest.raises(TypeError, match="can only merge a DocumentFrequency, not dict"):
+        DocumentFrequency.merge_all([DocumentFrequency([["a"]]), {"a": 1}])
+
+
 @given(DOCUMENT_LISTS, DOCUMENT_LISTS, DOCUMENT_LISTS)
 def test_merge_is_associative_and_commutative(a, b, c):
     x, y, z = DocumentFrequency(a), DocumentFrequency(b), DocumentFrequency(c)

@@ -14,13 +14,13 @@ import json
 import math
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import Any, NamedTuple, TypeVar
 
 from . import extract
 from .extract import MissingJiebaError, Options, Token
-from .idf import build_idf, load_idf
+from .idf import DocumentFrequency, load_idf
 
 __all__ = [
     "EXIT_OK",
@@ -171,8 +171,31 @@ def cut_words(text: str, settings: CutSettings = CutSettings()) -> list[str]:
 # --- the work for each document (these run in worker processes under -j) ----
 
 
-def _cut_document(options: Options, document: Document) -> tuple[str, list[Token]]:
-    return extract.cut(document.load(), options)
+class Cut(NamedTuple):
+    """What ranking needs of a cut input: its kept words, and for phrases
+    also its text and tokens."""
+
+    words: list[str]
+    text: str | None = None
+    tokens: list[Token] | None = None
+
+
+def _cut_document(options: Options, document: Document) -> Cut:
+    text, tokens = extract.cut(document.load(), options)
+    words = extract.words_of(tokens)
+    return Cut(words, text, tokens) if options.phrases else Cut(words)
+
+
+def _share_words(cut: Cut, canonical: dict[str, str]) -> Cut:
+    """*cut* with each of its words replaced by the one string *canonical*
+    keeps for it: the cuts that wait for an idf table share their words."""
+    return cut._replace(words=[canonical.setdefault(word, word) for word in cut.words])
+
+
+def _rank_cut(options: Options, cut: Cut, idf: Any) -> list[tuple[str, float]]:
+    if cut.text is not None and cut.tokens is not None:
+        return extract.rank(cut.text, cut.tokens, options, idf)
+    return extract.rank_words(cut.words, options, idf)
 
 
 def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
@@ -192,10 +215,12 @@ _T = TypeVar("_T")
 _R = TypeVar("_R")
 
 
-def _map_in_order(function: Callable[[_T], _R], items: Sequence[_T], jobs: int) -> list[_R]:
-    """``[function(item) for item in items]``, in up to *jobs* processes, in input order."""
+def _map_in_order(function: Callable[[_T], _R], items: Sequence[_T], jobs: int) -> Iterator[_R]:
+    """``function(item) for item in items``, in up to *jobs* processes, yielded
+    in input order; the first failure in input order is raised."""
     if jobs <= 1 or len(items) <= 1:
-        return [function(item) for item in items]
+        yield from map(function, items)
+        return
     from concurrent.futures import ProcessPoolExecutor
 
     workers = min(jobs, len(items))
@@ -203,8 +228,12 @@ def _map_in_order(function: Callable[[_T], _R], items: Sequence[_T], jobs: int) 
     # as much as ranking a short document.  Eight chunks per worker still
     # share the work out evenly.
     chunk = max(1, -(-len(items) // (workers * 8)))
-    with ProcessPoolExecutor(max_workers=workers) as pool:
-        return list(pool.map(function, items, chunksize=chunk))
+    pool = ProcessPoolExecutor(max_workers=workers)
+    try:
+        yield from pool.map(function, items, chunksize=chunk)
+    finally:
+        # After a failure, what has not started yet is dropped.
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 # --- reading files ------------------------------------------------------------
@@ -598,21 +627,46 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     if cluster is not None:
         results = cluster.run_command_job(args.dask, documents, idf_documents, options, idf, args.idf_from)
     elif options.method == "textrank":
-        results = _map_in_order(functools.partial(_keywords_of_document, options), documents, jobs)
+        results = list(_map_in_order(functools.partial(_keywords_of_document, options), documents, jobs))
     else:
-        # tfidf needs every document cut before any is ranked: the idf table
-        # may be built from them.
-        cuts = _map_in_order(functools.partial(_cut_document, options), idf_documents + documents, jobs)
-        inputs = cuts[len(idf_documents):]
-        if idf is None:
-            corpus = cuts[: len(idf_documents)] or inputs
-            table = build_idf(extract.words_of(tokens) for _, tokens in corpus)
-            if not table and idf_documents:
-                raise CommandError(_no_idf_words(args.idf_from), EXIT_FILE)
-            idf = _completed(table, options)
-        results = [extract.rank(text, tokens, options, idf) for text, tokens in inputs]
+        results = _tfidf_locally(documents, idf_documents, options, idf, args.idf_from, jobs)
     empty = [label for label, ranked in zip(labels, results) if not ranked]
     return _render(options.method, labels, results, args.json), empty
+
+
+def _tfidf_locally(
+    documents: Sequence[Document],
+    idf_documents: Sequence[Document],
+    options: Options,
+    idf: Any,
+    idf_from: str | None,
+    jobs: int,
+) -> list[list[tuple[str, float]]]:
+    # Every input is cut before any is ranked, as the table may be built from
+    # them. Each is read and cut once (in the -j workers); its words are kept
+    # until the table is complete, one string per distinct word of the run.
+    counts: DocumentFrequency[str] | None = DocumentFrequency() if idf is None else None
+    count_inputs = counts is not None and not idf_documents
+    canonical: dict[str, str] = {}
+    inputs: list[Cut] = []
+    cuts = _map_in_order(functools.partial(_cut_document, options), [*idf_documents, *documents], jobs)
+    for number, cut in enumerate(cuts):
+        if number < len(idf_documents):
+            assert counts is not None
+            counts.add(cut.words)
+            continue
+        cut = _share_words(cut, canonical)
+        if count_inputs:
+            assert counts is not None
+            counts.add(cut.words)
+        inputs.append(cut)
+    if counts is not None:
+        table = counts.to_idf()
+        if not table and idf_documents:
+            assert idf_from is not None
+            raise CommandError(_no_idf_words(idf_from), EXIT_FILE)
+        idf = _completed(table, options)
+    return [_rank_cut(options, cut, idf) for cut in inputs]
 
 
 def _no_idf_words(directory: str) -> str:

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import functools
 import os
-from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal, TypeVar
 
 try:
@@ -204,15 +204,24 @@ def _rank_text(text: Any, options: Any, idf: Any) -> list[tuple[str, float]]:
 
 
 # --- the command line's --dask ---------------------------------------------------
+#
+# The command's job is submitted as futures, one task per chunk of inputs, so
+# that the results come back to the command directly, chunk by chunk in
+# input order, while the rest are still being ranked. A failure comes back as
+# data, not as an exception: the command must report the first failing input
+# in input order, and an exception would stop the job at whichever failure a
+# worker met first.
 
 # (error message, exit status) of an input that failed, or None
 _Failure = tuple[str, int] | None
 
+# Inputs per task: enough that a task's messages cost little beside its work.
+_CHUNK = 100
+# Partial counts merged by one task.
+_MERGE_EVERY = 8
+
 
 def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
-    # A failure comes back as data, not as an exception: the command must
-    # report the first failing input in input order, and an exception would
-    # stop the job at whichever failure a worker met first.
     from .cli import EXIT_MEMORY, EXIT_MISSING_CUTTER, CommandError
     from .extract import MissingJiebaError
 
@@ -226,43 +235,97 @@ def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
         return (str(error) or "not enough memory", EXIT_MEMORY), None
 
 
-def _failure_of(attempt: tuple[_Failure, Any]) -> _Failure:
-    return attempt[0]
+def _rank_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
+    """textrank: each input read, cut and ranked."""
+    from .cli import _keywords_of_document
+
+    rank = functools.partial(_keywords_of_document, options)
+    return [_attempt(rank, document) for document in documents]
 
 
-def _words_of_attempt(attempt: tuple[_Failure, Any]) -> list[str]:
-    failure, words = attempt
-    return [] if failure is not None else list(words)
+def _cut_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
+    """tfidf: each input read and cut; kept on the worker until the table is complete."""
+    from .cli import _cut_document, _share_words
+
+    cut = functools.partial(_cut_document, options)
+    canonical: dict[str, str] = {}
+    cuts = []
+    for document in documents:
+        failure, words = _attempt(cut, document)
+        cuts.append((failure, None if words is None else _share_words(words, canonical)))
+    return cuts
 
 
-def _words_of_document(options: Any, document: Any) -> list[str]:
-    from .extract import cut, words_of
-
-    return words_of(cut(document.load(), options)[1])
-
-
-def _rank_document(options: Any, document: Any, idf: Any) -> list[tuple[str, float]]:
-    from .extract import cut, rank
-
-    text, tokens = cut(document.load(), options)
-    return rank(text, tokens, options, idf)
-
-
-def _attempt_with_table(document: Any, rank: Callable[..., Any], idf: Any) -> tuple[_Failure, Any]:
-    return _attempt(functools.partial(rank, idf=idf), document)
+def _count_cuts(cuts: Iterable[tuple[_Failure, Any]]) -> tuple[_Failure, DocumentFrequency[str]]:
+    """The first failure of a chunk of cut inputs, and the counts of the others."""
+    counts: DocumentFrequency[str] = DocumentFrequency()
+    first: _Failure = None
+    for failure, cut in cuts:
+        if failure is None:
+            counts.add(cut.words)
+        elif first is None:
+            first = failure
+    return first, counts
 
 
-def _complete_table(table: dict[str, float], options: Any) -> Any:
+def _count_chunk(documents: Sequence[Any], options: Any) -> tuple[_Failure, DocumentFrequency[str]]:
+    """The idf documents: each read, cut and counted, and then let go."""
+    from .cli import _cut_document
+
+    cut = functools.partial(_cut_document, options)
+    return _count_cuts(_attempt(cut, document) for document in documents)
+
+
+def _merge_counts(*parts: tuple[_Failure, DocumentFrequency[str]]) -> tuple[_Failure, DocumentFrequency[str]]:
+    # In chunk order: the first failure in input order, and the words in
+    # order of first occurrence, as a local count has them.
+    first = next((failure for failure, _ in parts if failure is not None), None)
+    return first, DocumentFrequency.merge_all(counts for _, counts in parts)
+
+
+def _summary(merged: tuple[_Failure, DocumentFrequency[str]]) -> tuple[_Failure, int]:
+    return merged[0], len(merged[1])
+
+
+def _table_of(merged: tuple[_Failure, DocumentFrequency[str]], options: Any) -> Any:
     from .cli import _completed
 
-    return _completed(table, options)
+    return _completed(merged[1].to_idf(), options)
 
 
-def _partitions(client: Any, n_items: int) -> int:
-    # Enough partitions that every thread gets several (load balance, and
-    # little to redo when a worker is lost), at most about 100 inputs each.
-    threads: int = max(1, sum(client.nthreads().values()))
-    return max(1, min(n_items, max(4 * threads, -(-n_items // 100))))
+def _rank_cuts(
+    cuts: Sequence[tuple[_Failure, Any]], options: Any, idf: Any
+) -> list[tuple[_Failure, _Failure, Any]]:
+    """tfidf: each cut input ranked with the table, as (failure to read or
+    cut, failure to rank, keywords)."""
+    from .cli import _rank_cut
+
+    rank = functools.partial(_rank_cut, options, idf=idf)
+    ranked: list[tuple[_Failure, _Failure, Any]] = []
+    for cut_failure, cut in cuts:
+        if cut_failure is not None:
+            ranked.append((cut_failure, None, None))
+        else:
+            ranked.append((None, *_attempt(rank, cut)))
+    return ranked
+
+
+def _chunks(items: Sequence[Any], n_threads: int) -> list[list[Any]]:
+    # At most _CHUNK inputs a task, and at least four tasks a thread where
+    # there are inputs enough: load balance, and little to redo when a
+    # worker is lost.
+    n_chunks = max(1, min(len(items), max(4 * n_threads, -(-len(items) // _CHUNK))))
+    size = -(-len(items) // n_chunks)
+    return [list(items[start : start + size]) for start in range(0, len(items), size)]
+
+
+def _merge_tree(client: Any, parts: list[Any]) -> Any:
+    while len(parts) > 1:
+        parts = [
+            client.submit(_merge_counts, *parts[start : start + _MERGE_EVERY], pure=False)
+            for start in range(0, len(parts), _MERGE_EVERY)
+        ]
+    return parts[0] if parts else client.submit(_merge_counts, pure=False)
 
 
 def _raise_first_failure(failures: Iterable[_Failure]) -> None:
@@ -338,39 +401,72 @@ def _run_job(
     idf: Any,
     idf_from: str | None,
 ) -> list[Any]:
-    from .cli import EXIT_FILE, CommandError, _keywords_of_document, _no_idf_words
+    from .cli import EXIT_FILE, CommandError, _no_idf_words
 
-    def bag_of(items: Sequence[Any]) -> _bag.Bag:
-        bag: _bag.Bag = _bag.from_sequence(list(items), npartitions=_partitions(client, len(items)))
-        return bag
+    n_threads = max(1, sum(client.nthreads().values()))
+    chunks = _chunks(documents, n_threads)
 
     if options.method == "textrank":
-        rank = functools.partial(_keywords_of_document, options)
-        attempts = client.compute(bag_of(documents).map(functools.partial(_attempt, rank)), sync=True)
-        _raise_first_failure(failure for failure, _ in attempts)
-        return [result for _, result in attempts]
+        ranked = client.map(_rank_chunk, chunks, options=options, pure=False)
+        results: list[Any] = []
+        for attempts in _in_order(client, ranked):
+            # Ranking ends at the first failure, as it does locally.
+            _raise_first_failure(failure for failure, _ in attempts)
+            results.extend(result for _, result in attempts)
+        return results
 
-    # Each input is read and cut twice, once to count its words for the table
-    # and once to rank it, rather than kept cut in the workers' memory (every
-    # input at once, as the ranking waits for the whole table) between the two.
-    count = functools.partial(_attempt, functools.partial(_words_of_document, options))
-    extra: list[Any] = []
+    # The inputs are read and cut once; the cuts wait on the workers (which
+    # spill them to disk when memory runs short) until the table is complete,
+    # and are ranked where they lie.
+    cuts = client.map(_cut_chunk, chunks, options=options, pure=False)
+    summary = None
     if idf is not None:
-        table: Any = delayed(idf, pure=True)
+        [table] = client.scatter([idf], hash=False)
     else:
-        corpus = bag_of(idf_documents or documents).map(count)
-        counted = build_idf_bag(corpus.map(_words_of_attempt))
         if idf_documents:
-            extra = [corpus.map(_failure_of), counted.apply(len)]
-        table = counted.apply(functools.partial(_complete_table, options=options))
-    rank = functools.partial(_rank_document, options)
-    ranked = bag_of(documents).map(_attempt_with_table, rank, idf=table)
-    attempts, *checks = client.compute([ranked, *extra], sync=True)
-    if checks:
-        idf_failures, n_words = checks
-        _raise_first_failure(idf_failures)
-    _raise_first_failure(failure for failure, _ in attempts)
-    if checks and n_words == 0:
+            counts = client.map(_count_chunk, _chunks(idf_documents, n_threads), options=options, pure=False)
+        else:
+            counts = client.map(_count_cuts, cuts, pure=False)
+        merged = _merge_tree(client, counts)
+        if idf_documents:
+            summary = client.submit(_summary, merged, pure=False)
+        table = client.submit(_table_of, merged, options, pure=False)
+    ranked = client.map(_rank_cuts, cuts, options=options, idf=table, pure=False)
+    n_words = None
+    if summary is not None:
+        # The idf documents' failures come first, as they are cut first locally.
+        idf_failure, n_words = summary.result()
+        _raise_first_failure([idf_failure])
+    attempts = [attempt for chunk in _in_order(client, ranked) for attempt in chunk]
+    # Every input is cut before any is ranked: a failure to read or cut any
+    # input comes before a failure to rank one.
+    _raise_first_failure(cut_failure for cut_failure, _, _ in attempts)
+    if n_words == 0:
         assert idf_from is not None
         raise CommandError(_no_idf_words(idf_from), EXIT_FILE)
-    return [result for _, result in attempts]
+    _raise_first_failure(rank_failure for _, rank_failure, _ in attempts)
+    return [result for _, _, result in attempts]
+
+
+def _in_order(client: Any, futures: list[Any]) -> Iterator[Any]:
+    """The results of *futures* in their order, each let go once it is here;
+    the rest are cancelled when the caller stops early."""
+    try:
+        position = 0
+        while position < len(futures):
+            # The next result, with those after it that are ready already, in
+            # one round trip: short tasks finish faster than one at a time
+            # could be fetched.
+            end = position + 1
+            while end < len(futures) and futures[end].done():
+                end += 1
+            batch = futures[position:end]
+            results = client.gather(batch)
+            for number in range(position, end):
+                futures[number] = None
+            for future in batch:
+                future.release()
+            position = end
+            yield from results
+    finally:
+        client.cancel([future for future in futures if future is not None])

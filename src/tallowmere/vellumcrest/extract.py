@@ -330,7 +330,7 @@ def cut(text: str, options: Options, *, cutter: str | None = None) -> tuple[str,
     # A word recurs many times in a document: what becomes of it is worked
     # out once per (word, part of speech).
     decided: dict[tuple[str, str | None], str | None] = {}
-    tokens = []
+    tokens: list[Token] = []
     append = tokens.append
     for word, start, end, flag in spans:
         key = (word, flag)
@@ -497,6 +497,15 @@ def rank(text: str, tokens: Sequence[Token], options: Options, idf: Any = None) 
     if options.phrases:
         # Phrases go first, so that on equal scores a phrase comes before a word.
         ranked = sorted(_phrases(text, tokens, ranked, options) + ranked, key=lambda pair: pair[1], reverse=True)
+    return ranked[: options.top] if options.top else ranked
+
+
+def rank_words(words: list[str], options: Options, idf: Any = None) -> list[tuple[str, float]]:
+    """:func:`rank` of a text's kept words alone, for *options* without phrases
+    (which need the text and its tokens)."""
+    if options.phrases:
+        raise ValueError("phrases need the text and its tokens: use rank()")
+    ranked = _rank_words(words, options, idf)
     return ranked[: options.top] if options.top else ranked
 
 
