@@ -60,7 +60,6 @@ CLUSTER_SETTINGS = [
     # maps and unmaps every block of 128 KiB or more afresh: each exact
     # textrank of a 1k-word document faults its word matrix in again.
     ("no trim threshold", ["MALLOC_TRIM_THRESHOLD_"], {}),
-    ("no trim threshold, no profiler", ["MALLOC_TRIM_THRESHOLD_"], {"distributed.worker.profile.enabled": False}),
 ]
 
 

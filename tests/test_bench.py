@@ -119,8 +119,7 @@ def test_cluster_benchmark_writes_its_block(tmp_path):
     assert text.endswith("<!-- dask:end -->\n") and text.count("<!-- dask:begin -->") == 1
     assert "kept" not in text
     rows = [line.split("|")[1:3] for line in text.splitlines() if line.startswith("| t")]
-    runs = ("`-j 1`", "`-j 2`", "2 × `-j 1`, half each", "`--dask`", "`--dask`, no trim threshold",
-            "`--dask`, no trim threshold, no profiler")
+    runs = ("`-j 1`", "`-j 2`", "2 × `-j 1`, half each", "`--dask`", "`--dask`, no trim threshold")
     assert [(method.strip(), run.strip()) for method, run in rows] == [
         (method, run) for method in ("textrank", "tfidf") for run in runs
     ]
