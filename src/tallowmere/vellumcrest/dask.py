@@ -251,8 +251,8 @@ def _cut_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, A
     canonical: dict[str, str] = {}
     cuts = []
     for document in documents:
-        failure, words = _attempt(cut, document)
-        cuts.append((failure, None if words is None else _share_words(words, canonical)))
+        failure, cut_input = _attempt(cut, document)
+        cuts.append((failure, None if cut_input is None else _share_words(cut_input, canonical)))
     return cuts
 
 
