@@ -53,13 +53,13 @@ COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 WORDS_PER_LINE = 16
 WINDOW_STEP = 997  # a prime, so that windows start at many different places
 HALVES = "2 × `-j 1`, half each"
-# Worker settings tried besides dask's defaults: (label, environment
-# variables the nanny must not set for its worker, other dask settings).
+# Worker settings tried besides dask's defaults: (label, dask settings).
 CLUSTER_SETTINGS = [
     # dask starts workers with MALLOC_TRIM_THRESHOLD_=65536, under which glibc
     # maps and unmaps every block of 128 KiB or more afresh: each exact
-    # textrank of a 1k-word document faults its word matrix in again.
-    ("no trim threshold", ["MALLOC_TRIM_THRESHOLD_"], {}),
+    # textrank of a 1k-word document faults its word matrix in again. A
+    # variable set to None is one the nanny leaves out.
+    ("no trim threshold", {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}),
 ]
 
 
@@ -133,13 +133,11 @@ def run_halves(options: list[str], paths: list[str], output: str) -> float:
     return elapsed
 
 
-def start_cluster(unset: list[str], settings: dict, sample: list[str]):
+def start_cluster(settings: dict, sample: list[str]):
     import dask
     import distributed
 
-    # A variable set to None is one the nanny leaves out.
-    environment = {**dask.config.get("distributed.nanny.pre-spawn-environ"), **dict.fromkeys(unset)}
-    with dask.config.set({**settings, "distributed.nanny.pre-spawn-environ": environment}):
+    with dask.config.set(settings):
         cluster = distributed.LocalCluster(
             n_workers=2,
             threads_per_worker=1,
@@ -214,9 +212,7 @@ def main(argv=None) -> int:
 
     load_before = os.getloadavg()
     work = tempfile.mkdtemp(prefix="vellumcrest-cluster-")
-    clusters = [("`--dask`", ([], {}))] + [
-        (f"`--dask`, {label}", (unset, config)) for label, unset, config in CLUSTER_SETTINGS
-    ]
+    clusters = [("`--dask`", {})] + [(f"`--dask`, {label}", config) for label, config in CLUSTER_SETTINGS]
     labels = ["`-j 1`", "`-j 2`", HALVES, *(label for label, _ in clusters)]
     try:
         paths, origin = write_documents(work, settings.documents, settings.words)
@@ -237,7 +233,7 @@ def main(argv=None) -> int:
                     elif label.startswith("`-j"):
                         this_round[label] = run_command([*options, "-j", label[4]], paths, output)
                     else:
-                        with start_cluster(*dict(clusters)[label], paths[:2]) as cluster:
+                        with start_cluster(dict(clusters)[label], paths[:2]) as cluster:
                             this_round[label] = run_command([*options, "--dask", cluster.scheduler_address], paths, output)
                     outputs[label] = output
                     print(f"{method} {label}: {this_round[label]:.2f} s", file=sys.stderr)

@@ -146,18 +146,14 @@ def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", *
     The table is completed for unknown words (*unknown_idf*) once, not for
     every text.
     """
-    from .extract import keywords, make_options
+    from .extract import check_idf_source, keywords, make_options
 
     idf = options.pop("idf", None)
     idf_corpus = options.pop("idf_corpus", None)
     # keywords() checks the method and every other option.
     keywords("", method=method, **options)
     settings = make_options(method=method, **options)
-    if idf is not None or idf_corpus is not None:
-        if settings.method != "tfidf":
-            raise ValueError("idf and idf_corpus apply only to method='tfidf'")
-        if idf is not None and idf_corpus is not None:
-            raise ValueError("give idf or idf_corpus, not both")
+    check_idf_source(settings, idf, idf_corpus)
     table: Any = None
     if idf is not None:
         if is_dask_collection(idf):

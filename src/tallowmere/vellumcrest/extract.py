@@ -509,6 +509,18 @@ def rank_words(words: list[str], options: Options, idf: Any = None) -> list[tupl
     return ranked[: options.top] if options.top else ranked
 
 
+def check_idf_source(options: Options, idf: object, idf_corpus: object) -> bool:
+    """Whether an idf table or corpus is given; raises ValueError for both, or
+    for either with a method other than tfidf."""
+    if idf is None and idf_corpus is None:
+        return False
+    if options.method != "tfidf":
+        raise ValueError("idf and idf_corpus apply only to method='tfidf'")
+    if idf is not None and idf_corpus is not None:
+        raise ValueError("give idf or idf_corpus, not both")
+    return True
+
+
 def keywords(
     text: str,
     *,
@@ -591,11 +603,7 @@ def keywords(
         phrases=phrases,
     )
     table: Any = None
-    if idf is not None or idf_corpus is not None:
-        if options.method != "tfidf":
-            raise ValueError("idf and idf_corpus apply only to method='tfidf'")
-        if idf is not None and idf_corpus is not None:
-            raise ValueError("give idf or idf_corpus, not both")
+    if check_idf_source(options, idf, idf_corpus):
         if idf is not None:
             if not isinstance(idf, Mapping):
                 raise TypeError(f"idf must be a mapping from word to weight, not {type(idf).__name__}")
