@@ -40,6 +40,7 @@ except ImportError as _missing:
         name=_missing.name,
     ) from _missing
 
+from . import cli, extract
 from .idf import DocumentFrequency
 
 __all__ = ["build_idf_bag", "document_frequency_bag", "rank_bag", "read_texts"]
@@ -146,14 +147,12 @@ def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", *
     The table is completed for unknown words (*unknown_idf*) once, not for
     every text.
     """
-    from .extract import check_idf_source, keywords, make_options
-
     idf = options.pop("idf", None)
     idf_corpus = options.pop("idf_corpus", None)
     # keywords() checks the method and every other option.
-    keywords("", method=method, **options)
-    settings = make_options(method=method, **options)
-    check_idf_source(settings, idf, idf_corpus)
+    extract.keywords("", method=method, **options)
+    settings = extract.make_options(method=method, **options)
+    extract.check_idf_source(settings, idf, idf_corpus)
     table: Any = None
     if idf is not None:
         if is_dask_collection(idf):
@@ -177,26 +176,20 @@ def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", *
 
 
 def _complete(table: Any, unknown_idf: Any) -> Any:
-    from .extract import complete_idf
-
-    return complete_idf(table, unknown_idf)
+    return extract.complete_idf(table, unknown_idf)
 
 
 def _corpus_words(text: Any, options: Any) -> list[str]:
-    from .extract import cut, words_of
-
     if not isinstance(text, str):
         raise TypeError(f"idf_corpus must hold str texts, not {type(text).__name__}")
-    return words_of(cut(text, options)[1])
+    return extract.words_of(extract.cut(text, options)[1])
 
 
 def _rank_text(text: Any, options: Any, idf: Any) -> list[tuple[str, float]]:
-    from .extract import cut, keywords, rank
-
     if not isinstance(text, str):
-        keywords(text)  # raises keywords()' own TypeError for what is not text
-    normalised, tokens = cut(text, options)
-    return rank(normalised, tokens, options, idf)
+        extract.keywords(text)  # raises keywords()' own TypeError for what is not text
+    normalised, tokens = extract.cut(text, options)
+    return extract.rank(normalised, tokens, options, idf)
 
 
 # --- the command line's --dask ---------------------------------------------------
@@ -218,37 +211,30 @@ _MERGE_EVERY = 8
 
 
 def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
-    from .cli import EXIT_MEMORY, EXIT_MISSING_CUTTER, CommandError
-    from .extract import MissingJiebaError
-
     try:
         return None, function(item)
-    except CommandError as error:
+    except cli.CommandError as error:
         return (str(error), error.status), None
-    except MissingJiebaError as error:  # jieba is missing on that worker
-        return (str(error), EXIT_MISSING_CUTTER), None
+    except extract.MissingJiebaError as error:  # jieba is missing on that worker
+        return (str(error), cli.EXIT_MISSING_CUTTER), None
     except MemoryError as error:  # the message names the input, as under -j
-        return (str(error) or "not enough memory", EXIT_MEMORY), None
+        return (str(error) or "not enough memory", cli.EXIT_MEMORY), None
 
 
 def _rank_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
     """textrank: each input read, cut and ranked."""
-    from .cli import _keywords_of_document
-
-    rank = functools.partial(_keywords_of_document, options)
+    rank = functools.partial(cli._keywords_of_document, options)
     return [_attempt(rank, document) for document in documents]
 
 
 def _cut_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
     """tfidf: each input read and cut; kept on the worker until the table is complete."""
-    from .cli import _cut_document, _share_words
-
-    cut = functools.partial(_cut_document, options)
+    cut = functools.partial(cli._cut_document, options)
     canonical: dict[str, str] = {}
     cuts = []
     for document in documents:
         failure, cut_input = _attempt(cut, document)
-        cuts.append((failure, None if cut_input is None else _share_words(cut_input, canonical)))
+        cuts.append((failure, None if cut_input is None else cli._share_words(cut_input, canonical)))
     return cuts
 
 
@@ -266,9 +252,7 @@ def _count_cuts(cuts: Iterable[tuple[_Failure, Any]]) -> tuple[_Failure, Documen
 
 def _count_chunk(documents: Sequence[Any], options: Any) -> tuple[_Failure, DocumentFrequency[str]]:
     """The idf documents: each read, cut and counted, and then let go."""
-    from .cli import _cut_document
-
-    cut = functools.partial(_cut_document, options)
+    cut = functools.partial(cli._cut_document, options)
     return _count_cuts(_attempt(cut, document) for document in documents)
 
 
@@ -284,9 +268,7 @@ def _summary(merged: tuple[_Failure, DocumentFrequency[str]]) -> tuple[_Failure,
 
 
 def _table_of(merged: tuple[_Failure, DocumentFrequency[str]], options: Any) -> Any:
-    from .cli import _completed
-
-    return _completed(merged[1].to_idf(), options)
+    return cli._completed(merged[1].to_idf(), options)
 
 
 def _rank_cuts(
@@ -294,9 +276,7 @@ def _rank_cuts(
 ) -> list[tuple[_Failure, _Failure, Any]]:
     """tfidf: each cut input ranked with the table, as (failure to read or
     cut, failure to rank, keywords)."""
-    from .cli import _rank_cut
-
-    rank = functools.partial(_rank_cut, options, idf=idf)
+    rank = functools.partial(cli._rank_cut, options, idf=idf)
     ranked: list[tuple[_Failure, _Failure, Any]] = []
     for cut_failure, cut in cuts:
         if cut_failure is not None:
@@ -325,11 +305,9 @@ def _merge_tree(client: Any, parts: list[Any]) -> Any:
 
 
 def _raise_first_failure(failures: Iterable[_Failure]) -> None:
-    from .cli import CommandError
-
     for failure in failures:
         if failure is not None:
-            raise CommandError(*failure)
+            raise cli.CommandError(*failure)
 
 
 def _one_line(error: BaseException) -> str:
@@ -358,25 +336,23 @@ def run_command_job(
     import distributed
     from distributed.comm.addressing import resolve_address
 
-    from .cli import EXIT_CLUSTER, CommandError
-
     try:
         # Checked first: a Client given a malformed address fails only after
         # a timeout, and complains again when it is collected.
         resolve_address(address)
     except ValueError as error:
-        raise CommandError(
-            f"--dask {address}: not a scheduler address: {_one_line(error)}", EXIT_CLUSTER
+        raise cli.CommandError(
+            f"--dask {address}: not a scheduler address: {_one_line(error)}", cli.EXIT_CLUSTER
         ) from None
     except OSError as error:  # the host name does not resolve
-        raise CommandError(
-            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", EXIT_CLUSTER
+        raise cli.CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", cli.EXIT_CLUSTER
         ) from None
     try:
         client = distributed.Client(address, set_as_default=False)
     except (OSError, TimeoutError, ValueError) as error:
-        raise CommandError(
-            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", EXIT_CLUSTER
+        raise cli.CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", cli.EXIT_CLUSTER
         ) from None
     try:
         with client:
@@ -384,8 +360,8 @@ def run_command_job(
     except (OSError, TimeoutError, RuntimeError, distributed.KilledWorker) as error:
         # RuntimeError: what distributed raises when the scheduler or the
         # workers cannot load the job (different package versions on them).
-        raise CommandError(
-            f"--dask {address}: the cluster failed: {_one_line(error)}", EXIT_CLUSTER
+        raise cli.CommandError(
+            f"--dask {address}: the cluster failed: {_one_line(error)}", cli.EXIT_CLUSTER
         ) from None
 
 
@@ -397,8 +373,6 @@ def _run_job(
     idf: Any,
     idf_from: str | None,
 ) -> list[Any]:
-    from .cli import EXIT_FILE, CommandError, _no_idf_words
-
     n_threads = max(1, sum(client.nthreads().values()))
     chunks = _chunks(documents, n_threads)
 
@@ -439,7 +413,7 @@ def _run_job(
     _raise_first_failure(cut_failure for cut_failure, _, _ in attempts)
     if n_words == 0:
         assert idf_from is not None
-        raise CommandError(_no_idf_words(idf_from), EXIT_FILE)
+        raise cli.CommandError(cli._no_idf_words(idf_from), cli.EXIT_FILE)
     _raise_first_failure(rank_failure for _, rank_failure, _ in attempts)
     return [result for _, _, result in attempts]
 
