@@ -3,6 +3,52 @@
 
 namespace keyword {
 
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+constexpr int kNoWatcherYet = -1;
+constexpr int kNoWatcherToHave = -2;
+int namespace_watcher = kNoWatcherYet;
+
+// Called before every change to a watched dict, and when it is freed.
+int forget_remembered(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+  for (DictMemo& memo : state.remembered_globals)
+    if (memo.dict == dict) memo.forget();
+  if (state.remembered_switch.dict == dict) state.remembered_switch.forget();
+  return 0;
+}
+
+// Whether changes to `dict` now reach forget_remembered.  Failing to watch
+// only costs the memo, so the error is dropped.
+bool watch(Borrowed dict) {
+  if (namespace_watcher == kNoWatcherToHave) return false;
+  if (namespace_watcher == kNoWatcherYet) {
+    namespace_watcher = PyDict_AddWatcher(forget_remembered);
+    if (namespace_watcher < 0) {
+      PyErr_Clear();
+      namespace_watcher = kNoWatcherToHave;
+      return false;
+    }
+  }
+  if (PyDict_Watch(namespace_watcher, dict) == 0) return true;
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+Borrowed DictMemo::find(Borrowed in, Borrowed key) {
+  if (value && dict == in) return value;
+  forget();
+  Borrowed found = PyDict_GetItemWithError(in, key);
+  if (found && watch(in)) {
+    dict = in;
+    value = found;
+  }
+  return found;
+}
+#endif
+
 // Only namespace hits are remembered: a builtins hit could go stale without
 // the namespace changing.
 Ref lookup_global(Name which) {

@@ -6,6 +6,8 @@
 #include "traceback.hpp"
 #include "version.hpp"
 
+#include <cstdio>
+
 // Set non-zero by a host that runs the module as its main program, before the
 // import: the module's __name__ then becomes "__main__".
 extern "C" {
@@ -20,7 +22,6 @@ ModuleState state;
 namespace {
 
 constexpr const char kRuntimeSupportName[] = "_tallowmere_vellumcrest_runtime_1";
-constexpr const char kBuildVersion[] = "3.11";
 constexpr const char kInitEntry[] = "init tallowmere.vellumcrest.keyword";
 
 // ---- create step ----------------------------------------------------------
@@ -67,10 +68,13 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
 // ---- exec step ------------------------------------------------------------
 
 bool check_version() {
+  // The version of the headers the module was compiled with, "3.11" and so on.
+  char build[16];
+  std::snprintf(build, sizeof build, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
   const char* running = Py_GetVersion();
-  if (versions_agree(kBuildVersion, running)) return true;
+  if (versions_agree(build, running)) return true;
   char message[kWarningSize];
-  format_version_warning(message, kBuildVersion, "tallowmere.vellumcrest.keyword", running);
+  format_version_warning(message, build, "tallowmere.vellumcrest.keyword", running);
   return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 

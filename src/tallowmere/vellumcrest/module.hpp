@@ -7,6 +7,7 @@
 
 namespace keyword {
 
+#if PY_VERSION_HEX < 0x030C0000
 // A value of a dict remembered against the dict's version.  Any change to the
 // dict changes its version, so while the version is unchanged the dict still
 // holds the value and the borrowed pointer is valid.  Touched only under the
@@ -25,6 +26,23 @@ struct DictMemo {
     return value;
   }
 };
+#else
+// A value of a dict remembered while the dict is unchanged.  The dict's
+// version tag is deprecated from CPython 3.12 on and gone in 3.14; instead the
+// dict is watched (public since 3.12), and any change to it makes the module
+// forget what it remembered of it before the change takes effect.  Without a
+// watcher to be had, nothing is remembered and every lookup is a real one.
+// Touched only under the interpreter lock.
+struct DictMemo {
+  Borrowed dict = nullptr;  // the watched dict that `value` was found in
+  Borrowed value = nullptr;
+
+  // dict[key] as a borrowed reference, from the memo while the dict is
+  // unchanged; null when absent or on error (then PyErr_Occurred()).
+  Borrowed find(Borrowed in, Borrowed key);
+  void forget() noexcept { dict = value = nullptr; }
+};
+#endif
 
 // One code object of a traceback entry, under its line and displayed name
 // (its co_name).

@@ -22,6 +22,7 @@
 // this file.
 #include "recursion.hpp"
 #include "ref.hpp"
+#include "set_entries.hpp"
 
 #include <algorithm>
 #include <cstdarg>
@@ -383,7 +384,7 @@ bool number_words(Borrowed corpus, Words& words, Array<WordId>& number_of, Array
   PyObject* element;
   Py_hash_t hash;
   std::size_t number = 0;
-  while (_PySet_NextEntry(numbering.get(), &set_position, &element, &hash)) {
+  while (next_set_entry(numbering.get(), &set_position, &element, &hash)) {
     // Held while it is compared: == may change the set.
     Ref word = Ref::borrow(element);
     bool failed;

@@ -2,6 +2,7 @@
 // a set built from the corpus, mark every neighbour relation in both
 // directions, divide each column by its sum.  Returns (index_dict, matrix).
 #include "../binding.hpp"
+#include "../set_entries.hpp"
 #include "common.hpp"
 #include "float_array.hpp"
 #include "rankers.hpp"
@@ -151,7 +152,7 @@ Ref create_matrix_statements(Borrowed corpus, Borrowed edge_dict, Site& site) {
     }
     PyObject* element;
     Py_hash_t hash;
-    if (!_PySet_NextEntry(words.get(), &set_position, &element, &hash)) break;
+    if (!next_set_entry(words.get(), &set_position, &element, &hash)) break;
     Ref v = Ref::borrow(element);
     plain_numbering = plain_numbering && is_plain_word(element);
     Ref i = Ref::steal(PyLong_FromSsize_t(number));
