@@ -1,6 +1,6 @@
 # Cross-compiles for 32-bit ARM Linux, hard-float (Debian's armhf), with
 # Debian's arm-linux-gnueabihf toolchain and an armhf root file system as the
-# sysroot.  The root supplies the C library and CPython 3.11's headers.
+# sysroot.  The root supplies the C library and its CPython's headers.
 #
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DARMHF_SYSROOT=/path/to/root ...
 #
@@ -30,8 +30,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# CPython 3.11 headers of the root.  FindPython uses the build machine's
-# interpreter only for its version and, when cross-compiling, does not ask it
-# for the extension suffix: the module comes out as plain keyword.so, which
-# the wheel step renames to the target's suffix.
-set(Python_INCLUDE_DIR "${ARMHF_SYSROOT}/usr/include/python3.11" CACHE PATH "CPython 3.11 headers of the armhf root")
+# The headers of the root's one CPython (3.11 on bookworm, 3.13 on trixie).
+# When cross-compiling the project asks FindPython for the headers only, not
+# for an interpreter, so the module comes out as plain keyword.so, which the
+# wheel step renames to the target's suffix.
+file(GLOB ARMHF_PYTHON_INCLUDE_DIRS LIST_DIRECTORIES true "${ARMHF_SYSROOT}/usr/include/python3.[0-9]*")
+list(LENGTH ARMHF_PYTHON_INCLUDE_DIRS ARMHF_PYTHON_COUNT)
+if(NOT ARMHF_PYTHON_COUNT EQUAL 1)
+  message(FATAL_ERROR "armhf toolchain: expected one CPython include directory in the root, found: ${ARMHF_PYTHON_INCLUDE_DIRS}")
+endif()
+set(Python_INCLUDE_DIR "${ARMHF_PYTHON_INCLUDE_DIRS}" CACHE PATH "CPython headers of the armhf root")

@@ -10,6 +10,9 @@
 - `outcome(function, ...)` and `assert_same(got, expected)` compare a call of
   the module with a call of the plain-Python model: result or failure, words,
   order, score types and values (NaN where the other has NaN).
+- `native_frames(code, *args)` runs a snippet that crashes under gdb and
+  gives the native backtrace; `is_cpython_dict_crash(frames)` tells the one
+  crash of CPython 3.13 that allocation-failure sweeps of the load may skip.
 - `live_functions(run)` catches the module's short-lived function objects (the
   stage functions and sort keys) while `run` is inside a ranker call;
   `capture_tfidf_sort_key()` uses it for a sort key of tfidf.
@@ -17,6 +20,8 @@
 import gc
 import math
 import os
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -43,6 +48,37 @@ def run_python(code, *args, dev=False, timeout=120, env=None, wrapper=()):
     child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, child_env.get("PYTHONPATH")]))
     command = [*wrapper, sys.executable, *(["-X", "dev"] if dev else []), "-c", textwrap.dedent(code), *map(str, args)]
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=child_env)
+
+
+def native_frames(code, *args, timeout=600):
+    """The native backtrace ("#0 ...", "#1 ...") of `code` (run as by
+    run_python) where it crashes; [] where gdb is missing or shows nothing, for
+    example under user-mode emulation."""
+    gdb = shutil.which("gdb")
+    if gdb is None:
+        return []
+    result = run_python(code, *args, timeout=timeout, wrapper=[gdb, "-q", "-batch", "-ex", "run", "-ex", "bt", "--args"])
+    return [line for line in result.stdout.splitlines() if re.match(r"#\d+ ", line)]
+
+
+# CPython 3.13 (seen with 3.13.0 and 3.13.5) can crash in its own dict code
+# when an allocation fails in one import of the module and a later import of
+# the same process makes the function type ready: the attribute dict being
+# filled is resized over an entry whose key is garbage, even when the later
+# attempt starts from a new dict.  The earlier failure leaves a dict keys
+# object in a bad state for CPython to hand out again.  Seen with 3.13.0:
+#     #0  unicode_get_hash (o=0x1) at Objects/dictobject.c:440
+#     #1  build_indices_unicode (...) at Objects/dictobject.c:1925
+#     #2  dictresize (...) at Objects/dictobject.c:2067
+#     #3  insertion_resize (...) ... #5 dict_setdefault_ref_lock_held (...)
+#     #6  PyDict_SetDefaultRef (...) #7 type_add_getset (...) at Objects/typeobject.c:7403
+#     #8  type_ready_fill_dict (...) #9 type_ready (...) at Objects/typeobject.c:8213
+#     #10 (this module: making the function type ready in the exec step)
+# Python 3.11 and 3.12 do not crash there.
+def is_cpython_dict_crash(frames):
+    return (sys.version_info[:2] == (3, 13) and bool(frames)
+            and re.search(r"\b(unicode_get_hash|build_indices_\w+|dictresize)\b", frames[0]) is not None
+            and any(re.search(r"\b(type_ready|PyType_Ready)\b", frame) for frame in frames))
 
 
 def module_entries(exc):

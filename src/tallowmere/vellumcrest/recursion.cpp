@@ -63,7 +63,30 @@ bool enter_call() noexcept {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
     return false;
   }
+#if PY_VERSION_HEX >= 0x030C0000
+  // The Python frame count has no function of its own: the interpreter keeps
+  // it in the thread state's py_recursion_remaining, a field of the
+  // non-limited PyThreadState struct from 3.12 on, and counts a frame the way
+  // done here.
+  PyThreadState* thread = PyThreadState_Get();
+  if (thread->py_recursion_remaining <= 0) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
+  }
+  --thread->py_recursion_remaining;
+  if (Py_EnterRecursiveCall("") == 0) return true;
+  ++thread->py_recursion_remaining;
+  return false;
+#else
   return Py_EnterRecursiveCall("") == 0;
+#endif
+}
+
+void leave_call() noexcept {
+  Py_LeaveRecursiveCall();
+#if PY_VERSION_HEX >= 0x030C0000
+  ++PyThreadState_Get()->py_recursion_remaining;
+#endif
 }
 
 }  // namespace keyword

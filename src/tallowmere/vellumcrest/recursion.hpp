@@ -1,7 +1,10 @@
 // Recursion through the module's functions.
 //
 // A call of a module function counts against the interpreter's recursion
-// limit, as the frame of a Python function does.  The limit counts calls, not
+// limit, as the frame of a Python function does.  From CPython 3.12 on that
+// limit counts Python frames only, and the interpreter bounds C calls apart
+// from it (by a count, from 3.14 by the stack): a call counts against both,
+// as a Python function called from C code does.  The limit counts calls, not
 // bytes: the module's functions and the interpreter's own C code in between
 // use the C stack, and with a raised limit a deep enough recursion would run
 // out of it.  So a call is also refused while little of the thread's stack
@@ -16,7 +19,7 @@ namespace keyword {
 bool enter_call() noexcept;
 
 // Leaves a call that enter_call() let in.
-inline void leave_call() noexcept { Py_LeaveRecursiveCall(); }
+void leave_call() noexcept;
 
 // The bytes of the current thread's stack left below this point, or -1 when
 // the platform does not tell.

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Installs a wheel into the armhf root and runs the project's pytest suite
-# there, under qemu user-mode emulation.
+# Installs the package into a Debian root and runs the project's pytest suite
+# there: natively, or under qemu user-mode emulation for another architecture.
 #
 #   run-in-root.sh ROOT WHEEL PROJECT [PYTEST ARGS...]
+#
+# WHEEL is a wheel built outside (a cross-build), or --build: the root builds
+# one itself from the work tree, with its own compiler, CMake and
+# scikit-build-core, without fetching anything.  TALLOWMERE_EMULATED=1 loads
+# the pytest plugin for runs under emulation.
 #
 # The work tree is copied into ROOT/home/tallowmere (the sources come along
 # but are never imported: the suite must use the installed wheel).  The wheel
@@ -13,7 +18,10 @@
 set -euo pipefail
 
 ROOT=$(realpath "${1:?usage: run-in-root.sh ROOT WHEEL PROJECT [PYTEST ARGS...]}")
-WHEEL=$(realpath "${2:?}")
+WHEEL=${2:?}
+if [ "$WHEEL" != --build ]; then
+  WHEEL=$(realpath "$WHEEL")
+fi
 PROJECT=$(realpath "${3:?}")
 shift 3
 
@@ -33,9 +41,15 @@ git -C "$PROJECT" ls-files -z --cached --others --exclude-standard \
   | (cd "$PROJECT" && xargs -0 sh -c 'for f; do [ -f "$f" ] && printf "%s\0" "$f"; done' sh) \
   | tar -C "$PROJECT" --null -T - -cf - \
   | tar -C "$ROOT$WORK" -xf -
-cp "$WHEEL" "$ROOT$WORK/"
-mkdir -p "$ROOT$WORK/.armhf"
-cp "$(dirname "$0")/hypothesis_emulated.py" "$ROOT$WORK/.armhf/"
+if [ "$WHEEL" != --build ]; then
+  cp "$WHEEL" "$ROOT$WORK/"
+fi
+plugins=()
+if [ "${TALLOWMERE_EMULATED:-}" = 1 ]; then
+  mkdir -p "$ROOT$WORK/.plugins"
+  cp "$(dirname "$0")/hypothesis_emulated.py" "$ROOT$WORK/.plugins/"
+  plugins=(-p hypothesis_emulated)
+fi
 
 mounted=()
 cleanup() {
@@ -60,13 +74,22 @@ in_root() {
 as_user() {
   chroot "$ROOT" /usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/env -i \
     HOME=$WORK PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-    PYTHONPATH=$WORK/.armhf "$@"
+    PYTHONPATH=$WORK/.plugins "$@"
 }
 
 echo "== uname -m in the root: $(in_root uname -m)"
+if [ "$WHEEL" = --build ]; then
+  echo "== building the wheel in the root"
+  in_root sh -c "cd $WORK && python3 -m pip wheel --no-deps --no-index --no-build-isolation \
+    --disable-pip-version-check -q -w $WORK/.dist -Cbuild-dir=/tmp/build ."
+  wheel_in_root=$(cd "$ROOT$WORK/.dist" && ls ./*.whl)
+  wheel_in_root=$WORK/.dist/${wheel_in_root#./}
+else
+  wheel_in_root=$WORK/$(basename "$WHEEL")
+fi
 in_root python3 -m pip install --no-deps --no-index --force-reinstall \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
-  -q "$WORK/$(basename "$WHEEL")"
+  -q "$wheel_in_root"
 chown -R 65534:65534 "$ROOT$WORK"
 as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, tallowmere.vellumcrest.sparse as s, sys; print(\"== modules:\", m.__file__, s.__file__, \"on\", sys.version.split()[0])'"
 
@@ -74,9 +97,9 @@ as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keywor
 if [ $# -eq 0 ]; then
   set -- tests
 fi
-echo "== python3 -m pytest -q -rfEs -p hypothesis_emulated $*"
+echo "== python3 -m pytest -q -rfEs ${plugins[*]} $*"
 set +e
-as_user sh -c "cd $WORK && exec python3 -m pytest -q -rfEs -p hypothesis_emulated \"\$@\"" pytest "$@"
+as_user sh -c "cd $WORK && exec python3 -m pytest -q -rfEs \"\$@\"" pytest "${plugins[@]}" "$@"
 status=$?
 set -e
 exit "$status"
