@@ -3,7 +3,7 @@
 
 namespace keyword {
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(KEYWORD_NO_LOOKUP_MEMO)
 namespace {
 
 constexpr int kNoWatcherYet = -1;
