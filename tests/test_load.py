@@ -56,6 +56,19 @@ def test_exec_step_stores_its_names_in_source_order():
     assert out == ["__builtins__", "numpy", "collections", "tfidf", "textrank", "__test__"]
 
 
+def test_the_interpreter_it_was_built_for_loads_it_without_a_warning():
+    # The build version comes from the headers: a module built for this
+    # interpreter agrees with it, warnings as errors or not.
+    done = run_python("import tallowmere.vellumcrest.keyword")
+    strict = run_python("""
+        import warnings
+        warnings.simplefilter("error")
+        import tallowmere.vellumcrest.keyword
+    """)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert strict.returncode == 0, strict.stderr
+
+
 def test_module_docstring():
     doc = keyword.__doc__
     lines = doc.split("\n")
