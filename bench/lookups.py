@@ -17,10 +17,13 @@ global lookups:
   memo is forgotten and filled again on every call (the watcher's callback
   and PyDict_Watch included).
 
-    python bench/lookups.py [--python PYTHON ...] [--rounds N] [--out FILE]
+    python bench/lookups.py [--python PYTHON ...] [--rounds N] [--instructions] [--out FILE]
 
 Prints a table of nanoseconds per call (the lowest of N rounds, the variants
-alternating) and writes it to --out when given.
+alternating) and writes it to --out when given.  With --instructions it
+counts machine instructions per call instead, under valgrind's callgrind:
+the difference between runs of 2,000 and 4,000 calls, which does not depend
+on what else the machine is doing.
 """
 from __future__ import annotations
 
@@ -62,9 +65,15 @@ cases = {
     "namespace write alone": write_only,
 }
 number = int(sys.argv[2])
-print(json.dumps({name: min(timeit.repeat(case, number=number, repeat=5)) / number * 1e9
-                  for name, case in cases.items()}))
+if len(sys.argv) > 3:  # one case, run `number` times, for counting instructions
+    case = cases[sys.argv[3]]
+    for _ in range(number):
+        case()
+else:
+    print(json.dumps({name: min(timeit.repeat(case, number=number, repeat=5)) / number * 1e9
+                      for name, case in cases.items()}))
 """
+CASES = ["tfidf", "textrank", "failing tfidf", "textrank after a namespace write", "namespace write alone"]
 
 
 def build(python: str, memo: bool, where: Path) -> Path:
@@ -84,13 +93,28 @@ def build(python: str, memo: bool, where: Path) -> Path:
     return build_dir / "tree"
 
 
-def measure(python: str, rounds: int, number: int) -> dict:
+def instructions(python: str, tree: Path, case: str, calls: int, env: dict) -> int:
+    """Instructions that a process making `calls` calls of `case` executes."""
+    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                           python, "-c", TIMER, str(tree), str(calls), case],
+                          check=True, capture_output=True, text=True, env=env)
+    (line,) = [line for line in done.stderr.splitlines() if "Collected :" in line]
+    return int(line.split()[-1])
+
+
+def measure(python: str, rounds: int, number: int, count: bool = False) -> dict:
     version = subprocess.run([python, "-c", "import sys; print('%d.%d.%d' % sys.version_info[:3])"],
                              check=True, capture_output=True, text=True).stdout.strip()
     with tempfile.TemporaryDirectory() as scratch:
         trees = {memo: build(python, memo, Path(scratch)) for memo in (True, False)}
         best: dict = {True: {}, False: {}}
-        env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+        env = dict(os.environ, OPENBLAS_NUM_THREADS="1", PYTHONHASHSEED="0")
+        if count:
+            for memo in (True, False):
+                for case in CASES:
+                    low, high = (instructions(python, trees[memo], case, calls, env) for calls in (2000, 4000))
+                    best[memo][case] = (high - low) / 2000
+            return {"version": version, "memo": best[True], "plain": best[False]}
         for _ in range(rounds):
             for memo in (True, False):
                 out = subprocess.run([python, "-c", TIMER, str(trees[memo]), str(number)], check=True,
@@ -100,8 +124,8 @@ def measure(python: str, rounds: int, number: int) -> dict:
     return {"version": version, "memo": best[True], "plain": best[False]}
 
 
-def table(results: list) -> str:
-    lines = ["| CPython | call | remembered (ns) | looked up every time (ns) | saved (ns) |",
+def table(results: list, unit: str = "ns") -> str:
+    lines = [f"| CPython | call | remembered ({unit}) | looked up every time ({unit}) | saved ({unit}) |",
              "|---|---|---|---|---|"]
     for result in results:
         for name, memo in result["memo"].items():
@@ -115,10 +139,11 @@ def main() -> None:
     parser.add_argument("--python", action="append", help="an interpreter to build for (default: this one)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--number", type=int, default=20000, help="calls per timing")
+    parser.add_argument("--instructions", action="store_true", help="count instructions per call (callgrind)")
     parser.add_argument("--out", type=Path)
     args = parser.parse_args()
-    results = [measure(python, args.rounds, args.number) for python in args.python or [sys.executable]]
-    text = table(results)
+    results = [measure(python, args.rounds, args.number, args.instructions) for python in args.python or [sys.executable]]
+    text = table(results, "instructions" if args.instructions else "ns")
     print(text)
     if args.out:
         args.out.write_text(text + "\n")
