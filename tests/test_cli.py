@@ -768,4 +768,4 @@ def test_a_killed_worker_is_one_line_naming_the_input(texts, tmp_path):
             pass
     assert (status, out) == (cli.EXIT_MEMORY, ""), err
     assert err == (f"{PROG_ERROR}{fifo}: a worker process was killed before this input was done"
-                   " (the system kills processes so when memory runs out)\n")
+                   " (as the system kills a process when memory runs out)\n")

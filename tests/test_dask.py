@@ -733,16 +733,20 @@ def test_a_scheduler_killed_in_the_middle_of_a_job(tmp_path):
     assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
 
 
-def test_an_input_that_kills_its_worker_is_out_of_memory(tmp_path):
+@pytest.mark.parametrize("where", ["input", "idf-from"])
+def test_an_input_that_kills_its_worker_is_out_of_memory(tmp_path, where):
     # The nanny kills its worker when it passes its memory limit, as the
     # kernel would kill it: cutting 20 MB of text takes far more than 300 MB.
-    big = tmp_path / "big.txt"
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    big = (tmp_path if where == "input" else corpus) / "big.txt"
     big.write_text("bees visit the clover and the hive hums\n" * 500_000)
     small = tmp_path / "small.txt"
     small.write_text("bees visit the clover\n")
+    args = [small, big] if where == "input" else ["--method", "tfidf", "--idf-from", corpus, small]
     (tmp_path / "place").mkdir()
     with scheduler_process(tmp_path / "place", processes=True, memory_limit="300MB") as (_, address):
-        done = run_python(PROGRAM, "--dask", address, small, big, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
+        done = run_python(PROGRAM, "--dask", address, *args, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
     assert (done.returncode, done.stdout) == (cli.EXIT_MEMORY, ""), done.stderr
     assert done.stderr == (f"vellumcrest-keywords: error: {big}: a worker process was killed before this input"
-                           " was done (the system kills processes so when memory runs out)\n")
+                           " was done (as the system kills a process when memory runs out)\n")

@@ -261,7 +261,7 @@ def guard_memory(label: str | None, doing: str, function: Callable[..., _R], *ar
 def _lost_worker(label: str) -> CommandError:
     return CommandError(
         f"{label}: a worker process was killed before this input was done"
-        " (the system kills processes so when memory runs out)",
+        " (as the system kills a process when memory runs out)",
         EXIT_MEMORY,
     )
 

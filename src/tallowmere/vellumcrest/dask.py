@@ -28,6 +28,7 @@ import contextlib
 import functools
 import os
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import CancelledError
 from typing import Any, Literal, TypeVar
 
 try:
@@ -40,8 +41,6 @@ except ImportError as _missing:
         " pip install 'tallowmere-vellumcrest[dask]'",
         name=_missing.name,
     ) from _missing
-
-from concurrent.futures import CancelledError
 
 from . import cli, extract
 from .idf import DocumentFrequency
@@ -449,6 +448,8 @@ def _run_chunks(
     idf_from: str | None,
     n_threads: int,
 ) -> list[Any]:
+    from distributed import KilledWorker
+
     if options.method == "textrank":
         ranked = client.map(_rank_chunk, chunks, options=options, pure=False)
         results: list[Any] = []
@@ -467,7 +468,8 @@ def _run_chunks(
         [table] = client.scatter([idf], hash=False)
     else:
         if idf_documents:
-            counts = client.map(_count_chunk, _chunks(idf_documents, n_threads), options=options, pure=False)
+            idf_chunks = _chunks(idf_documents, n_threads)
+            counts = client.map(_count_chunk, idf_chunks, options=options, pure=False)
         else:
             counts = client.map(_count_cuts, cuts, pure=False)
         merged = _merge_tree(client, counts)
@@ -478,7 +480,11 @@ def _run_chunks(
     n_words = None
     if summary is not None:
         # The idf documents' failures come first, as they are cut first locally.
-        idf_failure, n_words = summary.result()
+        try:
+            idf_failure, n_words = summary.result()
+        except KilledWorker:
+            lost = [number for number, future in enumerate(counts) if future.status == "error"]
+            raise cli._lost_worker(idf_chunks[lost[0] if lost else 0][0].label) from None
         _raise_first_failure([idf_failure])
     attempts = [attempt for chunk in _in_order(client, ranked) for attempt in chunk]
     # Every input is cut before any is ranked: a failure to read or cut any
