@@ -600,7 +600,8 @@ def keywords(
       word for tfidf; ``None`` keeps every word.
     - *phrases*: also return keyphrases: maximal runs of two or more
       different adjacent words, joined by nothing but spacing (no stop word,
-      punctuation or blank line between them), all from the best fifth of
+      punctuation or paragraph break between them: a blank line of any line
+      ending, U+2029 or a form feed), all from the best fifth of
       the ranking (at least the best 10, or *top* when larger), found at
       least twice in the text.
       A phrase scores the sum of its words' scores and is sorted in among
