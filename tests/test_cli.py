@@ -3,6 +3,7 @@
 import json
 import math
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -11,6 +12,7 @@ from importlib.metadata import entry_points
 
 import pytest
 
+from conftest import run_python
 from tallowmere.vellumcrest import cli
 from tallowmere.vellumcrest.cli import CutSettings, cut_words
 from tallowmere.vellumcrest.idf import build_idf, load_idf
@@ -459,6 +461,9 @@ def test_undecodable_stdin():
         ("--alpha", "high", "--alpha: not a number: 'high'"),
         ("--iterations", "0", "--iterations: must be at least 1, got 0"),
         ("--iterations", "1e3", "--iterations: not a whole number"),
+        ("--iterations", "18446744073709551616", "--iterations: must be at most 1000000, got 18446744073709551616"),
+        ("--iterations", "1000001", "--iterations: must be at most 1000000"),
+        ("--alpha", "1e400", "--alpha: must be between 0 and 1"),
         ("-j", "0", "-j/--jobs: must be at least 1, got 0"),
         ("--jobs", "two", "-j/--jobs: not a whole number"),
     ],
@@ -617,3 +622,153 @@ def test_chinese_in_parallel_equals_serial(tmp_path):
                    stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
     assert serial[0] == 0 and serial[2] == "" and serial[1].count("==>") == 2
     assert parallel == serial
+
+
+# --- hostile surroundings: closed streams, memory limits, killed workers -------
+
+PROGRAM = "from tallowmere.vellumcrest._program import run; run('vellumcrest-keywords')"
+
+
+def run_program(*args, shell="", code=PROGRAM, timeout=120):
+    """The command as its console script starts it, under `sh -c '<shell>
+    exec ...'`: `shell` may close streams or set limits.  (status, stdout,
+    stderr)."""
+    wrapper = ("sh", "-c", f'{shell.format(exec="exec")} "$@"', "sh") if shell else ()
+    done = run_python(code, *args, wrapper=wrapper, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+PROG_ERROR = "vellumcrest-keywords: error: "
+
+
+@pytest.mark.parametrize(
+    "shell, args, status, out, err",
+    [
+        ('{exec} >&-', ["{bees}"], cli.EXIT_FAILURE, None,
+         PROG_ERROR + "cannot write the output: standard output is closed\n"),
+        # stderr closed: the status tells, and stdout stays empty after an error
+        ('{exec} 2>&-', ["{bees}", "{missing}"], cli.EXIT_FILE, "", None),
+        ('{exec} 2>&-', ["--top", "x", "{bees}"], cli.EXIT_NUMBER, "", None),
+        ('{exec} 2>&-', ["{empty}"], cli.EXIT_OK, "", None),  # the note has nowhere to go
+        ('{exec} <&-', ["-"], cli.EXIT_FILE, "", PROG_ERROR + "<stdin>: cannot read: standard input is closed\n"),
+        ('{exec} <&-', ["{bees}", "-"], cli.EXIT_FILE, "", PROG_ERROR + "<stdin>: cannot read: standard input is closed\n"),
+    ],
+    ids=["stdout", "stderr error", "stderr usage", "stderr note", "stdin", "stdin second"],
+)
+def test_closed_standard_streams(texts, tmp_path, shell, args, status, out, err):
+    (tmp_path / "empty.txt").write_text("42\n")
+    places = {"bees": texts[0], "missing": tmp_path / "missing.txt", "empty": tmp_path / "empty.txt"}
+    got = run_program(*(arg.format(**places) for arg in args), shell=shell)
+    assert got[0] == status, got
+    if out is not None:
+        assert got[1] == out
+    if err is not None:
+        assert got[2] == err
+    assert "Traceback" not in got[1] + got[2]
+
+
+def test_a_closed_standard_descriptor_is_not_reused(texts):
+    # Started with descriptor 2 closed, the next file opened would take it,
+    # and whatever a library writes to standard error would land there.
+    code = """
+        import os, sys
+        from tallowmere.vellumcrest import _program
+        _program.hold_standard_descriptors()
+        fd = os.open(sys.argv[1], os.O_RDONLY)
+        print(sys.stderr is None, fd > 2, os.path.samefile(f"/proc/self/fd/2", os.devnull))
+    """
+    status, out, _ = run_program(texts[0], shell="{exec} 2>&-", code=code)
+    assert (status, out) == (0, "True True True\n")
+
+
+def zeros(tmp_path):
+    return "/dev/zero"
+
+
+def big_text(tmp_path):
+    # 20 MB of words: cutting it into tokens takes far more than the limit.
+    path = tmp_path / "big.txt"
+    path.write_text("bees visit the clover and the hive hums\n" * 500_000)
+    return path
+
+
+# An address-space limit the interpreter, numpy and the package load within,
+# far below what reading /dev/zero or cutting 20 MB of text needs.
+LIMIT_KB = 460_800
+MEMORY_LIMITED = "ulimit -v %d; {exec}" % LIMIT_KB
+
+
+NO_ADDRESS_LIMIT = ("asan" in os.environ.get("LD_PRELOAD", "")
+                    or platform.machine() not in ("x86_64", "aarch64"))
+NO_ADDRESS_LIMIT_REASON = "the sanitizer runtime and emulators cannot live with an address-space limit"
+
+
+@pytest.mark.skipif(NO_ADDRESS_LIMIT, reason=NO_ADDRESS_LIMIT_REASON)
+@pytest.mark.parametrize(
+    "args, failing, doing",
+    [
+        (["{input}"], zeros, "read it"),
+        (["-j", "2", "{bees}", "{input}"], zeros, "read it"),
+        (["{input}"], big_text, "cut it into words"),
+        # both workers at the limit at once: the command still ends
+        (["-j", "2", "{input}", "{input}"], big_text, "cut it into words"),
+        (["--method", "tfidf", "-j", "2", "{bees}", "{input}"], big_text, "cut it into words"),
+    ],
+    ids=["zeros", "zeros -j 2", "big", "big twice -j 2", "big tfidf -j 2"],
+)
+def test_running_out_of_memory_names_the_input_and_what_ran_out(texts, tmp_path, args, failing, doing):
+    name = failing(tmp_path)
+    arguments = [arg.format(input=name, bees=texts[0]) for arg in args]
+    status, out, err = run_program(*arguments, shell=MEMORY_LIMITED, timeout=120)
+    assert (status, out) == (cli.EXIT_MEMORY, ""), err
+    assert err == f"{PROG_ERROR}{name}: not enough memory to {doing}\n"
+
+
+@pytest.mark.skipif(NO_ADDRESS_LIMIT, reason=NO_ADDRESS_LIMIT_REASON)
+def test_running_out_of_memory_reading_standard_input():
+    status, out, err = run_program("-", shell=MEMORY_LIMITED + " < /dev/zero")
+    assert (status, out, err) == (cli.EXIT_MEMORY, "", f"{PROG_ERROR}<stdin>: not enough memory to read it\n")
+
+
+def test_out_of_memory_in_the_parent_is_one_line(texts, monkeypatch, capsys):
+    def fail(*args):
+        raise MemoryError()
+
+    monkeypatch.setattr(cli, "_render", fail)
+    assert cli.main([str(texts[0])], prog="vellumcrest-keywords") == cli.EXIT_MEMORY
+    assert capsys.readouterr() == ("", f"{PROG_ERROR}not enough memory to build the output\n")
+
+
+def test_a_killed_worker_is_one_line_naming_the_input(texts, tmp_path):
+    # The first input is a FIFO that nobody writes: the worker that reads it
+    # waits until a worker is killed, as the kernel's out-of-memory killer
+    # kills (SIGKILL).
+    fifo = tmp_path / "fifo.txt"
+    os.mkfifo(fifo)
+    code = """
+        import multiprocessing, os, signal, sys, threading, time
+        from tallowmere.vellumcrest import cli
+
+        def kill_a_worker():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                workers = multiprocessing.active_children()
+                if len(workers) >= 2:
+                    time.sleep(0.5)
+                    os.kill(workers[0].pid, signal.SIGKILL)
+                    return
+                time.sleep(0.05)
+
+        threading.Thread(target=kill_a_worker, daemon=True).start()
+        sys.exit(cli.main(["-j", "2", *sys.argv[1:]], prog="vellumcrest-keywords"))
+    """
+    try:
+        status, out, err = run_program(fifo, texts[0], code=code, timeout=120)
+    finally:
+        try:  # lets a reader still waiting on the FIFO go
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+    assert (status, out) == (cli.EXIT_MEMORY, ""), err
+    assert err == (f"{PROG_ERROR}{fifo}: a worker process was killed before this input was done"
+                   " (as the system kills a process when memory runs out)\n")

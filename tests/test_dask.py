@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -20,6 +21,7 @@ dask_bag = pytest.importorskip("dask.bag")
 psutil = pytest.importorskip("psutil")
 threadpoolctl = pytest.importorskip("threadpoolctl")
 
+from conftest import run_python  # noqa: E402
 from tallowmere.vellumcrest import cli, extract, keywords  # noqa: E402
 from tallowmere.vellumcrest.dask import (  # noqa: E402
     build_idf_bag,
@@ -603,6 +605,12 @@ def _closed_port():
         (f"tcp://127.0.0.1:{_closed_port()}", "cannot reach the scheduler"),
         ("http://127.0.0.1:8786", "not a scheduler address"),
         ("127.0.0.1", "not a scheduler address"),
+        # refused before a client is made: a client fails on them only after
+        # a timeout, or with a traceback (and again when it is collected)
+        ("tls://127.0.0.1:1", "tls:// needs Dask's TLS settings"),
+        ("wss://127.0.0.1:1", "wss:// needs Dask's TLS settings"),
+        ("ucx://127.0.0.1:1", "not a scheduler address: the command reaches a scheduler over tcp://"),
+        ("inproc://x", "not a scheduler address: the command reaches a scheduler over tcp://"),
     ],
 )
 def test_unreachable_scheduler_is_one_line_with_its_own_status(files, address, fragment):
@@ -646,3 +654,99 @@ def test_dask_and_jobs_conflict(files):
     status, out, err = run("--dask", "tcp://127.0.0.1:8786", "-j", "2", *files)
     assert (status, out) == (cli.EXIT_USAGE, "")
     assert "not allowed with argument" in err
+
+
+# --- a cluster that fails under the job: its own scheduler process ------------------
+
+# A LocalCluster of one worker in a process of its own, which the test may
+# kill; it stops by itself when the test writes the file "stop", or after 90 s.
+SCHEDULER = """
+import os, sys, time
+import dask, distributed
+
+place, processes, memory_limit = sys.argv[1], sys.argv[2] == "processes", sys.argv[3]
+# A task that kills a worker is not tried again on another.
+with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+    cluster = distributed.LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=processes, memory_limit=memory_limit, protocol="tcp://", host="127.0.0.1",
+        dashboard_address=None, scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"})
+with open(os.path.join(place, "address.part"), "w") as out:
+    out.write(f"{os.getpid()} {cluster.scheduler_address}")
+os.rename(os.path.join(place, "address.part"), os.path.join(place, "address"))
+deadline = time.monotonic() + 90
+while time.monotonic() < deadline and not os.path.exists(os.path.join(place, "stop")):
+    time.sleep(0.1)
+cluster.close(timeout=30)
+"""
+
+
+@contextlib.contextmanager
+def scheduler_process(place, processes, memory_limit="auto"):
+    """(pid, address) of a one-worker cluster started by SCHEDULER."""
+    ended = {}
+    mode = "processes" if processes else "threads"
+    thread = threading.Thread(target=lambda: ended.setdefault(
+        "done", run_python(SCHEDULER, place, mode, memory_limit, timeout=150)))
+    thread.start()
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while not (place / "address").exists():
+            assert thread.is_alive() and time.monotonic() < deadline, ended
+            time.sleep(0.1)
+        pid, address = (place / "address").read_text().split()
+        yield int(pid), address
+    finally:
+        (place / "stop").write_text("")
+        thread.join(timeout=150)
+        assert not thread.is_alive()
+
+
+PROGRAM = "from tallowmere.vellumcrest._program import run; run('vellumcrest-keywords')"
+QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "3s"}
+
+
+def test_a_scheduler_killed_in_the_middle_of_a_job(tmp_path):
+    # The worker reads a FIFO that nobody writes: the job is surely running
+    # when the scheduler's process (the worker is a thread of it) is killed.
+    fifo = tmp_path / "fifo.txt"
+    os.mkfifo(fifo)
+    (tmp_path / "place").mkdir()
+    with scheduler_process(tmp_path / "place", processes=False) as (pid, address):
+        def kill_once_read():
+            deadline = time.monotonic() + TIMEOUT
+            while time.monotonic() < deadline:
+                try:
+                    writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # only once a reader has it open
+                except OSError:
+                    time.sleep(0.05)
+                    continue
+                os.kill(pid, signal.SIGKILL)
+                os.close(writer)
+                return
+
+        killer = threading.Thread(target=kill_once_read)
+        killer.start()
+        done = run_python(PROGRAM, "--dask", address, fifo, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
+        killer.join(timeout=TIMEOUT)
+    assert (done.returncode, done.stdout) == (cli.EXIT_CLUSTER, ""), done.stderr
+    assert done.stderr.startswith(f"vellumcrest-keywords: error: --dask {address}: the cluster failed: ")
+    assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("where", ["input", "idf-from"])
+def test_an_input_that_kills_its_worker_is_out_of_memory(tmp_path, where):
+    # The nanny kills its worker when it passes its memory limit, as the
+    # kernel would kill it: cutting 20 MB of text takes far more than 300 MB.
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    big = (tmp_path if where == "input" else corpus) / "big.txt"
+    big.write_text("bees visit the clover and the hive hums\n" * 500_000)
+    small = tmp_path / "small.txt"
+    small.write_text("bees visit the clover\n")
+    args = [small, big] if where == "input" else ["--method", "tfidf", "--idf-from", corpus, small]
+    (tmp_path / "place").mkdir()
+    with scheduler_process(tmp_path / "place", processes=True, memory_limit="300MB") as (_, address):
+        done = run_python(PROGRAM, "--dask", address, *args, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
+    assert (done.returncode, done.stdout) == (cli.EXIT_MEMORY, ""), done.stderr
+    assert done.stderr == (f"vellumcrest-keywords: error: {big}: a worker process was killed before this input"
+                           " was done (as the system kills a process when memory runs out)\n")

@@ -1,15 +1,19 @@
 """idf tables: building, reading and writing the "word weight" text format."""
 
+import copy
+import fractions
 import math
 import os
 import pickle
 
+import numpy
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tallowmere.vellumcrest as package
 from conftest import run_python
+from tallowmere.vellumcrest import keywords
 from tallowmere.vellumcrest.idf import DocumentFrequency, build_idf, load_idf, save_idf
 
 # ln(2), ln(3/2) and ln(4/3), written out so that the expected weights below
@@ -146,6 +150,17 @@ def test_add_counts_a_document_once_per_word_and_empty_documents_too():
     assert counts.to_idf() == build_idf([["a", "b", "a"], []])
 
 
+@pytest.mark.parametrize("copy_of", [copy.copy, copy.deepcopy, lambda counts: pickle.loads(pickle.dumps(counts))],
+                         ids=["copy", "deepcopy", "pickle"])
+def test_a_copy_counts_on_its_own(copy_of):
+    counts = DocumentFrequency([["the", "bees"]])
+    copied = copy_of(counts)
+    copied.add(["the", "hive"])
+    assert (counts.n_documents, counts["the"], counts["hive"]) == (1, 1, 0)
+    assert (copied.n_documents, copied["the"], copied["hive"]) == (2, 2, 1)
+    assert counts == DocumentFrequency([["the", "bees"]])
+
+
 def test_document_frequency_pickles_with_its_order():
     counts = DocumentFrequency([["z", "y"], ["x", "z"]])
     copy = pickle.loads(pickle.dumps(counts))
@@ -258,6 +273,9 @@ def test_save_idf_accepts_numpy_weights(tmp_path):
         pytest.param({"bee": math.inf}, ValueError, "not a finite number", id="infinite weight"),
         pytest.param({"bee": "2.0"}, TypeError, "real number", id="str weight"),
         pytest.param({"bee": None}, TypeError, "real number", id="None weight"),
+        # a file's leading byte-order mark is skipped when it is read
+        pytest.param({"\ufeffbees": 1.0}, ValueError, "byte-order mark", id="word after a BOM"),
+        pytest.param({"\ufeff": 0.0}, ValueError, "byte-order mark", id="BOM word"),
     ],
 )
 def test_save_idf_refuses_what_cannot_be_read_back(tmp_path, table, error, reason):
@@ -272,7 +290,7 @@ def test_save_idf_refuses_what_cannot_be_read_back(tmp_path, table, error, reaso
 
 
 words_in_format = st.text(min_size=1, max_size=12).filter(
-    lambda w: w.split() == [w] and not w.startswith("#") and "\x00" not in w
+    lambda w: w.split() == [w] and not w.startswith(("#", "\ufeff")) and "\x00" not in w
 )
 
 
@@ -307,3 +325,57 @@ def test_importing_the_package_does_not_load_the_extension():
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"
+
+
+# --- weights: every consumer of a table refuses the same weights ----------------------
+
+
+def _save(table, tmp_path):
+    save_idf(table, tmp_path / "idf.txt")
+    return tmp_path / "idf.txt"
+
+
+def _keywords_median(table, tmp_path):
+    return keywords("bees left the hive", method="tfidf", idf=table)
+
+
+def _keywords_zero(table, tmp_path):
+    return keywords("bees left the hive", method="tfidf", idf=table, unknown_idf="zero")
+
+
+@pytest.mark.parametrize("consumer, prefix", [(_save, ""), (_keywords_median, "idf: "), (_keywords_zero, "idf: ")],
+                         ids=["save_idf", "keywords median", "keywords zero"])
+@pytest.mark.parametrize(
+    "weight, error, reason",
+    [
+        ("2.0", TypeError, "must be a real number, not str"),
+        (None, TypeError, "must be a real number, not NoneType"),
+        ([1.0], TypeError, "must be a real number, not list"),
+        (1j, TypeError, "must be a real number, not complex"),
+        (numpy.complex128(0.5 + 1j), TypeError, "must be a real number, not complex128"),
+        (numpy.complex64(2.0), TypeError, "must be a real number, not complex64"),
+        (math.nan, ValueError, "is not a finite number: nan"),
+        (numpy.float64("nan"), ValueError, "is not a finite number: nan"),
+        (-math.inf, ValueError, "is not a finite number: -inf"),
+        (2**1024, ValueError, "is not a finite number: too large for a float"),
+    ],
+    ids=repr,
+)
+def test_a_weight_that_is_not_a_finite_real_number(tmp_path, consumer, prefix, weight, error, reason):
+    with pytest.raises(error) as caught:
+        consumer({"hive": 1.5, "bees": weight, "left": 2.0}, tmp_path)
+    assert str(caught.value) == f"{prefix}the weight of 'bees' {reason}"
+    assert not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("order", [["a", "nan", "b", "c"], ["nan", "a", "b", "c"], ["a", "b", "c", "nan"]])
+def test_a_nan_weight_leaves_no_median_to_depend_on_the_order(order):
+    weights = {"a": 1.0, "b": 2.0, "c": 3.0, "nan": math.nan}
+    with pytest.raises(ValueError, match="idf: the weight of 'nan' is not a finite number"):
+        keywords("bees left the hive", method="tfidf", idf={word: weights[word] for word in order})
+
+
+def test_real_weights_of_every_kind_are_still_taken():
+    table = {"bees": 2, "hive": fractions.Fraction(3, 2), "left": numpy.float32(0.5), "the": numpy.int64(1)}
+    assert keywords("bees left the hive", method="tfidf", idf=table, language=None) == [
+        ("bees", 2.0), ("hive", 1.5), ("the", 1.0), ("left", 0.5)]

@@ -62,6 +62,11 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
         ({"alpha": 1.5}, ValueError, "alpha must be between 0 and 1"),
         ({"alpha": math.nan}, ValueError, "alpha must be a finite number"),
         ({"iterations": 0}, ValueError, "iterations must be at least 1"),
+        ({"iterations": 1_000_001}, ValueError, "iterations must be at most 1000000"),
+        ({"iterations": 2**64}, ValueError, "iterations must be at most 1000000"),
+        ({"alpha": 10**400}, ValueError, "alpha must be a finite number"),
+        ({"method": "tfidf", "unknown_idf": 10**400}, ValueError, "unknown_idf must be a finite number"),
+        ({"method": "tfidf", "unknown_idf": -(10**400)}, ValueError, "unknown_idf must be a finite number"),
         ({"engine": "dense"}, ValueError, "engine must be"),
         ({"unknown_idf": "mean"}, ValueError, "unknown_idf must be"),
         ({"unknown_idf": math.inf}, ValueError, "unknown_idf must be a finite number"),
@@ -341,3 +346,32 @@ def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
     message = "some other fault"
     with pytest.raises(ValueError, match="some other fault"):
         keywords("bees hive queen bees", engine="exact")
+
+
+# --- paragraphs ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "gap, joins",
+    [
+        (" ", True),
+        ("\n", True),
+        ("\r\n", True),
+        ("\r", True),
+        ("\u2028", True),
+        ("\n\n", False),
+        ("\n  \t\n", False),
+        ("\r\n\r\n", False),
+        ("\r\r", False),
+        ("\u2028\u2028", False),
+        ("\x85\x85", False),
+        ("\u2029", False),
+        ("\f", False),
+        (" \f ", False),
+    ],
+    ids=repr,
+)
+def test_every_paragraph_break_ends_a_phrase(gap, joins):
+    text = f"strong{gap}colony, and a strong{gap}colony, and again strong{gap}colony."
+    words = [word for word, _ in keywords(text, phrases=True, top=0)]
+    assert ("strong colony" in words) is joins, words

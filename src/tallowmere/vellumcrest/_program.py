@@ -36,7 +36,27 @@ def prefer_one_blas_thread(environ: MutableMapping[str, str] = os.environ) -> bo
     return True
 
 
+def hold_standard_descriptors() -> None:
+    """Opens the null device on descriptors 0, 1 and 2 where they are closed.
+
+    The interpreter then leaves ``sys.stdin``/``sys.stdout``/``sys.stderr``
+    as ``None``, which the command reports; but the next file or pipe it
+    opens would take the lowest free descriptor, and what a library writes to
+    "standard error" at the C level would land in an input file or in a
+    worker's pipe.
+    """
+    for fd, flags in ((0, os.O_RDONLY), (1, os.O_WRONLY), (2, os.O_WRONLY)):
+        try:
+            os.fstat(fd)
+        except OSError:
+            opened = os.open(os.devnull, flags)
+            if opened != fd:  # a lower descriptor was free too, and is taken by now
+                os.dup2(opened, fd)
+                os.close(opened)
+
+
 def run(prog: str | None = None) -> None:
+    hold_standard_descriptors()
     prefer_one_blas_thread()
     from .cli import main
 

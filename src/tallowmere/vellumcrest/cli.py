@@ -9,6 +9,7 @@ called from Python.
 from __future__ import annotations
 
 import argparse
+import errno
 import functools
 import json
 import math
@@ -105,15 +106,17 @@ the input files themselves, so they must see them at the same paths.
 
 exit status:
   {EXIT_OK}  success
-  {EXIT_FAILURE}  the output could not be written
+  {EXIT_FAILURE}  the output could not be written (standard output closed too)
   {EXIT_USAGE}  unknown or conflicting options
   {EXIT_FILE}  a file or directory cannot be read (missing, a directory, no
-     permission), or --idf-from DIR holds no *.txt file
+     permission), standard input is closed, or --idf-from DIR holds no *.txt file
   {EXIT_ENCODING}  an input or stop-word file is not valid UTF-8
-  {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations or -j
+  {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations (at most
+     {extract.MAX_ITERATIONS}) or -j
   {EXIT_IDF}  a malformed or empty --idf file
   {EXIT_MISSING_CUTTER}  --language zh (--cut jieba), but jieba is not installed
-  {EXIT_MEMORY}  not enough memory to read or rank an input
+  {EXIT_MEMORY}  not enough memory to read, cut or rank an input (here or in a
+     worker), or a worker process was killed (as the out-of-memory killer does)
   {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
   {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
@@ -152,7 +155,7 @@ class Document:
         if self.text is not None:
             return self.text
         assert self.path is not None
-        return _read_text(self.path)
+        return guard_memory(self.label, "read it", _read_text, self.path)
 
 
 def cut_words(text: str, settings: CutSettings = CutSettings()) -> list[str]:
@@ -178,12 +181,17 @@ class Cut(NamedTuple):
     words: list[str]
     text: str | None = None
     tokens: list[Token] | None = None
+    label: str = ""
+
+
+def _cut(options: Options, document: Document) -> tuple[str, list[Token]]:
+    return guard_memory(document.label, "cut it into words", extract.cut, document.load(), options)
 
 
 def _cut_document(options: Options, document: Document) -> Cut:
-    text, tokens = extract.cut(document.load(), options)
-    words = extract.words_of(tokens)
-    return Cut(words, text, tokens) if options.phrases else Cut(words)
+    text, tokens = _cut(options, document)
+    words = guard_memory(document.label, "cut it into words", extract.words_of, tokens)
+    return Cut(words, text, tokens, document.label) if options.phrases else Cut(words, label=document.label)
 
 
 def _share_words(cut: Cut, canonical: dict[str, str]) -> Cut:
@@ -194,43 +202,94 @@ def _share_words(cut: Cut, canonical: dict[str, str]) -> Cut:
 
 def _rank_cut(options: Options, cut: Cut, idf: Any) -> list[tuple[str, float]]:
     if cut.text is not None and cut.tokens is not None:
-        return extract.rank(cut.text, cut.tokens, options, idf)
-    return extract.rank_words(cut.words, options, idf)
+        return guard_memory(cut.label, "rank it", extract.rank, cut.text, cut.tokens, options, idf)
+    return guard_memory(cut.label, "rank it", extract.rank_words, cut.words, options, idf)
 
 
 def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
-    text, tokens = extract.cut(document.load(), options)
-    try:
-        return extract.rank(text, tokens, options)
-    except extract.RankMemoryError as error:
-        # A MemoryError, not a CommandError: it comes back from -j workers intact.
-        hint = " (--engine sparse needs far less)" if error.engine == "exact" else ""
-        raise MemoryError(
-            f"{document.label}: not enough memory to rank {error.n_distinct} distinct words"
-            f" with the {error.engine} engine{hint}"
-        ) from None
+    text, tokens = _cut(options, document)
+    return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
 
 
-_T = TypeVar("_T")
 _R = TypeVar("_R")
 
 
-def _map_in_order(function: Callable[[_T], _R], items: Sequence[_T], jobs: int) -> Iterator[_R]:
+# --- running out of memory ---------------------------------------------------------
+#
+# The one answer, wherever it happens (this process, a -j worker, a Dask
+# worker) and whatever ran out (reading, cutting, ranking, or the output):
+# the command ends with EXIT_MEMORY and one line that names the input and
+# what there was not enough memory for. A worker process that dies instead
+# (the kernel's out-of-memory killer sends SIGKILL) ends the command the same
+# way, naming the first input that it did not get back.
+
+
+class InputMemoryError(MemoryError):
+    """Not enough memory to do *doing* for the input *label* (``None``: for
+    the command's output)."""
+
+    def __init__(self, label: str | None, doing: str) -> None:
+        super().__init__(f"{label}: not enough memory to {doing}" if label else f"not enough memory to {doing}")
+        self.label = label
+        self.doing = doing
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Comes back from -j and Dask workers intact.
+        return type(self), (self.label, self.doing)
+
+
+def guard_memory(label: str | None, doing: str, function: Callable[..., _R], *args: Any) -> _R:
+    """``function(*args)``, with a MemoryError turned into :class:`InputMemoryError`.
+
+    The new error is raised once the handler is left, with no context: by
+    then the failed call's frames, and the text or words they held, are
+    freed, so that the report (and sending it back from a worker) has memory
+    to work with.
+    """
+    try:
+        return function(*args)
+    except InputMemoryError:
+        raise
+    except extract.RankMemoryError as error:
+        hint = " (--engine sparse needs far less)" if error.engine == "exact" else ""
+        doing = f"rank {error.n_distinct} distinct words with the {error.engine} engine{hint}"
+    except MemoryError:
+        pass
+    raise InputMemoryError(label, doing)
+
+
+def _lost_worker(label: str) -> CommandError:
+    return CommandError(
+        f"{label}: a worker process was killed before this input was done"
+        " (as the system kills a process when memory runs out)",
+        EXIT_MEMORY,
+    )
+
+
+def _map_in_order(function: Callable[[Document], _R], items: Sequence[Document], jobs: int) -> Iterator[_R]:
     """``function(item) for item in items``, in up to *jobs* processes, yielded
     in input order; the first failure in input order is raised."""
     if jobs <= 1 or len(items) <= 1:
         yield from map(function, items)
         return
     from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
 
     workers = min(jobs, len(items))
     # Several inputs per round trip: one at a time, the pool's messages cost
     # as much as ranking a short document.  Eight chunks per worker still
     # share the work out evenly.
     chunk = max(1, -(-len(items) // (workers * 8)))
+    done = 0
     pool = ProcessPoolExecutor(max_workers=workers)
     try:
-        yield from pool.map(function, items, chunksize=chunk)
+        for result in pool.map(function, items, chunksize=chunk):
+            yield result
+            done += 1
+    except BrokenProcessPool:
+        # A worker died (killed, most often for want of memory): the pool
+        # notices at once and fails what it had not given back.
+        raise _lost_worker(items[done].label) from None
     finally:
         # After a failure, what has not started yet is dropped.
         pool.shutdown(wait=True, cancel_futures=True)
@@ -275,9 +334,21 @@ def _read_text(path: str) -> str:
     return _decode(path, data)
 
 
-def _read_inputs(files: Sequence[str], *, read_files: bool = True) -> list[Document]:
-    """The inputs, read here; with *read_files* false, only standard input and
-    the sample are read here, files are left to be read where they are ranked."""
+def _read_stdin() -> str:
+    stream = sys.stdin
+    if stream is None:
+        raise CommandError(f"{STDIN_LABEL}: cannot read: standard input is closed", EXIT_FILE)
+    try:
+        data = guard_memory(STDIN_LABEL, "read it", stream.buffer.read)
+    except OSError as error:
+        raise CommandError(_describe_os_error(STDIN_LABEL, error), EXIT_FILE) from None
+    return guard_memory(STDIN_LABEL, "read it", _decode, STDIN_LABEL, data)
+
+
+def _read_inputs(files: Sequence[str]) -> list[Document]:
+    """The inputs: standard input and the sample are read here; files are
+    read where they are ranked (here, in a -j worker or on a Dask worker),
+    each when its turn comes."""
     if not files:
         from importlib.resources import files as package_files
 
@@ -286,9 +357,9 @@ def _read_inputs(files: Sequence[str], *, read_files: bool = True) -> list[Docum
     documents = []
     for name in files:
         if name == "-":
-            documents.append(Document(STDIN_LABEL, _decode(STDIN_LABEL, sys.stdin.buffer.read())))
+            documents.append(Document(STDIN_LABEL, _read_stdin()))
         else:
-            documents.append(Document(name, _read_text(name) if read_files else None, name))
+            documents.append(Document(name, None, name))
     return documents
 
 
@@ -296,7 +367,7 @@ def _read_stop_words(path: str) -> frozenset[str]:
     return extract.parse_word_list(_read_text(path))
 
 
-def _read_idf_directory(directory: str, *, read_files: bool = True) -> list[Document]:
+def _read_idf_directory(directory: str) -> list[Document]:
     try:
         names = sorted(
             entry.name
@@ -308,7 +379,7 @@ def _read_idf_directory(directory: str, *, read_files: bool = True) -> list[Docu
     if not names:
         raise CommandError(f"{directory}: no *.txt file to build the idf table from", EXIT_FILE)
     paths = [os.path.join(directory, name) for name in names]
-    return [Document(path, _read_text(path) if read_files else None, path) for path in paths]
+    return [Document(path, None, path) for path in paths]
 
 
 # --- options ------------------------------------------------------------------
@@ -342,7 +413,9 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
         "--alpha", metavar="X", help="textrank: damping factor, 0 <= X <= 1 (default: 0.8)"
     )
     parser.add_argument(
-        "--iterations", metavar="N", help="textrank: rank updates, N >= 1 (default: 10)"
+        "--iterations",
+        metavar="N",
+        help=f"textrank: rank updates, 1 <= N <= {extract.MAX_ITERATIONS} (default: 10)",
     )
     idf_source = parser.add_mutually_exclusive_group()
     idf_source.add_argument(
@@ -428,7 +501,7 @@ def _version() -> str:
         return "(not installed)"
 
 
-def _whole_number(option: str, text: str | None, default: int, least: int) -> int:
+def _whole_number(option: str, text: str | None, default: int, least: int, most: int | None = None) -> int:
     if text is None:
         return default
     try:
@@ -437,6 +510,8 @@ def _whole_number(option: str, text: str | None, default: int, least: int) -> in
         raise CommandError(f"{option}: not a whole number: {text!r}", EXIT_NUMBER) from None
     if value < least:
         raise CommandError(f"{option}: must be at least {least}, got {value}", EXIT_NUMBER)
+    if most is not None and value > most:
+        raise CommandError(f"{option}: must be at most {most}, got {value}", EXIT_NUMBER)
     return value
 
 
@@ -522,7 +597,7 @@ def _options(args: argparse.Namespace) -> Options:
         keep_case=args.keep_case,
         window=_whole_number("--window", args.window, 5, 2),
         alpha=_fraction("--alpha", args.alpha, 0.8),
-        iterations=_whole_number("--iterations", args.iterations, 10, 1),
+        iterations=_whole_number("--iterations", args.iterations, 10, 1, extract.MAX_ITERATIONS),
         engine=args.engine or "auto",
         unknown_idf=_unknown_idf(args.unknown_idf),
         pos=_pos(args.pos),
@@ -558,6 +633,8 @@ def _render(method: str, labels: Sequence[str], results: Sequence[Sequence[tuple
 
 
 def _write_stdout(text: str) -> None:
+    if sys.stdout is None:  # started with standard output closed
+        raise OSError(errno.EBADF, "standard output is closed")
     data = text.encode("utf-8")
     stream = getattr(sys.stdout, "buffer", None)
     if stream is None:  # replaced by a text-only stream, e.g. in an embedding host
@@ -614,13 +691,10 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
                 EXIT_MISSING_DASK,
             ) from None
     idf = _idf_table(args, options)
-    # On a cluster the workers read the files; only standard input and the
-    # sample are read here.
-    read_here = cluster is None
-    idf_documents = (
-        _read_idf_directory(args.idf_from, read_files=read_here) if args.idf_from is not None else []
-    )
-    documents = _read_inputs(args.files, read_files=read_here)
+    # Files are read where they are ranked, one at a time in each process;
+    # only standard input and the sample are read here.
+    idf_documents = _read_idf_directory(args.idf_from) if args.idf_from is not None else []
+    documents = _read_inputs(args.files)
     labels = [document.label for document in documents]
 
     results: list[list[tuple[str, float]]]
@@ -631,7 +705,7 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     else:
         results = _tfidf_locally(documents, idf_documents, options, idf, args.idf_from, jobs)
     empty = [label for label, ranked in zip(labels, results) if not ranked]
-    return _render(options.method, labels, results, args.json), empty
+    return guard_memory(None, "build the output", _render, options.method, labels, results, args.json), empty
 
 
 def _tfidf_locally(
@@ -678,6 +752,19 @@ def _completed(table: dict[str, float], options: Options) -> Any:
     return extract.complete_idf(table, options.unknown_idf) if table else table
 
 
+def _tell(line: str) -> None:
+    """Writes one line to standard error; with standard error closed the exit
+    status alone tells, and standard output stays as it is."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(line + "\n")
+        stream.flush()
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """Run the command with *argv* (default: ``sys.argv[1:]``) and return its exit status."""
     parser = _build_parser(prog or DEFAULT_PROG)
@@ -692,15 +779,16 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     try:
         output, empty = _run(args)
     except CommandError as error:
-        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        _tell(f"{parser.prog}: error: {error}")
         return error.status
     except KeyboardInterrupt:
         return 130
     except MemoryError as error:
-        print(f"{parser.prog}: error: {error or 'not enough memory'}", file=sys.stderr)
+        # Out of memory outside any input's work (InputMemoryError names it).
+        _tell(f"{parser.prog}: error: {str(error) or 'not enough memory'}")
         return EXIT_MEMORY
     for label in empty:
-        print(f"{parser.prog}: note: {label}: no words to rank", file=sys.stderr)
+        _tell(f"{parser.prog}: note: {label}: no words to rank")
     try:
         _write_stdout(output)
     except BrokenPipeError:
@@ -710,7 +798,8 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_FAILURE
     except OSError as error:
-        print(f"{parser.prog}: error: cannot write the output: {error}", file=sys.stderr)
+        reason = error.strerror if error.errno == errno.EBADF and error.strerror else error
+        _tell(f"{parser.prog}: error: cannot write the output: {reason}")
         return EXIT_FAILURE
     return EXIT_OK
 

@@ -24,9 +24,11 @@ scheduler.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import CancelledError
 from typing import Any, Literal, TypeVar
 
 try:
@@ -314,6 +316,50 @@ def _one_line(error: BaseException) -> str:
     return " ".join(str(error).split()) or type(error).__name__
 
 
+# What the command reaches a scheduler over; inproc:// lives inside one
+# process, and ucx:// needs a package of its own.
+_SCHEMES = ("tcp", "tls", "ws", "wss")
+
+
+def _check_address(address: str) -> None:
+    """Refuses, before a client is made, addresses that a client would fail
+    on only after a timeout, or with a traceback of its own."""
+    from distributed.comm.addressing import resolve_address
+    from distributed.security import Security
+
+    scheme = address.split("://", 1)[0] if "://" in address else "tcp"
+    if scheme not in _SCHEMES:
+        raise cli.CommandError(
+            f"--dask {address}: not a scheduler address: the command reaches a scheduler over"
+            f" {', '.join(name + '://' for name in _SCHEMES)}",
+            cli.EXIT_CLUSTER,
+        )
+    if scheme in ("tls", "wss") and Security().get_connection_args("client").get("ssl_context") is None:
+        raise cli.CommandError(
+            f"--dask {address}: {scheme}:// needs Dask's TLS settings (distributed.comm.tls in its"
+            " configuration)",
+            cli.EXIT_CLUSTER,
+        )
+    try:
+        resolve_address(address)
+    except ValueError as error:
+        raise cli.CommandError(
+            f"--dask {address}: not a scheduler address: {_one_line(error)}", cli.EXIT_CLUSTER
+        ) from None
+    except OSError as error:  # the host name does not resolve
+        raise cli.CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", cli.EXIT_CLUSTER
+        ) from None
+
+
+class _TaskLost(Exception):
+    """The task of chunk *number* kept killing the workers that ran it."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
 def run_command_job(
     address: str,
     documents: Sequence[Any],
@@ -333,33 +379,43 @@ def run_command_job(
     a scheduler that cannot be reached, or a cluster that fails during the
     job, raises one with ``EXIT_CLUSTER``.
     """
-    import distributed
-    from distributed.comm.addressing import resolve_address
+    with _distributed_quiet():
+        return _command_job(address, documents, idf_documents, options, idf, idf_from)
 
+
+@contextlib.contextmanager
+def _distributed_quiet() -> Iterator[None]:
+    # The command reports what failed in one line of its own; distributed's
+    # log lines (a lost scheduler, with a traceback) would only add noise.
+    import logging
+
+    previous = logging.root.manager.disable
+    logging.disable(logging.CRITICAL)
     try:
-        # Checked first: a Client given a malformed address fails only after
-        # a timeout, and complains again when it is collected.
-        resolve_address(address)
-    except ValueError as error:
-        raise cli.CommandError(
-            f"--dask {address}: not a scheduler address: {_one_line(error)}", cli.EXIT_CLUSTER
-        ) from None
-    except OSError as error:  # the host name does not resolve
-        raise cli.CommandError(
-            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", cli.EXIT_CLUSTER
-        ) from None
+        yield
+    finally:
+        logging.disable(previous)
+
+
+def _command_job(address: str, *job: Any) -> list[Any]:
+    import distributed
+
+    # Checked first: a Client given a malformed address fails only after a
+    # timeout, and complains again when it is collected.
+    _check_address(address)
     try:
         client = distributed.Client(address, set_as_default=False)
-    except (OSError, TimeoutError, ValueError) as error:
+    except Exception as error:  # noqa: BLE001  (whatever the client met, as one line)
         raise cli.CommandError(
             f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", cli.EXIT_CLUSTER
         ) from None
     try:
         with client:
-            return _run_job(client, documents, idf_documents, options, idf, idf_from)
-    except (OSError, TimeoutError, RuntimeError, distributed.KilledWorker) as error:
+            return _run_job(client, *job)
+    except (OSError, TimeoutError, RuntimeError, CancelledError, distributed.KilledWorker) as error:
         # RuntimeError: what distributed raises when the scheduler or the
-        # workers cannot load the job (different package versions on them).
+        # workers cannot load the job (different package versions on them);
+        # CancelledError: the futures of a job whose scheduler went away.
         raise cli.CommandError(
             f"--dask {address}: the cluster failed: {_one_line(error)}", cli.EXIT_CLUSTER
         ) from None
@@ -375,6 +431,24 @@ def _run_job(
 ) -> list[Any]:
     n_threads = max(1, sum(client.nthreads().values()))
     chunks = _chunks(documents, n_threads)
+    try:
+        return _run_chunks(client, chunks, idf_documents, options, idf, idf_from, n_threads)
+    except _TaskLost as lost:
+        # A task that kills every worker it runs on: out of memory, as a
+        # killed -j worker is (one answer for both).
+        raise cli._lost_worker(chunks[lost.number][0].label) from None
+
+
+def _run_chunks(
+    client: Any,
+    chunks: list[list[Any]],
+    idf_documents: Sequence[Any],
+    options: Any,
+    idf: Any,
+    idf_from: str | None,
+    n_threads: int,
+) -> list[Any]:
+    from distributed import KilledWorker
 
     if options.method == "textrank":
         ranked = client.map(_rank_chunk, chunks, options=options, pure=False)
@@ -394,7 +468,8 @@ def _run_job(
         [table] = client.scatter([idf], hash=False)
     else:
         if idf_documents:
-            counts = client.map(_count_chunk, _chunks(idf_documents, n_threads), options=options, pure=False)
+            idf_chunks = _chunks(idf_documents, n_threads)
+            counts = client.map(_count_chunk, idf_chunks, options=options, pure=False)
         else:
             counts = client.map(_count_cuts, cuts, pure=False)
         merged = _merge_tree(client, counts)
@@ -405,7 +480,11 @@ def _run_job(
     n_words = None
     if summary is not None:
         # The idf documents' failures come first, as they are cut first locally.
-        idf_failure, n_words = summary.result()
+        try:
+            idf_failure, n_words = summary.result()
+        except KilledWorker:
+            lost = [number for number, future in enumerate(counts) if future.status == "error"]
+            raise cli._lost_worker(idf_chunks[lost[0] if lost else 0][0].label) from None
         _raise_first_failure([idf_failure])
     attempts = [attempt for chunk in _in_order(client, ranked) for attempt in chunk]
     # Every input is cut before any is ranked: a failure to read or cut any
@@ -421,6 +500,8 @@ def _run_job(
 def _in_order(client: Any, futures: list[Any]) -> Iterator[Any]:
     """The results of *futures* in their order, each let go once it is here;
     the rest are cancelled when the caller stops early."""
+    from distributed import KilledWorker
+
     try:
         position = 0
         while position < len(futures):
@@ -431,7 +512,11 @@ def _in_order(client: Any, futures: list[Any]) -> Iterator[Any]:
             while end < len(futures) and futures[end].done():
                 end += 1
             batch = futures[position:end]
-            results = client.gather(batch)
+            try:
+                results = client.gather(batch)
+            except KilledWorker:
+                lost = [number for number in range(position, end) if futures[number].status == "error"]
+                raise _TaskLost(lost[0] if lost else position) from None
             for number in range(position, end):
                 futures[number] = None
             for future in batch:

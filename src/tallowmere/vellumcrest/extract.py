@@ -23,11 +23,12 @@ from collections.abc import Collection, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple
 
-from .idf import build_idf
+from .idf import build_idf, weight_value
 
 __all__ = [
     "DEFAULT_POS",
     "AUTO_EXACT_MAX_WORDS",
+    "MAX_ITERATIONS",
     "JIEBA_INSTALL_HINT",
     "MissingJiebaError",
     "RankMemoryError",
@@ -61,6 +62,10 @@ AUTO_EXACT_MAX_WORDS = 2000
 PHRASE_WORD_SHARE = 5
 PHRASE_MIN_WORDS = 10
 PHRASE_MIN_COUNT = 2
+
+#: The most textrank updates asked for (``iterations``): the scores settle
+#: long before, and a larger count only makes a call run for hours.
+MAX_ITERATIONS = 1_000_000
 
 JIEBA_INSTALL_HINT = "pip install 'tallowmere-vellumcrest[chinese]'"
 
@@ -122,18 +127,23 @@ class Options:
 # --- options ------------------------------------------------------------------
 
 
-def _whole(name: str, value: object, least: int) -> int:
+def _whole(name: str, value: object, least: int, most: int | None = None) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if value < least:
         raise ValueError(f"{name} must be at least {least}, got {value}")
+    if most is not None and value > most:
+        raise ValueError(f"{name} must be at most {most}, got {value}")
     return value
 
 
 def _real(name: str, value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    result = float(value)
+    try:
+        result = float(value)
+    except OverflowError:  # an int beyond the float range
+        raise ValueError(f"{name} must be a finite number, got an int too large for a float") from None
     if not math.isfinite(result):
         raise ValueError(f"{name} must be a finite number, got {value!r}")
     return result
@@ -180,7 +190,7 @@ def make_options(
     alpha = _real("alpha", alpha)
     if not 0.0 <= alpha <= 1.0:
         raise ValueError(f"alpha must be between 0 and 1, got {alpha!r}")
-    iterations = _whole("iterations", iterations, 1)
+    iterations = _whole("iterations", iterations, 1, MAX_ITERATIONS)
     if engine not in _ENGINES:
         raise ValueError(f"engine must be 'exact', 'sparse' or 'auto', got {engine!r}")
     unknown: Literal["median", "zero"] | float
@@ -370,18 +380,29 @@ class _Completed:
         return self.table.get(word, self.fill)
 
 
+def _checked_weights(table: Mapping[str, Any]) -> list[float]:
+    try:
+        return [weight_value(word, weight) for word, weight in table.items()]
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"idf: {error}") from None
+
+
 def complete_idf(table: Mapping[str, Any], unknown_idf: str | float) -> Any:
     """*table* as ``tfidf`` should see it, with words it lacks weighing *unknown_idf*:
     ``"zero"`` (the table as it is), ``"median"`` (the median of its weights) or a number.
 
-    Raises :class:`ValueError` for ``"median"`` of an empty table.
+    Every weight must be a finite real number: :class:`TypeError` or
+    :class:`ValueError` naming ``idf`` and the word otherwise (a NaN would
+    make the median depend on the table's order). Raises :class:`ValueError`
+    for ``"median"`` of an empty table.
     """
+    weights = _checked_weights(table)
     if unknown_idf == "zero":
         return table
     if unknown_idf == "median":
-        if not table:
+        if not weights:
             raise ValueError("the idf table is empty: it has no median weight for unknown words")
-        fill = statistics.median(float(weight) for weight in table.values())
+        fill = statistics.median(weights)
     else:
         fill = float(unknown_idf)
     return _Completed(table, fill)
@@ -437,10 +458,19 @@ def _rank_words(words: list[str], options: Options, idf: Any) -> list[tuple[str,
     return [(word, float(score)) for word, score in tfidf(words, idf, None)]
 
 
+# Line breaks as str.splitlines() knows them (\r\n counts once), and the
+# characters that end a paragraph or a page on their own.
+_LINE_BREAK = re.compile("\r\n|[\n\r\v\x85\u2028]")
+_PARAGRAPH_END = frozenset("\f\x1c\x1d\x1e\u2029")
+
+
 def _joins(gap: str) -> bool:
     # Words join into a phrase across nothing or plain spacing within a
-    # paragraph; punctuation, a left-out word or a blank line breaks it.
-    return (gap == "" or gap.isspace()) and gap.count("\n") <= 1
+    # paragraph; punctuation, a left-out word or a paragraph break (a blank
+    # line of any line ending, a paragraph separator, a form feed) breaks it.
+    if gap == "":
+        return True
+    return gap.isspace() and _PARAGRAPH_END.isdisjoint(gap) and len(_LINE_BREAK.findall(gap)) <= 1
 
 
 def _phrase_text(text: str, run: list[Token], options: Options) -> str:
@@ -448,7 +478,7 @@ def _phrase_text(text: str, run: list[Token], options: Options) -> str:
     for before, token in zip(run, run[1:]):
         gap = text[before.end : token.start]
         # Chinese wrapped over two lines joins without the line break.
-        if gap and not (options.language == "zh" and "\n" in gap):
+        if gap and not (options.language == "zh" and _LINE_BREAK.search(gap)):
             parts.append(" ")
         parts.append(token.word or "")
     return "".join(parts)
@@ -555,7 +585,7 @@ def keywords(
     - *stop_words*: more words to leave out, matched without regard to case.
     - *keep_case*: keep the words' case (default: lower-case them).
     - *window*, *alpha*, *iterations*: textrank's window (2 or more), damping
-      factor (0 to 1) and number of updates (1 or more).
+      factor (0 to 1) and number of updates (1 to :data:`MAX_ITERATIONS`).
     - *engine*: textrank's ``"exact"`` dense ranker, the ``"sparse"`` engine,
       or ``"auto"``: exact up to :data:`AUTO_EXACT_MAX_WORDS` (2000) distinct
       words, sparse beyond. Their scores agree to about 12 significant digits.
@@ -570,7 +600,8 @@ def keywords(
       word for tfidf; ``None`` keeps every word.
     - *phrases*: also return keyphrases: maximal runs of two or more
       different adjacent words, joined by nothing but spacing (no stop word,
-      punctuation or blank line between them), all from the best fifth of
+      punctuation or paragraph break between them: a blank line of any line
+      ending, U+2029 or a form feed), all from the best fifth of
       the ranking (at least the best 10, or *top* when larger), found at
       least twice in the text.
       A phrase scores the sum of its words' scores and is sorted in among

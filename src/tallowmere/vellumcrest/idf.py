@@ -9,20 +9,25 @@ write the common text format of one ``word weight`` pair per line:
 * on each line a word and a decimal weight, separated by whitespace;
 * blank lines and lines whose first non-blank character is ``#`` are ignored.
 
-Words cannot contain whitespace and cannot start with ``#`` in this format;
-:func:`save_idf` refuses such words rather than write a file that reads back
-differently.
+Words cannot contain whitespace and cannot start with ``#`` (or, as the first
+word of a file, with a byte-order mark) in this format; :func:`save_idf`
+refuses such words rather than write a file that reads back differently.
 """
 
 from __future__ import annotations
 
 import math
+import numbers
 import os
 from collections import Counter
 from collections.abc import Hashable, Iterable, Iterator, Mapping
 from typing import Generic, TypeVar
 
 __all__ = ["DocumentFrequency", "build_idf", "load_idf", "save_idf"]
+
+# A file's leading byte-order mark is skipped when it is read, so a word
+# cannot start with one.
+_BOM = "\ufeff"
 
 W = TypeVar("W", bound=Hashable)
 
@@ -134,6 +139,13 @@ class DocumentFrequency(Generic[W]):
             f"{'' if len(self._counts) == 1 else 's'}>"
         )
 
+    def __copy__(self) -> DocumentFrequency[W]:
+        # A copy counts on its own: adding to it leaves this one as it is.
+        copied = type(self).__new__(type(self))
+        copied._counts = self._counts.copy()
+        copied._n_documents = self._n_documents
+        return copied
+
     def __getstate__(self) -> tuple[Counter[W], int]:
         return self._counts, self._n_documents
 
@@ -223,27 +235,45 @@ def load_idf(path: StrPath) -> dict[str, float]:
     return table
 
 
+def weight_value(word: object, weight: object) -> float:
+    """*weight*, the weight of *word* in a table, as a finite float.
+
+    Takes int, float, Fraction, numpy's real scalars and anything else that
+    converts with ``float()``; raises :class:`TypeError` for what is not a
+    real number (text, None, a complex number: numpy's complex scalars would
+    otherwise lose their imaginary part) and :class:`ValueError` for what is
+    not finite (NaN, infinities, an int too large for a float).
+    """
+    if type(weight) is float:
+        value = weight
+    else:
+        if isinstance(weight, (str, bytes, bytearray)) or (
+            isinstance(weight, numbers.Complex) and not isinstance(weight, numbers.Real)
+        ):
+            raise TypeError(f"the weight of {word!r} must be a real number, not {type(weight).__name__}")
+        try:
+            value = float(weight)  # type: ignore[arg-type]
+        except OverflowError:
+            raise ValueError(f"the weight of {word!r} is not a finite number: too large for a float") from None
+        except (TypeError, ValueError):
+            raise TypeError(
+                f"the weight of {word!r} must be a real number, not {type(weight).__name__}"
+            ) from None
+    if not math.isfinite(value):
+        raise ValueError(f"the weight of {word!r} is not a finite number: {value!r}")
+    return value
+
+
 def _format_entry(word: object, weight: object) -> str:
     if not isinstance(word, str):
         raise TypeError(f"idf words must be str, not {type(word).__name__}")
-    if word.split() != [word] or word.startswith("#"):
+    if word.split() != [word] or word.startswith(("#", _BOM)):
         raise ValueError(
             f"cannot write the word {word!r}: words must be non-empty, free of"
-            " whitespace, and must not start with '#'"
+            " whitespace, and must not start with '#' or a byte-order mark"
         )
-    if isinstance(weight, (str, bytes, bytearray)):
-        raise TypeError(f"the weight of {word!r} must be a real number, not {type(weight).__name__}")
-    try:
-        # Accepts int, float, numpy scalars and anything else with __float__.
-        value = float(weight)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        raise TypeError(
-            f"the weight of {word!r} must be a real number, not {type(weight).__name__}"
-        ) from None
-    if not math.isfinite(value):
-        raise ValueError(f"the weight of {word!r} is not a finite number: {value!r}")
     # repr() of a float reads back as exactly the same float.
-    return f"{word} {value!r}\n"
+    return f"{word} {weight_value(word, weight)!r}\n"
 
 
 def save_idf(table: Mapping[str, float], path: StrPath) -> None:
@@ -253,10 +283,14 @@ def save_idf(table: Mapping[str, float], path: StrPath) -> None:
     so that :func:`load_idf` reads back exactly the same floats. Every entry is
     checked before anything is written: a word that is not a str raises
     :class:`TypeError`, a word that is empty, holds whitespace or starts with
-    ``#`` raises :class:`ValueError`; a weight that is not a real number raises
-    :class:`TypeError`, one that is infinite or not a number :class:`ValueError`.
-    The table is written to a new file beside *path* and then renamed to
-    *path*, so *path* never holds a half-written table.
+    ``#`` or a byte-order mark raises :class:`ValueError`; a weight that is
+    not a real number (a complex number included) raises :class:`TypeError`,
+    one that is infinite, not a number or too large for a float
+    :class:`ValueError`. The table is written to a new file
+    ``.NAME.<12 hex digits>.tmp`` beside *path* and then renamed to *path*, so
+    *path* never holds a half-written table. A process killed while it writes
+    (SIGKILL, a power cut) cannot remove that file: it is left behind and can
+    be deleted; it is never read.
     """
     text = "".join(_format_entry(word, weight) for word, weight in table.items())
     target = os.fspath(path)

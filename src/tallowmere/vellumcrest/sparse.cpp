@@ -162,6 +162,23 @@ bool int_argument(Borrowed value, const char* parameter, long long& result, int&
   return !(result == -1 && PyErr_Occurred());
 }
 
+// 1 when `value` is a complex number that is not also real (numpy's complex
+// scalars convert to float by dropping their imaginary part), -1 on error.
+int is_complex(Borrowed value) {
+  if (PyFloat_Check(value) || PyLong_Check(value)) return 0;
+  if (PyComplex_Check(value)) return 1;
+  Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+  if (!numbers) return -1;
+  Ref complex_type = Ref::steal(PyObject_GetAttrString(numbers.get(), "Complex"));
+  if (!complex_type) return -1;
+  const int complex = PyObject_IsInstance(value, complex_type.get());
+  if (complex <= 0) return complex;
+  Ref real_type = Ref::steal(PyObject_GetAttrString(numbers.get(), "Real"));
+  if (!real_type) return -1;
+  const int real = PyObject_IsInstance(value, real_type.get());
+  return real < 0 ? -1 : !real;
+}
+
 struct Settings {
   long long window = 5;  // any value: the graph's builder clamps the reach to the corpus
   double alpha = 0.8;
@@ -180,7 +197,9 @@ bool read_settings(Borrowed window, Borrowed alpha, Borrowed n_word, Borrowed n_
   if (alpha) {
     const bool real = PyFloat_Check(alpha) || PyLong_Check(alpha) ||
                       (Py_TYPE(alpha)->tp_as_number && Py_TYPE(alpha)->tp_as_number->nb_float);
-    if (!real) {
+    const int complex = real ? is_complex(alpha) : 0;
+    if (complex < 0) return false;
+    if (!real || complex) {
       set_error(PyExc_TypeError, "textrank() argument 'alpha' must be a real number, not %.200s",
                    Py_TYPE(alpha)->tp_name);
       return false;
@@ -397,6 +416,9 @@ bool number_words(Borrowed corpus, Words& words, Array<WordId>& number_of, Array
     ++number;
     if (static_cast<std::size_t>(PySet_GET_SIZE(numbering.get())) != count) return words_changed();
   }
+  // An == that rebuilt the set can make the walk skip a word while its size
+  // stays the same: every word must have got its number.
+  if (number != count) return words_changed();
   return true;
 }
 
