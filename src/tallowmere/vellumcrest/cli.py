@@ -85,6 +85,11 @@ between words, in memory and time that grow with the document. Their scores
 agree to about 12 significant digits. "auto" (the default) uses exact up to
 {AUTO_EXACT_MAX_WORDS} distinct words and sparse beyond.
 
+--method keyphrases lists single words and phrases of up to four words,
+scored by a position-biased PageRank of their words, their rarity in the
+language (wordfreq; jieba's idf table for Chinese), and the phrase's
+frequency and first occurrence.
+
 --phrases also lists keyphrases: runs of two or more adjacent keywords with
 nothing but spacing between them, found at least twice, scored by the sum
 of their words' scores. An input without words gets a note on standard
@@ -199,6 +204,8 @@ def _rank_cut(options: Options, cut: Cut, idf: Any) -> list[tuple[str, float]]:
 
 
 def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
+    if options.method == "keyphrases":
+        return extract.keyphrases_of(document.load(), options)
     text, tokens = extract.cut(document.load(), options)
     try:
         return extract.rank(text, tokens, options)
@@ -326,7 +333,7 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument("files", nargs="*", metavar="FILE", help="text files to rank (- for stdin)")
     parser.add_argument(
         "--method",
-        choices=("textrank", "tfidf"),
+        choices=("textrank", "tfidf", "keyphrases"),
         default="textrank",
         help="ranking method (default: textrank)",
     )
@@ -453,7 +460,22 @@ def _fraction(option: str, text: str | None, default: float) -> float:
 
 
 def _check_option_use(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    if args.method == "textrank":
+    if args.method == "keyphrases":
+        for option, value in (
+            ("--idf", args.idf),
+            ("--idf-from", args.idf_from),
+            ("--unknown-idf", args.unknown_idf),
+            ("--window", args.window),
+            ("--alpha", args.alpha),
+            ("--iterations", args.iterations),
+            ("--engine", args.engine),
+            ("--pos", args.pos),
+        ):
+            if value is not None:
+                parser.error(f"{option} does not apply to --method keyphrases")
+        if args.phrases:
+            parser.error("--phrases does not apply to --method keyphrases, which lists phrases anyway")
+    elif args.method == "textrank":
         for option, value in (
             ("--idf", args.idf),
             ("--idf-from", args.idf_from),
@@ -626,7 +648,7 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     results: list[list[tuple[str, float]]]
     if cluster is not None:
         results = cluster.run_command_job(args.dask, documents, idf_documents, options, idf, args.idf_from)
-    elif options.method == "textrank":
+    elif options.method in ("textrank", "keyphrases"):
         results = list(_map_in_order(functools.partial(_keywords_of_document, options), documents, jobs))
     else:
         results = _tfidf_locally(documents, idf_documents, options, idf, args.idf_from, jobs)

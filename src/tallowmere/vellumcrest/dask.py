@@ -376,7 +376,7 @@ def _run_job(
     n_threads = max(1, sum(client.nthreads().values()))
     chunks = _chunks(documents, n_threads)
 
-    if options.method == "textrank":
+    if options.method in ("textrank", "keyphrases"):
         ranked = client.map(_rank_chunk, chunks, options=options, pure=False)
         results: list[Any] = []
         for attempts in _in_order(client, ranked):
