@@ -156,15 +156,21 @@ def _ours(**settings: Any) -> Callable[[Dataset], Extractor]:
 
 
 def _module(dataset: Dataset) -> Extractor:
-    # The keyphrase method called directly, with the settings of --set.
+    # The keyphrase method called directly, with the weights of --set.
+    import dataclasses
+
     from tallowmere.vellumcrest import keyphrases
 
-    for name, value in SETTINGS.items():
-        setattr(keyphrases, name, type(getattr(keyphrases, name))(value))
     language = dataset.language
+    weights = keyphrases.CHINESE if language == "zh" else keyphrases.ENGLISH
+    for name, value in SETTINGS.items():
+        scope, _, field_name = name.rpartition(".")
+        if scope in ("", language):
+            kind = type(getattr(weights, field_name))
+            weights = dataclasses.replace(weights, **{field_name: kind(value)})
 
     def extract(text: str) -> list[str]:
-        return [phrase for phrase, _ in keyphrases.keyphrases(text, top=K_MAX, language=language)]
+        return [phrase for phrase, _ in keyphrases.keyphrases(text, top=K_MAX, language=language, weights=weights)]
 
     return extract
 
@@ -355,7 +361,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--out", type=Path, default=None, help="write keyphrases.md and keyphrases.png here")
     parser.add_argument("--json", type=Path, default=None, help="write the results as JSON")
     parser.add_argument(
-        "--set", action="append", default=[], metavar="NAME=VALUE", help="a setting of the keyphrase module, for keyphrases-module"
+        "--set", action="append", default=[], metavar="[en.|zh.]NAME=VALUE",
+        help="a field of the keyphrase method's weights, for the system keyphrases-module",
     )
     parser.add_argument("--quiet", action="store_true", help="no progress on stderr")
     args = parser.parse_args(argv)
@@ -384,6 +391,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     print()
     print(table(results))
     if args.json:
+        args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(
             json.dumps(
                 [

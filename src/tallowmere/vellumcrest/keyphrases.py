@@ -5,25 +5,30 @@ A document becomes keyphrases in four steps:
 1. **Chunks.** The text is cut into words (a hyphenated compound is one word)
    and split into chunks at punctuation, at stop words (the package's own and
    stopwordsiso's), at numbers and at one-letter words.  Chinese is cut by
-   jieba, and a chunk also ends at every word that jieba's dictionary does not
-   tag as a noun, a name, a verbal or adjectival noun or a foreign word.
+   jieba, and a chunk also ends at every word that jieba's dictionary tags as
+   a pronoun, number, measure word, adverb, preposition, conjunction or
+   particle.
 2. **Candidates.** Every run of one to :data:`MAX_WORDS` words inside a chunk
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
-   frequent form.  A candidate that never occurs apart from a candidate one
-   word longer is left to that one; no Chinese keyphrase is one character.
-3. **Word scores.** The words (by stem) that occur within ``WINDOW - 1``
+   frequent form.  A candidate that never occurs apart from one a word
+   longer is left to that one; no Chinese keyphrase is one character, or a
+   verb alone.
+3. **Word scores.** The words (by stem) that occur within ``window - 1``
    positions of each other, stop words left out, are linked, weighted by how
    often they do; a PageRank whose restarts favour early words (each
    occurrence at position *p* adds 1 / (1 + p) to its word's share) ranks
-   them.  A word's score is its rank times its rarity in the language
-   squared: the inverse frequency in a background table, ``wordfreq`` for
+   them.  A word's score is its rank times a power of its rarity in the
+   language: the inverse frequency in a background table, ``wordfreq`` for
    English, jieba's idf table for Chinese.
 4. **Phrase scores.** A candidate scores the mean of its words' scores,
-   times ``n ** LENGTH_GAIN`` for *n* words, times its count, times a bonus
-   for an early first occurrence and one for standing as a whole chunk.
-   Best first, a candidate is left out when it is the same words in another
-   order as a better one, or when it occurs only inside a better one.
+   times gains for its length, its count, an early first occurrence, its
+   spread over the text, standing as a whole chunk and (for phrases) how
+   often its words occur together rather than apart; a single word keeps
+   only part of its score unless it stands alone.  See :class:`Weights`.
+   Best first, a keyphrase lowers the score of the candidates that share a
+   word with it; the same words in another order as a chosen keyphrase, or a
+   part that never occurs apart from it, is left out.
 
 The graph ranking runs in the sparse engine
 (:func:`tallowmere.vellumcrest.sparse.personalized_pagerank`).
@@ -31,36 +36,62 @@ The graph ranking runs in the sparse engine
 
 from __future__ import annotations
 
+import heapq
 import math
 import re
 import unicodedata
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any
 
-__all__ = ["MAX_WORDS", "WINDOW", "keyphrases"]
+__all__ = ["CHINESE", "ENGLISH", "MAX_WORDS", "Weights", "keyphrases"]
 
 #: The most words a keyphrase has.
 MAX_WORDS = 4
-#: Words closer than this many positions (stop words left out) are linked.
-WINDOW = 3
-#: PageRank's damping factor and number of updates.
-DAMPING = 0.85
-ITERATIONS = 30
 
-# A phrase of n words scores its mean word score times n ** LENGTH_GAIN,
-# times its count ** FREQUENCY_GAIN.
-LENGTH_GAIN = 0.4
-FREQUENCY_GAIN = 1.0
-# Rarity: background inverse frequency (in Zipf units), floored so that
-# common words still count, to the power RARITY_POWER.
-RARITY_FLOOR = 1.0
-RARITY_POWER = 2.0
-# A candidate found as a whole chunk (nothing but breaks and stop words on
-# either side) gains up to CHUNK_GAIN, by the share of its occurrences that are.
-CHUNK_GAIN = 0.5
-# Weight of an early first occurrence: 1 + POSITION_GAIN / (1 + first / POSITION_SCALE).
-POSITION_GAIN = 1.0
-POSITION_SCALE = 50.0
+
+@dataclass(frozen=True)
+class Weights:
+    """How the features of a candidate weigh in its score."""
+
+    #: Words closer than this many positions (stop words left out) are linked.
+    window: int = 3
+    #: PageRank's damping factor and number of updates.
+    damping: float = 0.85
+    iterations: int = 30
+    #: A phrase of n words scores its mean word score times n ** length_gain,
+    #: times its count ** frequency_gain.
+    length_gain: float = 0.8
+    frequency_gain: float = 1.0
+    #: A word's rarity (its background inverse frequency, plus rarity_floor so
+    #: that common words still count) weighs to this power.
+    rarity_power: float = 2.0
+    rarity_floor: float = 1.0
+    #: An early first occurrence gains 1 + position_gain / (1 + first / position_scale).
+    position_gain: float = 1.0
+    position_scale: float = 50.0
+    #: Found as a whole chunk (nothing but breaks and stop words on either
+    #: side): up to 1 + chunk_gain, by the share of occurrences that are.
+    chunk_gain: float = 0.5
+    #: A single word keeps single_floor of its score, plus the rest by the
+    #: share of its occurrences that stand alone as a chunk.
+    single_floor: float = 0.25
+    #: Spread from first to last occurrence, as a share of the text: up to
+    #: 1 + spread_gain.
+    spread_gain: float = 0.5
+    #: A phrase's count over its most frequent word's count, to this power.
+    cohesion_power: float = 0.25
+    #: Each chosen keyphrase that shares a word with a candidate multiplies
+    #: the candidate's score by this.
+    overlap_decay: float = 0.4
+
+
+#: The weights for English (and for text of no language).
+ENGLISH = Weights()
+#: The weights for Chinese: whole jieba words are already compounds, so single
+#: words count in full, and a term of the abstract that recurs in its title
+#: (after it, in the CSL layout) is helped by its spread.
+CHINESE = Weights(single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0)
 
 # Words with a letter, hyphens and apostrophes inside.
 _WORD = re.compile(r"[^\W_](?:[\w'\u2019]|-(?=\w))*")
@@ -68,10 +99,13 @@ _WORD = re.compile(r"[^\W_](?:[\w'\u2019]|-(?=\w))*")
 # brackets, quotes, slashes and line breaks between paragraphs.
 _BREAK = re.compile(r"[.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n")
 
-# Jieba tags kept inside Chinese keyphrases: nouns, names, places,
-# organisations, other proper nouns, verbal and adjectival nouns, idioms and
-# abbreviations, and words in Latin letters.
-_CHINESE_TAGS = frozenset({"n", "nr", "nrt", "ns", "nt", "nz", "nw", "vn", "an", "l", "j", "b", "eng", "x_eng"})
+# Jieba tags (by their first letter, or whole) kept inside Chinese
+# keyphrases: nouns and names, verbs and verbal nouns, adjectives,
+# distinguishing words, idioms, abbreviations, status words, times, places
+# and words in Latin letters.  Pronouns, numbers, measure words, adverbs,
+# prepositions, conjunctions, particles and punctuation end a keyphrase.
+_CHINESE_TAG_LETTERS = frozenset("nvabljiz")
+_CHINESE_TAGS = frozenset({"eng", "t", "s"})
 
 _cache: dict[str, Any] = {}
 
@@ -102,6 +136,16 @@ def english_stop_words() -> frozenset[str]:
     return words
 
 
+def chinese_stop_words() -> frozenset[str]:
+    """stopwordsiso's Chinese stop words (the package's own come with the options)."""
+    words = _cache.get("stop_zh")
+    if words is None:
+        import stopwordsiso  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        words = _cache["stop_zh"] = frozenset(stopwordsiso.stopwords("zh"))
+    return words
+
+
 def _english_rarity() -> Any:
     table = _cache.get("rarity_en")
     if table is None:
@@ -124,7 +168,7 @@ def _rarity_of_english(words: Sequence[str]) -> list[float]:
             parts = [frequencies.get(part, 0.0) for part in word.split("-") if part]
             frequency = min(parts) if parts else 0.0
         zipf = math.log10(frequency) + 9 if frequency else 1.0
-        result.append(max(top - zipf, 0.0) + RARITY_FLOOR)
+        result.append(max(top - zipf, 0.0))
     return result
 
 
@@ -180,7 +224,9 @@ def _english_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> t
     return words, chunks
 
 
-def _chinese_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> tuple[list[str], list[list[int]]]:
+def _chinese_chunks(
+    text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
+) -> tuple[list[str], list[list[int]]]:
     from .extract import load_jieba
 
     jieba = load_jieba("keyphrases in Chinese")
@@ -192,7 +238,7 @@ def _chinese_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> t
             continue
         folded = word.casefold()
         if (
-            flag not in _CHINESE_TAGS
+            (flag[:1] not in _CHINESE_TAG_LETTERS and flag not in _CHINESE_TAGS)
             or folded in stop_words
             or not any(c.isalpha() for c in word)
             or (flag == "eng" and len(word) < 2)
@@ -203,6 +249,7 @@ def _chinese_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> t
             continue
         chunk.append(len(words))
         words.append(word if keep_case else folded)
+        verbs.append(flag[:1] == "v" and flag != "vn")
     if chunk:
         chunks.append(chunk)
     return words, chunks
@@ -229,128 +276,201 @@ def _tagged(jieba: Any, text: str) -> Any:
 # --- ranking ------------------------------------------------------------------------
 
 
-def _word_ranks(keys: list[int], n_keys: int) -> list[float]:
+def _word_ranks(keys: list[int], n_keys: int, weights: Weights) -> list[float]:
     """Position-biased PageRank of the words *keys* (numbers 0 .. n_keys - 1, in text order)."""
     from .sparse import personalized_pagerank
 
     restart = [0.0] * n_keys
     for position, key in enumerate(keys):
         restart[key] += 1.0 / (1.0 + position)
-    return personalized_pagerank(keys, restart, WINDOW, DAMPING, ITERATIONS)  # type: ignore[no-any-return]
+    return personalized_pagerank(  # type: ignore[no-any-return]
+        keys, restart, weights.window, weights.damping, weights.iterations
+    )
 
 
 def keyphrases(
-    text: str, *, language: str | None = "en", top: int | None = 10, stop_words: frozenset[str] = frozenset(),
+    text: str,
+    *,
+    language: str | None = "en",
+    top: int | None = 10,
+    stop_words: frozenset[str] = frozenset(),
     keep_case: bool = False,
+    weights: Weights | None = None,
 ) -> list[tuple[str, float]]:
     """The keyphrases of *text*, best first, as ``(phrase, score)`` pairs.
 
-    *stop_words* are added to the language's own; see the module's text for the method.
+    *stop_words* are added to the language's own; *weights* default to
+    :data:`ENGLISH` or :data:`CHINESE`.  See the module's text for the method.
     """
     text = unicodedata.normalize("NFC", text)
     chinese = language == "zh"
+    if weights is None:
+        weights = CHINESE if chinese else ENGLISH
+    verbs: list[bool] = []  # Chinese: whether each word is a verb
     if chinese:
-        words, chunks = _chinese_chunks(text, stop_words, keep_case)
+        words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
         words, chunks = _english_chunks(text, stops, keep_case)
     if not words:
         return []
-    # Stems number the words; a word's key is its stem's number.
+    # A word's key is the number of its stem, in order of first occurrence.
+    folded = [word.casefold() for word in words]
     if chinese:
-        stems = [word.casefold() for word in words]
+        stems = folded
     else:
-        distinct = list(dict.fromkeys(word.casefold() for word in words))
+        distinct = list(dict.fromkeys(folded))
         stem_of = dict(zip(distinct, _stemmer().stemWords(distinct)))
-        stems = [stem_of[word.casefold()] for word in words]
+        stems = [stem_of[word] for word in folded]
     numbers: dict[str, int] = {}
     keys = [numbers.setdefault(stem, len(numbers)) for stem in stems]
-    ranks = _word_ranks(keys, len(numbers))
-    # Rarity of each stem: that of its first word.
+    word_score = _word_scores(keys, folded, len(numbers), language, weights)
+    scored = _candidates(words, keys, chunks, word_score, verbs, chinese, weights)
+    return _choose(scored, len(numbers), words, chinese, top, weights)
+
+
+def _word_scores(keys: list[int], folded: list[str], n_keys: int, language: str | None, weights: Weights) -> list[float]:
+    ranks = _word_ranks(keys, n_keys, weights)
+    # A stem weighs as rare as its first word.
     first_word: dict[int, str] = {}
-    for word, key in zip(words, keys):
-        first_word.setdefault(key, word.casefold())
-    ordered = [first_word[key] for key in range(len(numbers))]
-    if chinese:
+    for word, key in zip(folded, keys):
+        first_word.setdefault(key, word)
+    ordered = [first_word[key] for key in range(n_keys)]
+    if language == "zh":
         table, median = _chinese_rarity()
         rarity = [table.get(word, median) for word in ordered]
     elif language == "en":
         rarity = _rarity_of_english(ordered)
     else:
-        rarity = [1.0] * len(ordered)
-    scale = len(numbers)
-    word_score = [rank * weight**RARITY_POWER * scale for rank, weight in zip(ranks, rarity)]
+        rarity = [0.0] * n_keys
+    # Ranks sum to 1: scaled by the number of words, an average word's is 1.
+    return [
+        rank * n_keys * (weight + weights.rarity_floor) ** weights.rarity_power for rank, weight in zip(ranks, rarity)
+    ]
 
 
+class _Candidate:
+    __slots__ = ("keys", "count", "first", "last", "whole", "forms")
 
-    # Candidates: runs of 1 .. MAX_WORDS words within a chunk.
-    counts: dict[tuple[int, ...], int] = {}
-    first: dict[tuple[int, ...], int] = {}
-    forms: dict[tuple[int, ...], dict[tuple[int, int], int]] = {}
-    whole: dict[tuple[int, ...], int] = {}
+    def __init__(self, keys: tuple[int, ...], start: int) -> None:
+        self.keys = keys
+        self.count = 0
+        self.first = start
+        self.last = start
+        self.whole = 0  # occurrences as a whole chunk
+        self.forms: dict[int, int] = {}  # start of an occurrence -> occurrences of that form
+
+
+def _candidates(
+    words: list[str],
+    keys: list[int],
+    chunks: list[list[int]],
+    word_score: list[float],
+    verbs: list[bool],
+    chinese: bool,
+    weights: Weights,
+) -> list[tuple[float, int, _Candidate]]:
+    """The scored candidates: (score, first position, candidate)."""
+    found: dict[tuple[int, ...], _Candidate] = {}
+    forms: dict[tuple[str, ...], int] = {}  # first start of each surface form
     for chunk in chunks:
         length = len(chunk)
         for i in range(length):
+            start = chunk[i]
             for n in range(1, min(MAX_WORDS, length - i) + 1):
-                span = chunk[i : i + n]
-                candidate = tuple(keys[j] for j in span)
-                if candidate in counts:
-                    counts[candidate] += 1
-                else:
-                    counts[candidate] = 1
-                    first[candidate] = span[0]
-                    forms[candidate] = {}
+                candidate_keys = tuple(keys[start : start + n])
+                candidate = found.get(candidate_keys)
+                if candidate is None:
+                    candidate = found[candidate_keys] = _Candidate(candidate_keys, start)
+                candidate.count += 1
+                candidate.last = start
                 if n == length:
-                    whole[candidate] = whole.get(candidate, 0) + 1
-                surface = (span[0], n)
-                form = forms[candidate]
-                form[surface] = form.get(surface, 0) + 1
-    # A candidate that never occurs apart from a longer one is left to it.
+                    candidate.whole += 1
+                # Variants are told apart by their words; each counts at its first start.
+                form = forms.setdefault(tuple(words[start : start + n]), start)
+                candidate.forms[form] = candidate.forms.get(form, 0) + 1
+    # A candidate that never occurs apart from one a word longer is left to it.
     absorbed = set()
-    for candidate, count in counts.items():
-        if len(candidate) > 1:
-            for part in (candidate[1:], candidate[:-1]):
-                if counts.get(part) == count:
+    for candidate_keys, candidate in found.items():
+        if len(candidate_keys) > 1:
+            for part in (candidate_keys[1:], candidate_keys[:-1]):
+                if found[part].count == candidate.count:
                     absorbed.add(part)
+    n_words = len(words)
     scored = []
-    for candidate, count in counts.items():
-        if candidate in absorbed:
+    for candidate_keys, candidate in found.items():
+        n = len(candidate_keys)
+        if candidate_keys in absorbed or len(set(candidate_keys)) < n:
             continue
-        n = len(candidate)
-        if chinese and n == 1 and len(words[first[candidate]]) < 2:
+        if chinese and n == 1 and len(words[candidate.first]) < 2:
             continue
-        if len(set(candidate)) < n:
-            continue
-        mean = math.fsum(word_score[key] for key in candidate) / n
+        if n == 1 and verbs and verbs[candidate.first]:
+            continue  # a verb alone ("提出", propose) is no keyphrase
+        count = candidate.count
         score = (
-            mean
-            * n**LENGTH_GAIN
-            * count**FREQUENCY_GAIN
-            * (1.0 + POSITION_GAIN / (1.0 + first[candidate] / POSITION_SCALE))
-            * (1.0 + CHUNK_GAIN * whole.get(candidate, 0) / count)
+            math.fsum(word_score[key] for key in candidate_keys)
+            / n
+            * n**weights.length_gain
+            * count**weights.frequency_gain
+            * (1.0 + weights.position_gain / (1.0 + candidate.first / weights.position_scale))
+            * (1.0 + weights.chunk_gain * candidate.whole / count)
+            * (1.0 + weights.spread_gain * (candidate.last - candidate.first) / n_words)
         )
-        scored.append((score, first[candidate], candidate))
-    scored.sort(key=lambda item: (-item[0], item[1]))
+        if n == 1:
+            score *= weights.single_floor + (1.0 - weights.single_floor) * candidate.whole / count
+        elif weights.cohesion_power:
+            score *= (count / max(found[(key,)].count for key in candidate_keys)) ** weights.cohesion_power
+        scored.append((score, candidate.first, candidate))
+    return scored
 
+
+def _choose(
+    scored: list[tuple[float, int, _Candidate]],
+    n_keys: int,
+    words: list[str],
+    chinese: bool,
+    top: int | None,
+    weights: Weights,
+) -> list[tuple[str, float]]:
+    """The best candidates, greedily.
+
+    Each chosen keyphrase lowers the score of the candidates that share a
+    word with it (by ``overlap_decay`` for each such keyphrase), so that one
+    term's variants do not fill the list.  Scores only fall: a candidate
+    whose lowered score still beats every other candidate's last known score
+    is the best now (a lazy greedy choice).  The same words in another order
+    as a chosen one, or a part of a chosen one that never occurs apart from
+    it, is left out.
+    """
+    # (-score now, first position, tie-break, chosen keyphrases it was scored against, base score, candidate)
+    heap = [(-score, first, k, 0, score, candidate) for k, (score, first, candidate) in enumerate(scored)]
+    heapq.heapify(heap)
     result: list[tuple[str, float]] = []
-    chosen: set[frozenset[int]] = set()
-    chosen_phrases: list[tuple[int, ...]] = []
+    bags: set[frozenset[int]] = set()
+    chosen: list[_Candidate] = []
+    uses = [0] * n_keys  # chosen keyphrases that hold each word
     joiner = "" if chinese else " "
-    for score, _, candidate in scored:
-        if top and len(result) >= top:
-            break
-        bag = frozenset(candidate)
-        if bag in chosen:
-            continue
-        if any(
-            len(other) > len(candidate) and counts[other] >= counts[candidate] and _inside(candidate, other)
-            for other in chosen_phrases
+    while heap and not (top and len(result) >= top):
+        negative, first, k, seen, base, candidate = heapq.heappop(heap)
+        bag = frozenset(candidate.keys)
+        if bag in bags or any(
+            len(other.keys) > len(candidate.keys)
+            and other.count >= candidate.count
+            and _inside(candidate.keys, other.keys)
+            for other in chosen
         ):
             continue
-        chosen.add(bag)
-        chosen_phrases.append(candidate)
-        start, n = max(forms[candidate].items(), key=lambda item: item[1])[0]
-        result.append((_show(words, start, n, joiner), score))
+        if seen < len(chosen):
+            shared = max(uses[key] for key in bag)
+            heapq.heappush(heap, (-base * weights.overlap_decay**shared, first, k, len(chosen), base, candidate))
+            continue
+        bags.add(bag)
+        chosen.append(candidate)
+        for key in bag:
+            uses[key] += 1
+        # Shown in its most frequent form, the earliest of equals.
+        start = max(candidate.forms.items(), key=lambda item: (item[1], -item[0]))[0]
+        result.append((_show(words, start, len(candidate.keys), joiner), -negative))
     return result
 
 
