@@ -85,12 +85,13 @@ between words, in memory and time that grow with the document. Their scores
 agree to about 12 significant digits. "auto" (the default) uses exact up to
 {AUTO_EXACT_MAX_WORDS} distinct words and sparse beyond.
 
---method keyphrases lists single words and phrases of up to four words,
-scored by a position-biased PageRank of their words, their rarity in the
-language (wordfreq; jieba's idf table for Chinese), and the phrase's
-frequency and first occurrence.
+--method keyphrases (the default) lists single words and phrases of up to
+four words, scored by a position-biased PageRank of their words, their
+rarity in the language (wordfreq; jieba's idf table for Chinese), and the
+phrase's frequency, spread and first occurrence. The options of textrank
+and tfidf do not apply to it.
 
---phrases also lists keyphrases: runs of two or more adjacent keywords with
+--phrases (textrank and tfidf) also lists keyphrases: runs of two or more adjacent keywords with
 nothing but spacing between them, found at least twice, scored by the sum
 of their words' scores. An input without words gets a note on standard
 error.
@@ -324,7 +325,7 @@ def _read_idf_directory(directory: str, *, read_files: bool = True) -> list[Docu
 def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
-        description="Rank the keywords of text files with TextRank or TF-IDF.",
+        description="List the keyphrases of text files, or rank their words with TextRank or TF-IDF.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -333,9 +334,9 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument("files", nargs="*", metavar="FILE", help="text files to rank (- for stdin)")
     parser.add_argument(
         "--method",
-        choices=("textrank", "tfidf", "keyphrases"),
-        default="textrank",
-        help="ranking method (default: textrank)",
+        choices=("keyphrases", "textrank", "tfidf"),
+        default="keyphrases",
+        help="ranking method (default: keyphrases)",
     )
     parser.add_argument(
         "--top", metavar="N", help="keywords per document, 0 for all (default: 10)"
@@ -472,9 +473,13 @@ def _check_option_use(parser: argparse.ArgumentParser, args: argparse.Namespace)
             ("--pos", args.pos),
         ):
             if value is not None:
-                parser.error(f"{option} does not apply to --method keyphrases")
+                parser.error(
+                    f"{option} does not apply to --method keyphrases (the default); see --method textrank or tfidf"
+                )
         if args.phrases:
-            parser.error("--phrases does not apply to --method keyphrases, which lists phrases anyway")
+            parser.error(
+                "--phrases applies only to --method textrank or tfidf: keyphrases (the default) lists phrases anyway"
+            )
     elif args.method == "textrank":
         for option, value in (
             ("--idf", args.idf),

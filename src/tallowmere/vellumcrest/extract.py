@@ -105,7 +105,7 @@ _make_token = tuple.__new__
 class Options:
     """Checked options of :func:`keywords`; build them with :func:`make_options`."""
 
-    method: Literal["textrank", "tfidf", "keyphrases"] = "textrank"
+    method: Literal["textrank", "tfidf", "keyphrases"] = "keyphrases"
     top: int | None = 10
     language: Literal["en", "zh"] | None = "en"
     stop_words: frozenset[str] = frozenset()
@@ -152,7 +152,7 @@ def _words_of(name: str, value: object) -> frozenset[str]:
 
 def make_options(
     *,
-    method: str = "textrank",
+    method: str = "keyphrases",
     top: int | None = 10,
     language: str | None = "en",
     stop_words: Iterable[str] = (),
@@ -199,8 +199,6 @@ def make_options(
         tags = frozenset(DEFAULT_POS) if language == "zh" and method == "textrank" else None
     elif pos is None:
         tags = None
-    elif method == "keyphrases":
-        raise ValueError("pos applies only to textrank and tfidf (keyphrases keeps nouns and names)")
     elif isinstance(pos, str):
         raise ValueError(f"pos must be 'auto', None or a collection of tags such as ('n', 'v'), got {pos!r}")
     else:
@@ -209,6 +207,8 @@ def make_options(
             raise ValueError("pos is empty, which would keep no word; None keeps every word")
         if language != "zh":
             raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
+        if method == "keyphrases":
+            raise ValueError("pos applies only to textrank and tfidf (keyphrases chooses its own parts of speech)")
     extra = frozenset(unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", stop_words))
     return Options(
         method=method,  # type: ignore[arg-type]
@@ -540,7 +540,7 @@ def check_idf_source(options: Options, idf: object, idf_corpus: object) -> bool:
 def keywords(
     text: str,
     *,
-    method: Literal["textrank", "tfidf", "keyphrases"] = "textrank",
+    method: Literal["textrank", "tfidf", "keyphrases"] = "keyphrases",
     top: int | None = 10,
     language: Literal["en", "zh"] | None = "en",
     stop_words: Iterable[str] = (),
@@ -562,12 +562,13 @@ def keywords(
     Scores are Python floats; the result is the same in every run, whatever
     ``PYTHONHASHSEED`` is.
 
-    - *method*: ``"textrank"`` (a co-occurrence graph), ``"tfidf"``, or
-      ``"keyphrases"``: single words and phrases of up to four words, scored
-      by a position-biased PageRank of their words, the words' rarity in the
-      language, the phrase's frequency and first position
-      (:mod:`tallowmere.vellumcrest.keyphrases`); it takes *top*,
-      *language*, *stop_words* and *keep_case*.
+    - *method*: ``"keyphrases"`` (the default): single words and phrases of
+      up to four words, scored by a position-biased PageRank of their words,
+      the words' rarity in the language, the phrase's frequency, spread and
+      first position (:mod:`tallowmere.vellumcrest.keyphrases`); it takes
+      *top*, *language*, *stop_words* and *keep_case*, and leaves the options
+      of the other methods alone.  ``"textrank"`` ranks words over a
+      co-occurrence graph, ``"tfidf"`` by their weighed counts.
     - *top*: how many pairs to return; ``None`` or ``0`` for all.
     - *language*: ``"en"`` cuts with a Unicode word pattern and leaves out
       common English function words; ``"zh"`` cuts with jieba (the

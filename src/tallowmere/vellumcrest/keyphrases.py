@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import heapq
 import math
+from collections import Counter
 import re
 import unicodedata
 from collections.abc import Sequence
@@ -93,11 +94,13 @@ ENGLISH = Weights()
 #: (after it, in the CSL layout) is helped by its spread.
 CHINESE = Weights(single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0)
 
-# Words with a letter, hyphens and apostrophes inside.
-_WORD = re.compile(r"[^\W_](?:[\w'\u2019]|-(?=\w))*")
-# What ends a chunk besides a stop word: sentence and clause punctuation,
-# brackets, quotes, slashes and line breaks between paragraphs.
-_BREAK = re.compile(r"[.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n")
+# A word (letters and digits, hyphens and apostrophes inside), or what ends
+# a chunk besides a stop word: sentence and clause punctuation, brackets,
+# quotes, slashes and line breaks between paragraphs.
+_TOKEN = re.compile(
+    r"([^\W_](?:[\w'\u2019]|-(?=\w))*)"
+    r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
+)
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
@@ -182,46 +185,51 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 
         tfidf = jieba.analyse.default_tfidf
         table = _cache["rarity_zh"] = (tfidf.idf_freq, tfidf.median_idf)
-    return table  # type: ignore[no-any-return]
+    return table
 
 
 # --- chunks -----------------------------------------------------------------------
 
-# A token: (shown form, key form, in a chunk); chunks are lists of token indices.
+# Chunks are runs of kept words: lists of their numbers in the list of words.
 
 
 def _english_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> tuple[list[str], list[list[int]]]:
     words: list[str] = []
     chunks: list[list[int]] = []
     chunk: list[int] = []
-    end = 0  # where the word before ended
-    for match in _WORD.finditer(text):
-        start = match.start()
-        gap_breaks = _BREAK.search(text, end, start) is not None
-        end = match.end()
-        if chunk and gap_breaks:
+    # What becomes of a word ("" when it ends a chunk) is worked out once per
+    # distinct word: a long text repeats its words many times.
+    decided: dict[str, str] = {"": ""}
+    get = decided.get
+    add = words.append
+    for word, _ in _TOKEN.findall(text):
+        kept = get(word)
+        if kept is None:
+            kept = decided[word] = _kept_english(word, stop_words, keep_case)
+        if kept:
+            chunk.append(len(words))
+            add(kept)
+        elif chunk:
             chunks.append(chunk)
             chunk = []
-        word = match.group()
-        folded = word.casefold()
-        if (
-            len(word) < 2
-            or folded in stop_words
-            or not any(c.isalpha() for c in word)
-            or folded.strip("'\u2019") in stop_words
-        ):
-            if chunk:
-                chunks.append(chunk)
-                chunk = []
-            continue
-        if folded.endswith(("'s", "\u2019s")):
-            word = word[:-2]
-            folded = folded[:-2]
-        chunk.append(len(words))
-        words.append(word if keep_case else folded)
     if chunk:
         chunks.append(chunk)
     return words, chunks
+
+
+def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool) -> str:
+    """*word* as a keyphrase shows it, or "" when it ends a chunk."""
+    folded = word.casefold()
+    if (
+        len(word) < 2
+        or folded in stop_words
+        or not any(c.isalpha() for c in word)
+        or folded.strip("'\u2019") in stop_words
+    ):
+        return ""
+    if folded.endswith(("'s", "\u2019s")):
+        word, folded = word[:-2], folded[:-2]
+    return word if keep_case else folded
 
 
 def _chinese_chunks(
@@ -229,7 +237,7 @@ def _chinese_chunks(
 ) -> tuple[list[str], list[list[int]]]:
     from .extract import load_jieba
 
-    jieba = load_jieba("keyphrases in Chinese")
+    jieba = load_jieba()
     words: list[str] = []
     chunks: list[list[int]] = []
     chunk: list[int] = []
@@ -283,9 +291,7 @@ def _word_ranks(keys: list[int], n_keys: int, weights: Weights) -> list[float]:
     restart = [0.0] * n_keys
     for position, key in enumerate(keys):
         restart[key] += 1.0 / (1.0 + position)
-    return personalized_pagerank(  # type: ignore[no-any-return]
-        keys, restart, weights.window, weights.damping, weights.iterations
-    )
+    return personalized_pagerank(keys, restart, weights.window, weights.damping, weights.iterations)
 
 
 def keyphrases(
@@ -315,7 +321,7 @@ def keyphrases(
     if not words:
         return []
     # A word's key is the number of its stem, in order of first occurrence.
-    folded = [word.casefold() for word in words]
+    folded = [word.casefold() for word in words] if keep_case else words
     if chinese:
         stems = folded
     else:
@@ -325,8 +331,11 @@ def keyphrases(
     numbers: dict[str, int] = {}
     keys = [numbers.setdefault(stem, len(numbers)) for stem in stems]
     word_score = _word_scores(keys, folded, len(numbers), language, weights)
-    scored = _candidates(words, keys, chunks, word_score, verbs, chinese, weights)
-    return _choose(scored, len(numbers), words, chinese, top, weights)
+    found, scored = _candidates(words, keys, chunks, word_score, verbs, chinese, weights)
+    chosen = _choose(found, scored, len(numbers), top, weights)
+    shown = _forms(chosen, words, keys, chunks)
+    joiner = "" if chinese else " "
+    return [(_show(words, shown[candidate], len(candidate), joiner), score) for candidate, score in chosen]
 
 
 def _word_scores(keys: list[int], folded: list[str], n_keys: int, language: str | None, weights: Weights) -> list[float]:
@@ -349,16 +358,40 @@ def _word_scores(keys: list[int], folded: list[str], n_keys: int, language: str 
     ]
 
 
-class _Candidate:
-    __slots__ = ("keys", "count", "first", "last", "whole", "forms")
+class _Counts:
+    """Where the candidates occur: each one's count, first and last start,
+    and how often it is a whole chunk, by its tuple of word keys."""
 
-    def __init__(self, keys: tuple[int, ...], start: int) -> None:
-        self.keys = keys
-        self.count = 0
-        self.first = start
-        self.last = start
-        self.whole = 0  # occurrences as a whole chunk
-        self.forms: dict[int, int] = {}  # start of an occurrence -> occurrences of that form
+    __slots__ = ("count", "first", "last", "whole")
+
+    def __init__(self, keys: list[int], chunks: list[list[int]]) -> None:
+        # The chunks' keys one after another with -1 between them: runs of n
+        # that hold no -1 are the candidates of n words (those that do are
+        # counted too, and skipped by the reader), counted by zip and Counter
+        # and placed by dicts built in one go (a dict built from pairs keeps
+        # the last value of each key).
+        sequence: list[int] = []
+        place: list[int] = []  # the word number at each place of the sequence
+        for chunk in chunks:
+            start, end = chunk[0], chunk[-1] + 1  # a chunk's words are consecutive
+            sequence += keys[start:end]
+            sequence.append(-1)
+            place += range(start, end + 1)
+        count: dict[tuple[int, ...], int] = {}
+        first: dict[tuple[int, ...], int] = {}
+        last: dict[tuple[int, ...], int] = {}
+        for n in range(1, MAX_WORDS + 1):
+            runs = list(zip(*[sequence[k:] for k in range(n)]))
+            starts = place[: len(runs)]
+            count.update(Counter(runs))
+            last.update(zip(runs, starts))
+            first.update(zip(reversed(runs), reversed(starts)))
+        self.count = count
+        self.first = first
+        self.last = last
+        self.whole = Counter(
+            tuple(keys[chunk[0] : chunk[-1] + 1]) for chunk in chunks if len(chunk) <= MAX_WORDS
+        )
 
 
 def _candidates(
@@ -369,109 +402,119 @@ def _candidates(
     verbs: list[bool],
     chinese: bool,
     weights: Weights,
-) -> list[tuple[float, int, _Candidate]]:
-    """The scored candidates: (score, first position, candidate)."""
-    found: dict[tuple[int, ...], _Candidate] = {}
-    forms: dict[tuple[str, ...], int] = {}  # first start of each surface form
-    for chunk in chunks:
-        length = len(chunk)
-        for i in range(length):
-            start = chunk[i]
-            for n in range(1, min(MAX_WORDS, length - i) + 1):
-                candidate_keys = tuple(keys[start : start + n])
-                candidate = found.get(candidate_keys)
-                if candidate is None:
-                    candidate = found[candidate_keys] = _Candidate(candidate_keys, start)
-                candidate.count += 1
-                candidate.last = start
-                if n == length:
-                    candidate.whole += 1
-                # Variants are told apart by their words; each counts at its first start.
-                form = forms.setdefault(tuple(words[start : start + n]), start)
-                candidate.forms[form] = candidate.forms.get(form, 0) + 1
+) -> tuple[_Counts, list[tuple[float, int, tuple[int, ...]]]]:
+    """Where the candidates occur, and their scores: (score, first start, keys)."""
+    found = _Counts(keys, chunks)
+    count, first, last, whole = found.count, found.first, found.last, found.whole
     # A candidate that never occurs apart from one a word longer is left to it.
     absorbed = set()
-    for candidate_keys, candidate in found.items():
-        if len(candidate_keys) > 1:
-            for part in (candidate_keys[1:], candidate_keys[:-1]):
-                if found[part].count == candidate.count:
+    for candidate, times in count.items():
+        if len(candidate) > 1 and -1 not in candidate:
+            for part in (candidate[1:], candidate[:-1]):
+                if count[part] == times:
                     absorbed.add(part)
     n_words = len(words)
     scored = []
-    for candidate_keys, candidate in found.items():
-        n = len(candidate_keys)
-        if candidate_keys in absorbed or len(set(candidate_keys)) < n:
+    for candidate, times in count.items():
+        n = len(candidate)
+        if candidate in absorbed or -1 in candidate or (n > 1 and len(set(candidate)) < n):
             continue
-        if chinese and n == 1 and len(words[candidate.first]) < 2:
-            continue
-        if n == 1 and verbs and verbs[candidate.first]:
-            continue  # a verb alone ("提出", propose) is no keyphrase
-        count = candidate.count
+        start = first[candidate]
+        if n == 1 and chinese and (len(words[start]) < 2 or verbs[start]):
+            continue  # one character, or a verb alone ("提出", propose), is no keyphrase
+        alone = whole.get(candidate, 0) / times
         score = (
-            math.fsum(word_score[key] for key in candidate_keys)
+            sum([word_score[key] for key in candidate])
             / n
             * n**weights.length_gain
-            * count**weights.frequency_gain
-            * (1.0 + weights.position_gain / (1.0 + candidate.first / weights.position_scale))
-            * (1.0 + weights.chunk_gain * candidate.whole / count)
-            * (1.0 + weights.spread_gain * (candidate.last - candidate.first) / n_words)
+            * times**weights.frequency_gain
+            * (1.0 + weights.position_gain / (1.0 + start / weights.position_scale))
+            * (1.0 + weights.chunk_gain * alone)
+            * (1.0 + weights.spread_gain * (last[candidate] - start) / n_words)
         )
         if n == 1:
-            score *= weights.single_floor + (1.0 - weights.single_floor) * candidate.whole / count
+            score *= weights.single_floor + (1.0 - weights.single_floor) * alone
         elif weights.cohesion_power:
-            score *= (count / max(found[(key,)].count for key in candidate_keys)) ** weights.cohesion_power
-        scored.append((score, candidate.first, candidate))
-    return scored
+            score *= (times / max(count[(key,)] for key in candidate)) ** weights.cohesion_power
+        scored.append((score, start, candidate))
+    return found, scored
 
 
 def _choose(
-    scored: list[tuple[float, int, _Candidate]],
-    n_keys: int,
-    words: list[str],
-    chinese: bool,
-    top: int | None,
-    weights: Weights,
-) -> list[tuple[str, float]]:
-    """The best candidates, greedily.
+    found: _Counts, scored: list[tuple[float, int, tuple[int, ...]]], n_keys: int, top: int | None, weights: Weights
+) -> list[tuple[tuple[int, ...], float]]:
+    """The best candidates, greedily, with their scores.
 
     Each chosen keyphrase lowers the score of the candidates that share a
     word with it (by ``overlap_decay`` for each such keyphrase), so that one
-    term's variants do not fill the list.  Scores only fall: a candidate
-    whose lowered score still beats every other candidate's last known score
-    is the best now (a lazy greedy choice).  The same words in another order
-    as a chosen one, or a part of a chosen one that never occurs apart from
-    it, is left out.
+    term's variants do not fill the list.  Scores only fall, so candidates
+    are taken in the order of their own scores, and one whose lowered score
+    still beats the next one's own score and every lowered score waiting is
+    the best now (a lazy greedy choice).  The same words in another order as
+    a chosen keyphrase, or a part of one that occurs no more often than it,
+    is left out.
     """
-    # (-score now, first position, tie-break, chosen keyphrases it was scored against, base score, candidate)
-    heap = [(-score, first, k, 0, score, candidate) for k, (score, first, candidate) in enumerate(scored)]
-    heapq.heapify(heap)
-    result: list[tuple[str, float]] = []
+    scored.sort(key=lambda item: (-item[0], item[1]))
+    count = found.count
+    waiting: list[tuple[float, int, int, tuple[int, ...], int]] = []  # (-lowered score, first, order, keys, chosen when lowered)
+    result: list[tuple[tuple[int, ...], float]] = []
     bags: set[frozenset[int]] = set()
-    chosen: list[_Candidate] = []
     uses = [0] * n_keys  # chosen keyphrases that hold each word
-    joiner = "" if chinese else " "
-    while heap and not (top and len(result) >= top):
-        negative, first, k, seen, base, candidate = heapq.heappop(heap)
-        bag = frozenset(candidate.keys)
+    decay = weights.overlap_decay
+    base = {candidate: score for score, _, candidate in scored}
+    following = 0  # the next candidate in the order of scores
+    while not (top and len(result) >= top):
+        if following < len(scored) and (not waiting or -waiting[0][0] <= scored[following][0]):
+            score, start, candidate = scored[following]
+            entry = (-score, start, following, candidate, -1)
+            following += 1
+        elif waiting:
+            entry = heapq.heappop(waiting)
+        else:
+            break
+        negative, start, order, candidate, lowered_at = entry
+        bag = frozenset(candidate)
         if bag in bags or any(
-            len(other.keys) > len(candidate.keys)
-            and other.count >= candidate.count
-            and _inside(candidate.keys, other.keys)
-            for other in chosen
+            len(other) > len(candidate) and count[other] >= count[candidate] and _inside(candidate, other)
+            for other, _ in result
         ):
             continue
-        if seen < len(chosen):
+        if lowered_at < len(result):
             shared = max(uses[key] for key in bag)
-            heapq.heappush(heap, (-base * weights.overlap_decay**shared, first, k, len(chosen), base, candidate))
-            continue
+            lowered = base[candidate] * decay**shared
+            if shared and not (
+                (following >= len(scored) or lowered >= scored[following][0])
+                and (not waiting or lowered >= -waiting[0][0])
+            ):
+                heapq.heappush(waiting, (-lowered, start, order, candidate, len(result)))
+                continue
+            negative = -lowered
         bags.add(bag)
-        chosen.append(candidate)
         for key in bag:
             uses[key] += 1
-        # Shown in its most frequent form, the earliest of equals.
-        start = max(candidate.forms.items(), key=lambda item: (item[1], -item[0]))[0]
-        result.append((_show(words, start, len(candidate.keys), joiner), -negative))
+        result.append((candidate, -negative))
     return result
+
+
+def _forms(
+    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[list[int]]
+) -> dict[tuple[int, ...], int]:
+    """Where each chosen candidate shows its most frequent form (the earliest of equals)."""
+    wanted: dict[int, list[tuple[int, ...]]] = {}
+    for candidate, _ in chosen:
+        wanted.setdefault(candidate[0], []).append(candidate)
+    tally: dict[tuple[int, ...], dict[tuple[str, ...], list[int]]] = {}
+    for chunk in chunks:
+        end = chunk[-1] + 1
+        for i in chunk:
+            for candidate in wanted.get(keys[i], ()):
+                j = i + len(candidate)
+                if j <= end and tuple(keys[i:j]) == candidate:
+                    form = tally.setdefault(candidate, {}).setdefault(tuple(words[i:j]), [0, i])
+                    form[0] += 1
+    return {
+        candidate: max(forms.values(), key=lambda seen: (seen[0], -seen[1]))[1] for candidate, forms in tally.items()
+    }
 
 
 def _inside(short: tuple[int, ...], long: tuple[int, ...]) -> bool:
