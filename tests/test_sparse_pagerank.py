@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 import tallowmere.vellumcrest.sparse as sparse
 from conftest import run_python
+import test_sparse_reliability as reliability
 from test_sparse_reliability import readings, steady_growth
 
 ROUNDS = 5
@@ -151,42 +152,11 @@ def test_no_growth_over_repeated_calls():
     assert not steady_growth(references), f"total reference count grows every round: {references}"
 
 
-SWEEP = r"""
-import faulthandler, sys, _testcapi
-faulthandler.enable()
-from tallowmere.vellumcrest.sparse import personalized_pagerank
-
-function = eval("lambda: personalized_pagerank(" + sys.argv[1] + ")")
-
-
-def run():
-    try:
-        return repr(function())
-    except Exception as error:
-        return repr((type(error), str(error)))
-
-
-expected = run()
-for k in range(1, 100000):
-    _testcapi.set_nomemory(k, k + 1)
-    try:
-        result, error = function(), None
-    except Exception as caught:
-        result, error = None, caught
-    try:
-        probe = [bytearray(64) for _ in range(4)]
-        reached = True
-    except MemoryError:
-        reached = False
-    _testcapi.remove_mem_hooks()
-    outcome = repr(result) if error is None else repr((type(error), str(error)))
-    if outcome == expected:
-        if not reached:
-            break
-        continue
-    assert type(error) is MemoryError, (k, outcome, expected)
-print("done", k)
-"""
+# The sweep of sparse.textrank's calls, made of this function's.
+SWEEP = reliability.SWEEP.replace("import textrank", "import personalized_pagerank").replace(
+    '"lambda: textrank("', '"lambda: personalized_pagerank("'
+)
+assert "personalized_pagerank(" in SWEEP and "textrank" not in SWEEP
 
 
 @pytest.mark.parametrize(

@@ -22,6 +22,10 @@ PACKAGES=(
   python3.11 python3-dev libpython3.11-dev
   python3-numpy python3-pytest python3-hypothesis python3-pip
   gdb  # the fault-injection tests read native backtraces of crashes inside numpy
+  # The compiled and stemming dependencies of keyphrases (wordfreq's regex and
+  # msgpack, which PyPI has no armv7l wheels of); run-in-root.sh adds the
+  # pure-Python ones from PyPI.
+  python3-regex python3-msgpack python3-wcwidth python3-snowballstemmer
 )
 RECIPE="suite=$SUITE mirror=$MIRROR packages=${PACKAGES[*]}"
 RECIPE_FILE=etc/tallowmere-armhf-recipe

@@ -35,6 +35,11 @@ git -C "$PROJECT" ls-files -z --cached --others --exclude-standard \
   | tar -C "$ROOT$WORK" -xf -
 cp "$WHEEL" "$ROOT$WORK/"
 mkdir -p "$ROOT$WORK/.armhf"
+# The pure-Python dependencies of keyphrases, as wheels for any platform;
+# the root has the compiled ones from Debian (make-root.sh).
+PURE_DEPENDENCIES=(wordfreq ftfy langcodes locate stopwordsiso)
+python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+  -d "$ROOT$WORK/.armhf/wheels" "${PURE_DEPENDENCIES[@]}"
 cp "$(dirname "$0")/hypothesis_emulated.py" "$ROOT$WORK/.armhf/"
 
 mounted=()
@@ -66,7 +71,7 @@ as_user() {
 echo "== uname -m in the root: $(in_root uname -m)"
 in_root python3 -m pip install --no-deps --no-index --force-reinstall \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
-  -q "$WORK/$(basename "$WHEEL")"
+  -q "$WORK/$(basename "$WHEEL")" "$WORK"/.armhf/wheels/*.whl
 chown -R 65534:65534 "$ROOT$WORK"
 as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, tallowmere.vellumcrest.sparse as s, sys; print(\"== modules:\", m.__file__, s.__file__, \"on\", sys.version.split()[0])'"
 

@@ -714,7 +714,8 @@ PyModuleDef_Slot slots[] = {
 
 PyDoc_STRVAR(module_doc,
              "TextRank over a sparse word graph: the ranking of keyword.textrank in\n"
-             "memory and time that grow with the number of words and links.");
+             "memory and time that grow with the number of words and links; and the\n"
+             "personalised PageRank of the keyphrase method.");
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
