@@ -370,17 +370,19 @@ class _Counts:
         # counted too, and skipped by the reader), counted by zip and Counter
         # and placed by dicts built in one go (a dict built from pairs keeps
         # the last value of each key).
-        sequence: list[int] = []
-        place: list[int] = []  # the word number at each place of the sequence
-        for chunk in chunks:
-            start, end = chunk[0], chunk[-1] + 1  # a chunk's words are consecutive
-            sequence += keys[start:end]
-            sequence.append(-1)
-            place += range(start, end + 1)
         count: dict[tuple[int, ...], int] = {}
         first: dict[tuple[int, ...], int] = {}
         last: dict[tuple[int, ...], int] = {}
+        spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]  # a chunk's words are consecutive
         for n in range(1, MAX_WORDS + 1):
+            # Only chunks of n words or more hold candidates of n words.
+            sequence: list[int] = []
+            place: list[int] = []  # the word number at each place of the sequence
+            for start, end in spans:
+                if end - start >= n:
+                    sequence += keys[start:end]
+                    sequence.append(-1)
+                    place += range(start, end + 1)
             runs = list(zip(*[sequence[k:] for k in range(n)]))
             starts = place[: len(runs)]
             count.update(Counter(runs))
