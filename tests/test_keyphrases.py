@@ -63,6 +63,17 @@ def test_a_part_found_only_inside_a_longer_candidate_is_left_to_it():
     assert "sparse matrix" not in found and "matrix factorization" not in found
 
 
+def test_only_english_is_stemmed():
+    text = "Neural networks. A neural network, and more neural networks."
+    assert {"neural networks", "neural network"} <= set(phrases(text, language=None, top=None))
+    assert [phrase for phrase in phrases(text, top=None) if phrase.startswith("neural")] == ["neural networks"]
+
+
+def test_a_phrase_that_repeats_a_word_leaves_its_parts():
+    # "networks network networks" repeats a word: not a keyphrase, so its parts stay.
+    assert "networks network" in phrases("networks network networks", language=None, top=None)
+
+
 def test_extra_stop_words_and_keep_case():
     assert not any("retrieval" in phrase for phrase in phrases(ABSTRACT, stop_words=["Retrieval"], top=None))
     assert "Neural" in " ".join(phrases(ABSTRACT, keep_case=True))

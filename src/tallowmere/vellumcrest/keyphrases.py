@@ -276,7 +276,8 @@ def _tagged(jieba: Any, text: str) -> Any:
     for word in jieba.lcut(text):
         flag = tags.get(word)
         if flag is None:
-            flag = "eng" if word.isascii() and any(c.isalpha() for c in word) else ("n" if any(c.isalpha() for c in word) else "x")
+            lettered = any(c.isalpha() for c in word)
+            flag = ("eng" if word.isascii() else "n") if lettered else "x"
         result.append((word, flag))
     return result
 
@@ -322,8 +323,8 @@ def keyphrases(
         return []
     # A word's key is the number of its stem, in order of first occurrence.
     folded = [word.casefold() for word in words] if keep_case else words
-    if chinese:
-        stems = folded
+    if language != "en":
+        stems = folded  # the stemmer is English's
     else:
         distinct = list(dict.fromkeys(folded))
         stem_of = dict(zip(distinct, _stemmer().stemWords(distinct)))
@@ -408,10 +409,11 @@ def _candidates(
     """Where the candidates occur, and their scores: (score, first start, keys)."""
     found = _Counts(keys, chunks)
     count, first, last, whole = found.count, found.first, found.last, found.whole
-    # A candidate that never occurs apart from one a word longer is left to it.
+    # A candidate that never occurs apart from one a word longer is left to it
+    # (when that one can be a keyphrase: no word twice).
     absorbed = set()
     for candidate, times in count.items():
-        if len(candidate) > 1 and -1 not in candidate:
+        if len(candidate) > 1 and -1 not in candidate and len(set(candidate)) == len(candidate):
             for part in (candidate[1:], candidate[:-1]):
                 if count[part] == times:
                     absorbed.add(part)
