@@ -126,7 +126,7 @@ def test_cut_words_with_jieba():
     ],
 )
 def test_textrank_options(texts, options, kwargs):
-    document = run_json("--language", "none", "--top", "0", *options, texts[0])["documents"][0]
+    document = run_json("--method", "textrank", "--language", "none", "--top", "0", *options, texts[0])["documents"][0]
     expected = textrank(cut_words(BEES), n_word=None, **kwargs)
     got = keywords(document)
     assert [w for w, _ in got] and len(got) == len(expected)
@@ -200,7 +200,9 @@ def test_keep_case(tmp_path):
 def test_stop_words(texts, tmp_path):
     stop = tmp_path / "stop.txt"
     stop.write_text("# common words\nthe\n\n  AND  \na\n", encoding="utf-8")
-    got = keywords(run_json("--language", "none", "--stop-words", stop, "--top", "0", texts[0])["documents"][0])
+    got = keywords(
+        run_json("--method", "textrank", "--language", "none", "--stop-words", stop, "--top", "0", texts[0])["documents"][0]
+    )
     words = [w for w, _ in got]
     assert not {"the", "and", "a"} & set(words)
     stop_words = frozenset({"the", "and", "a"})
@@ -235,7 +237,7 @@ def test_cut_jieba(tmp_path):
 def test_sample_document_by_default():
     sample = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
     assert len(sample.split()) > 200
-    result = run_json("--language", "none", "--top", "0")
+    result = run_json("--method", "textrank", "--language", "none", "--top", "0")
     assert [d["source"] for d in result["documents"]] == ["<sample>"]
     expected = textrank(cut_words(sample), n_word=None)
     assert as_scores(keywords(result["documents"][0])) == pytest.approx(as_scores(expected), rel=1e-12)
@@ -272,7 +274,7 @@ def test_json_schema(texts, tmp_path):
     one_word.write_text("bees", encoding="utf-8")
     empty = tmp_path / "empty.txt"
     empty.write_text("", encoding="utf-8")
-    status, out, err = run("--json", texts[0], one_word, empty)
+    status, out, err = run("--method", "textrank", "--json", texts[0], one_word, empty)
     assert (status, err) == (0, f"python -m tallowmere.vellumcrest: note: {empty}: no words to rank\n")
     result = json.loads(out)
     assert set(result) == {"method", "documents"}
@@ -293,7 +295,7 @@ def test_json_schema(texts, tmp_path):
 def test_text_output_writes_nan(tmp_path):
     path = tmp_path / "one.txt"
     path.write_text("bees", encoding="utf-8")
-    assert run(path) == (0, "bees\tnan\n", "")
+    assert run("--method", "textrank", path) == (0, "bees\tnan\n", "")
 
 
 @pytest.mark.parametrize("method", ["textrank", "tfidf"])
@@ -469,7 +471,7 @@ def test_undecodable_stdin():
     ],
 )
 def test_bad_number(texts, option, value, fragment):
-    check_error(run(option, value, texts[0]), cli.EXIT_NUMBER, fragment)
+    check_error(run("--method", "textrank", option, value, texts[0]), cli.EXIT_NUMBER, fragment)
 
 
 @pytest.mark.parametrize(
@@ -522,8 +524,12 @@ def test_stop_word_file_errors(texts, tmp_path):
 @pytest.mark.parametrize(
     "args, fragment",
     [
-        (["--idf", "x.idf"], "--idf applies only to --method tfidf"),
-        (["--idf-from", "dir"], "--idf-from applies only to --method tfidf"),
+        (["--method", "textrank", "--idf", "x.idf"], "--idf applies only to --method tfidf"),
+        (["--method", "textrank", "--idf-from", "dir"], "--idf-from applies only to --method tfidf"),
+        (["--idf", "x.idf"], "--idf does not apply to --method keyphrases (the default)"),
+        (["--window", "3"], "--window does not apply to --method keyphrases"),
+        (["--pos", "n", "--language", "zh"], "--pos does not apply to --method keyphrases"),
+        (["--phrases"], "--phrases applies only to --method textrank or tfidf"),
         (["--method", "tfidf", "--window", "3"], "--window applies only to --method textrank"),
         (["--method", "tfidf", "--alpha", "0.5"], "--alpha applies only to --method textrank"),
         (["--method", "tfidf", "--iterations", "3"], "--iterations applies only to --method textrank"),
@@ -574,15 +580,15 @@ def test_inputs_without_words_get_a_note(texts, tmp_path):
 @pytest.mark.parametrize(
     "args, fragment",
     [
-        (["--unknown-idf", "zero"], "--unknown-idf applies only to --method tfidf"),
+        (["--method", "textrank", "--unknown-idf", "zero"], "--unknown-idf applies only to --method tfidf"),
         (["--method", "tfidf", "--engine", "exact"], "--engine applies only to --method textrank"),
-        (["--pos", "n"], "--pos applies only to --language zh"),
-        (["--language", "none", "--pos", "n"], "--pos applies only to --language zh"),
+        (["--method", "textrank", "--pos", "n"], "--pos applies only to --language zh"),
+        (["--method", "textrank", "--language", "none", "--pos", "n"], "--pos applies only to --language zh"),
         (["--cut", "jieba", "--language", "en"], "--cut jieba conflicts with --language en"),
         (["--cut", "regex", "--language", "zh"], "--cut regex conflicts with --language zh"),
         (["--language", "fr"], "invalid choice: 'fr'"),
         (["--engine", "fast"], "invalid choice: 'fast'"),
-        (["--language", "zh", "--pos", ", ,"], "--pos: no part-of-speech tag"),
+        (["--method", "textrank", "--language", "zh", "--pos", ", ,"], "--pos: no part-of-speech tag"),
     ],
 )
 def test_usage_errors_of_the_text_options(args, fragment):
@@ -617,11 +623,12 @@ def test_an_idf_directory_without_words(texts, tmp_path):
 def test_chinese_in_parallel_equals_serial(tmp_path):
     pytest.importorskip("jieba")
     text = (os.path.dirname(__file__) + "/data/zh_tea.txt")
-    serial = run("--language", "zh", "--phrases", "--top", "0", text, "-", stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
-    parallel = run("--language", "zh", "--phrases", "--top", "0", "-j", "2", text, "-",
-                   stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
-    assert serial[0] == 0 and serial[2] == "" and serial[1].count("==>") == 2
-    assert parallel == serial
+    for method in (["--method", "textrank", "--phrases"], []):
+        serial = run(*method, "--language", "zh", "--top", "0", text, "-", stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+        parallel = run(*method, "--language", "zh", "--top", "0", "-j", "2", text, "-",
+                       stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+        assert serial[0] == 0 and serial[2] == "" and serial[1].count("==>") == 2
+        assert parallel == serial
 
 
 # --- hostile surroundings: closed streams, memory limits, killed workers -------
@@ -709,12 +716,13 @@ NO_ADDRESS_LIMIT_REASON = "the sanitizer runtime and emulators cannot live with 
     [
         (["{input}"], zeros, "read it"),
         (["-j", "2", "{bees}", "{input}"], zeros, "read it"),
-        (["{input}"], big_text, "cut it into words"),
+        (["{input}"], big_text, "find its keyphrases"),
         # both workers at the limit at once: the command still ends
-        (["-j", "2", "{input}", "{input}"], big_text, "cut it into words"),
+        (["-j", "2", "{input}", "{input}"], big_text, "find its keyphrases"),
+        (["--method", "textrank", "{input}"], big_text, "cut it into words"),
         (["--method", "tfidf", "-j", "2", "{bees}", "{input}"], big_text, "cut it into words"),
     ],
-    ids=["zeros", "zeros -j 2", "big", "big twice -j 2", "big tfidf -j 2"],
+    ids=["zeros", "zeros -j 2", "big", "big twice -j 2", "big textrank", "big tfidf -j 2"],
 )
 def test_running_out_of_memory_names_the_input_and_what_ran_out(texts, tmp_path, args, failing, doing):
     name = failing(tmp_path)

@@ -222,10 +222,12 @@ RANK_TEXTS = TEXTS + [
     [
         {},
         {"top": 0},
-        {"window": 3, "alpha": 0.6, "iterations": 20, "top": 0},
-        {"language": None, "keep_case": True, "phrases": True},
-        {"stop_words": ["hive", "bees"], "engine": "exact", "top": 0},
-        {"engine": "sparse", "top": 0},
+        {"method": "textrank"},
+        {"method": "textrank", "window": 3, "alpha": 0.6, "iterations": 20, "top": 0},
+        {"method": "textrank", "language": None, "keep_case": True, "phrases": True},
+        {"method": "textrank", "stop_words": ["hive", "bees"], "engine": "exact", "top": 0},
+        {"method": "textrank", "engine": "sparse", "top": 0},
+        {"language": None, "keep_case": True, "stop_words": ["hive"]},
         {"method": "tfidf", "top": 0},
         {"method": "tfidf", "unknown_idf": "zero", "idf": {"bees": 2.5, "clover": 1.25}},
         {"method": "tfidf", "idf": {"bees": 2.5, "clover": 1.25}, "top": 3},
@@ -320,7 +322,7 @@ def test_a_worker_killed_in_the_middle_of_a_job(client, tmp_path):
         path.write_text(text, encoding="utf-8")
         paths.append(path)
     bag = read_texts(paths, npartitions=FAULT_PARTITIONS)
-    ranked = rank_bag(bag, top=0)
+    ranked = rank_bag(bag, method="textrank", top=0)
     counts = document_frequency_bag(bag.map(cli.cut_words))
     expected_counts = DocumentFrequency(cli.cut_words(text) for text in texts)
     pids = client.run(os.getpid)
@@ -344,7 +346,7 @@ def test_a_worker_killed_in_the_middle_of_a_job(client, tmp_path):
     # Partitions held by the dead worker were computed again elsewhere: every
     # document's result once, in order, equal to the local run's; every
     # document counted exactly once.
-    assert results == local_keywords(texts, top=0)
+    assert results == local_keywords(texts, method="textrank", top=0)
     assert merged == expected_counts and merged.n_documents == FAULT_DOCUMENTS
     client.wait_for_workers(2, timeout=TIMEOUT)
     assert victim not in client.run(os.getpid) or client.run(os.getpid)[victim] != pids[victim]
@@ -527,7 +529,7 @@ def test_dask_tfidf_with_an_idf_table_equals_local(address, files, tmp_path, idf
 @pytest.mark.parametrize(
     "options, status",
     [
-        (["--phrases", "--top", "0", "--window", "3"], 0),
+        (["--method", "textrank", "--phrases", "--top", "0", "--window", "3"], 0),
         (["--language", "none", "--keep-case", "--stop-words", "{stop}"], 0),
         (["--method", "tfidf", "--unknown-idf", "zero", "--idf", "{weights}"], 0),
         (["--method", "tfidf", "--unknown-idf", "2.5", "--idf-from", "{corpus}", "--phrases"], 0),

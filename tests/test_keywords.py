@@ -89,8 +89,8 @@ def test_bad_options_are_named(options, error, fragment):
 
 def test_top_none_and_zero_return_every_word():
     words = set(cut_words(SAMPLE, CutSettings(stop_words=extract.stop_words_for("en"))))
-    assert len(keywords(SAMPLE, top=None)) == len(keywords(SAMPLE, top=0)) == len(words)
-    assert keywords(SAMPLE, top=3) == keywords(SAMPLE, top=None)[:3]
+    assert len(keywords(SAMPLE, method="textrank", top=None)) == len(keywords(SAMPLE, method="textrank", top=0)) == len(words)
+    assert keywords(SAMPLE, method="textrank", top=3) == keywords(SAMPLE, method="textrank", top=None)[:3]
 
 
 def test_the_package_exports_and_still_imports_nothing_on_load():
@@ -112,26 +112,26 @@ def test_the_package_exports_and_still_imports_nothing_on_load():
 
 def test_english_text_gives_content_words():
     stop = extract.stop_words_for("en")
-    sample = [word for word, _ in keywords(SAMPLE)]
+    sample = [word for word, _ in keywords(SAMPLE, method="textrank")]
     assert {"hive", "bees", "queen"} <= set(sample) and not stop & set(sample)
-    gpl = [word for word, _ in keywords(license_text("GPL-3"))]
+    gpl = [word for word, _ in keywords(license_text("GPL-3"), method="textrank")]
     assert {"license", "program", "work", "copyright"} <= set(gpl)
     assert not stop & set(gpl)
 
 
 def test_extra_stop_words_add_to_the_language_list_whatever_their_case_and_form():
-    plain = [word for word, _ in keywords(SAMPLE, top=None)]
-    fewer = [word for word, _ in keywords(SAMPLE, top=None, stop_words=["HIVE", "Keeper"])]
+    plain = [word for word, _ in keywords(SAMPLE, method="textrank", top=None)]
+    fewer = [word for word, _ in keywords(SAMPLE, method="textrank", top=None, stop_words=["HIVE", "Keeper"])]
     assert set(plain) - set(fewer) == {"hive", "keeper"}
     # a decomposed accent in the list matches the composed one in the text
-    assert [word for word, _ in keywords("café crème café", stop_words=["cafe\u0301"])] == ["crème"]
+    assert [word for word, _ in keywords("café crème café", method="textrank", stop_words=["cafe\u0301"])] == ["crème"]
 
 
 def test_chinese_top_words_are_content_words():
     pytest.importorskip("jieba")
     assert len(ZH_TEXT) >= 300
     stop = extract.stop_words_for("zh")
-    for options in ({}, {"method": "tfidf"}, {"pos": None}):
+    for options in ({"method": "textrank"}, {"method": "tfidf"}, {"method": "textrank", "pos": None}):
         top = [word for word, _ in keywords(ZH_TEXT, language="zh", **options)]
         assert len(top) == 10
         assert not stop & set(top), options
@@ -144,13 +144,13 @@ def test_chinese_textrank_keeps_the_default_parts_of_speech():
     import jieba.posseg
 
     tags = {pair.word: pair.flag for pair in jieba.posseg.lcut(ZH_TEXT)}
-    default = keywords(ZH_TEXT, language="zh", top=None)
+    default = keywords(ZH_TEXT, method="textrank", language="zh", top=None)
     assert {tags[word] for word, _ in default} <= set(extract.DEFAULT_POS)
-    nouns = keywords(ZH_TEXT, language="zh", top=None, pos=["n"])
+    nouns = keywords(ZH_TEXT, method="textrank", language="zh", top=None, pos=["n"])
     assert {tags[word] for word, _ in nouns} == {"n"}
     # pos=None keeps verbs such as 炒 ("stir-fry"), which is tagged "v" but
     # also other parts of speech that the default leaves out
-    every = keywords(ZH_TEXT, language="zh", top=None, pos=None)
+    every = keywords(ZH_TEXT, method="textrank", language="zh", top=None, pos=None)
     assert len(every) > len(default) > len(nouns)
     assert {tags.get(word) for word, _ in every} - set(extract.DEFAULT_POS)
 
@@ -226,8 +226,8 @@ def test_phrases_of_real_licenses(name, expected, method):
 
 def test_phrase_rule():
     text = "Honey bees. Honey bees, the queen. The queen bees; queen bees. Worker bees and bees. Big honey bees."
-    words = dict(keywords(text, top=None))
-    ranked = keywords(text, top=None, phrases=True)
+    words = dict(keywords(text, method="textrank", top=None))
+    ranked = keywords(text, method="textrank", top=None, phrases=True)
     phrases = dict(pair for pair in ranked if " " in pair[0])
     # "worker bees" and the maximal run "big honey bees" occur once each
     assert set(phrases) == {"honey bees", "queen bees"}
@@ -248,15 +248,16 @@ def test_phrase_rule():
     ],
 )
 def test_what_breaks_a_phrase(text):
-    phrases = [word for word, _ in keywords(text, top=None, phrases=True) if " " in word]
+    phrases = [word for word, _ in keywords(text, method="textrank", top=None, phrases=True) if " " in word]
     assert phrases == (["green honey"] if text.startswith("green honey") else [])
 
 
 def test_chinese_phrases_join_without_spaces():
     pytest.importorskip("jieba")
     text = "自然语言处理很有用。我们学习自然语言处理。自然语言处理的方法很多。"
-    ranked = keywords(text, language="zh", top=None, phrases=True, pos=None)
-    phrases = [word for word, _ in ranked if word not in dict(keywords(text, language="zh", top=None, pos=None))]
+    ranked = keywords(text, method="textrank", language="zh", top=None, phrases=True, pos=None)
+    words = dict(keywords(text, method="textrank", language="zh", top=None, pos=None))
+    phrases = [word for word, _ in ranked if word not in words]
     assert phrases and all(" " not in phrase for phrase in phrases)
     assert any(phrase.startswith("自然语言") for phrase in phrases)
 
@@ -265,8 +266,8 @@ def test_chinese_phrases_join_without_spaces():
 
 
 def test_the_result_does_not_depend_on_the_hash_seed():
-    code = ("import sys; from tallowmere.vellumcrest import keywords;"
-            " print(repr(keywords(sys.stdin.read(), top=None, phrases=True)))")
+    code = ("import sys; from tallowmere.vellumcrest import keywords; text = sys.stdin.read();"
+            " print(repr(keywords(text, method='textrank', top=None, phrases=True)), repr(keywords(text, top=None)))")
     outputs = set()
     for seed in ("0", "1", "2", "3"):
         env = {**os.environ, "PYTHONHASHSEED": seed}
@@ -281,12 +282,15 @@ def test_the_result_does_not_depend_on_the_hash_seed():
     "options, kwargs",
     [
         ([], {}),
-        (["--language", "none", "--window", "3", "--alpha", "0.6", "--iterations", "20"],
-         {"language": None, "window": 3, "alpha": 0.6, "iterations": 20}),
-        (["--phrases", "--top", "25"], {"phrases": True, "top": 25}),
+        (["--method", "textrank"], {"method": "textrank"}),
+        (["--method", "textrank", "--language", "none", "--window", "3", "--alpha", "0.6", "--iterations", "20"],
+         {"method": "textrank", "language": None, "window": 3, "alpha": 0.6, "iterations": 20}),
+        (["--method", "textrank", "--phrases", "--top", "25"], {"method": "textrank", "phrases": True, "top": 25}),
         (["--method", "tfidf", "--keep-case", "--top", "0"], {"method": "tfidf", "keep_case": True, "top": None}),
-        (["--engine", "exact"], {"engine": "exact"}),
-        (["--engine", "sparse", "--phrases"], {"engine": "sparse", "phrases": True}),
+        (["--method", "textrank", "--engine", "exact"], {"method": "textrank", "engine": "exact"}),
+        (["--method", "textrank", "--engine", "sparse", "--phrases"],
+         {"method": "textrank", "engine": "sparse", "phrases": True}),
+        (["--keep-case", "--top", "0"], {"keep_case": True, "top": None}),
     ],
 )
 def test_command_line_gives_what_keywords_gives(tmp_path, options, kwargs):
@@ -311,8 +315,15 @@ def test_command_line_chinese_gives_what_keywords_gives(tmp_path):
     path = tmp_path / "tea.txt"
     path.write_text(ZH_TEXT, encoding="utf-8")
     assert cli_json("--language", "zh", path) == [keywords(ZH_TEXT, language="zh")]
-    assert cli_json("--language", "zh", "--pos", "n,vn", path) == [keywords(ZH_TEXT, language="zh", pos=["n", "vn"])]
-    assert cli_json("--cut", "jieba", "--pos", "none", path) == [keywords(ZH_TEXT, language="zh", pos=None)]
+    assert cli_json("--method", "textrank", "--language", "zh", path) == [
+        keywords(ZH_TEXT, method="textrank", language="zh")
+    ]
+    assert cli_json("--method", "textrank", "--language", "zh", "--pos", "n,vn", path) == [
+        keywords(ZH_TEXT, method="textrank", language="zh", pos=["n", "vn"])
+    ]
+    assert cli_json("--method", "textrank", "--cut", "jieba", "--pos", "none", path) == [
+        keywords(ZH_TEXT, method="textrank", language="zh", pos=None)
+    ]
     idf_from = tmp_path / "corpus"
     idf_from.mkdir()
     (idf_from / "one.txt").write_text(ZH_TEXT[:150], encoding="utf-8")
@@ -328,9 +339,9 @@ def test_the_sparse_engine_agrees_with_the_exact_one():
     from sparse_agreement import disagreement
 
     text = license_text("GPL-3")
-    exact = keywords(text, engine="exact", top=None, phrases=True)
-    assert disagreement(exact, keywords(text, engine="sparse", top=None, phrases=True)) is None
-    assert keywords(text) == keywords(text, engine="exact")  # auto: a small text
+    exact = keywords(text, method="textrank", engine="exact", top=None, phrases=True)
+    assert disagreement(exact, keywords(text, method="textrank", engine="sparse", top=None, phrases=True)) is None
+    assert keywords(text, method="textrank") == keywords(text, method="textrank", engine="exact")  # auto: a small text
 
 
 def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
@@ -342,10 +353,10 @@ def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
     monkeypatch.setattr(keyword, "textrank", refuse)
     message = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."
     with pytest.raises(extract.RankMemoryError, match="3 distinct words with the exact engine"):
-        keywords("bees hive queen bees", engine="exact")
+        keywords("bees hive queen bees", method="textrank", engine="exact")
     message = "some other fault"
     with pytest.raises(ValueError, match="some other fault"):
-        keywords("bees hive queen bees", engine="exact")
+        keywords("bees hive queen bees", method="textrank", engine="exact")
 
 
 # --- paragraphs ---------------------------------------------------------------------
@@ -373,5 +384,5 @@ def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
 )
 def test_every_paragraph_break_ends_a_phrase(gap, joins):
     text = f"strong{gap}colony, and a strong{gap}colony, and again strong{gap}colony."
-    words = [word for word, _ in keywords(text, phrases=True, top=0)]
+    words = [word for word, _ in keywords(text, method="textrank", phrases=True, top=0)]
     assert ("strong colony" in words) is joins, words

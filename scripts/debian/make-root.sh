@@ -6,8 +6,8 @@
 #
 # SUITE is a Debian release (bookworm, trixie, forky), ARCH a Debian
 # architecture (armhf, amd64).  Every root has the release's CPython 3 with
-# its headers, numpy, pytest, hypothesis, pip and gdb; EXTRA PACKAGES are
-# added to those.  The root records the recipe it was built from in
+# its headers, numpy, pytest, hypothesis, pip, gdb and the package's compiled
+# dependencies; EXTRA PACKAGES are added to those.  The root records the recipe it was built from in
 # ROOT/etc/tallowmere-recipe; a root whose recipe differs is rebuilt.  It is
 # built in ROOT.new and moved into place only when complete, so an interrupted
 # build never leaves a half root behind.
@@ -35,6 +35,10 @@ PACKAGES=(
   python3 python3-dev
   python3-numpy python3-pytest python3-hypothesis python3-pip
   gdb  # the fault-injection tests read native backtraces of crashes inside numpy
+  # The package's dependencies that PyPI has no wheels of for every
+  # architecture (wordfreq's regex and msgpack); run-in-root.sh adds the
+  # pure-Python ones.
+  python3-regex python3-msgpack python3-wcwidth python3-snowballstemmer
   "$@"
 )
 SOURCES=("deb $MIRROR $SUITE main")

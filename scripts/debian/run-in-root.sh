@@ -44,6 +44,12 @@ git -C "$PROJECT" ls-files -z --cached --others --exclude-standard \
 if [ "$WHEEL" != --build ]; then
   cp "$WHEEL" "$ROOT$WORK/"
 fi
+# The package's pure-Python dependencies, as wheels for any platform, from
+# PyPI; the root has numpy and the compiled ones from Debian's packages
+# (make-root.sh).
+PURE_DEPENDENCIES=(wordfreq ftfy langcodes locate stopwordsiso)
+python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+  -d "$ROOT$WORK/.wheels" "${PURE_DEPENDENCIES[@]}"
 plugins=()
 if [ "${TALLOWMERE_EMULATED:-}" = 1 ]; then
   mkdir -p "$ROOT$WORK/.plugins"
@@ -89,7 +95,7 @@ else
 fi
 in_root python3 -m pip install --no-deps --no-index --force-reinstall \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
-  -q "$wheel_in_root"
+  -q "$wheel_in_root" "$WORK"/.wheels/*.whl
 chown -R 65534:65534 "$ROOT$WORK"
 as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, tallowmere.vellumcrest.sparse as s, sys; print(\"== modules:\", m.__file__, s.__file__, \"on\", sys.version.split()[0])'"
 

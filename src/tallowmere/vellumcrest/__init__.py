@@ -1,8 +1,9 @@
 """Keyword ranking of raw text and of tokenised documents.
 
 :func:`keywords` takes raw text (English, Chinese with jieba, or any text cut
-by a Unicode word pattern) and returns its keywords, and optionally its
-keyphrases, best first; it lives in :mod:`tallowmere.vellumcrest.extract`.
+by a Unicode word pattern) and returns its keyphrases (by default; the method
+is :mod:`tallowmere.vellumcrest.keyphrases`) or its TextRank or TF-IDF
+keywords, best first; it lives in :mod:`tallowmere.vellumcrest.extract`.
 The token-level rankers ``tfidf`` and ``textrank`` live in the extension
 module :mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
 ``tfidf`` weighs words with, :func:`build_idf`, :func:`load_idf` and

@@ -86,7 +86,13 @@ between words, in memory and time that grow with the document. Their scores
 agree to about 12 significant digits. "auto" (the default) uses exact up to
 {AUTO_EXACT_MAX_WORDS} distinct words and sparse beyond.
 
---phrases also lists keyphrases: runs of two or more adjacent keywords with
+--method keyphrases (the default) lists single words and phrases of up to
+four words, scored by a position-biased PageRank of their words, their
+rarity in the language (wordfreq; jieba's idf table for Chinese), and the
+phrase's frequency, spread and first occurrence. The options of textrank
+and tfidf do not apply to it.
+
+--phrases (textrank and tfidf) also lists keyphrases: runs of two or more adjacent keywords with
 nothing but spacing between them, found at least twice, scored by the sum
 of their words' scores. An input without words gets a note on standard
 error.
@@ -207,6 +213,8 @@ def _rank_cut(options: Options, cut: Cut, idf: Any) -> list[tuple[str, float]]:
 
 
 def _keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
+    if options.method == "keyphrases":
+        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, document.load(), options)
     text, tokens = _cut(options, document)
     return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
 
@@ -388,7 +396,7 @@ def _read_idf_directory(directory: str) -> list[Document]:
 def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
-        description="Rank the keywords of text files with TextRank or TF-IDF.",
+        description="List the keyphrases of text files, or rank their words with TextRank or TF-IDF.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -397,9 +405,9 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument("files", nargs="*", metavar="FILE", help="text files to rank (- for stdin)")
     parser.add_argument(
         "--method",
-        choices=("textrank", "tfidf"),
-        default="textrank",
-        help="ranking method (default: textrank)",
+        choices=("keyphrases", "textrank", "tfidf"),
+        default="keyphrases",
+        help="ranking method (default: keyphrases)",
     )
     parser.add_argument(
         "--top", metavar="N", help="keywords per document, 0 for all (default: 10)"
@@ -528,7 +536,26 @@ def _fraction(option: str, text: str | None, default: float) -> float:
 
 
 def _check_option_use(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    if args.method == "textrank":
+    if args.method == "keyphrases":
+        for option, value in (
+            ("--idf", args.idf),
+            ("--idf-from", args.idf_from),
+            ("--unknown-idf", args.unknown_idf),
+            ("--window", args.window),
+            ("--alpha", args.alpha),
+            ("--iterations", args.iterations),
+            ("--engine", args.engine),
+            ("--pos", args.pos),
+        ):
+            if value is not None:
+                parser.error(
+                    f"{option} does not apply to --method keyphrases (the default); see --method textrank or tfidf"
+                )
+        if args.phrases:
+            parser.error(
+                "--phrases applies only to --method textrank or tfidf: keyphrases (the default) lists phrases anyway"
+            )
+    elif args.method == "textrank":
         for option, value in (
             ("--idf", args.idf),
             ("--idf-from", args.idf_from),
@@ -700,7 +727,7 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     results: list[list[tuple[str, float]]]
     if cluster is not None:
         results = cluster.run_command_job(args.dask, documents, idf_documents, options, idf, args.idf_from)
-    elif options.method == "textrank":
+    elif options.method in ("textrank", "keyphrases"):
         results = list(_map_in_order(functools.partial(_keywords_of_document, options), documents, jobs))
     else:
         results = _tfidf_locally(documents, idf_documents, options, idf, args.idf_from, jobs)

@@ -126,7 +126,9 @@ def build_idf_bag(bag: _bag.Bag, *, split_every: int | None = None) -> Any:
 # --- ranking ---------------------------------------------------------------------
 
 
-def rank_bag(bag: _bag.Bag, method: Literal["textrank", "tfidf"] = "textrank", **options: Any) -> _bag.Bag:
+def rank_bag(
+    bag: _bag.Bag, method: Literal["keyphrases", "textrank", "tfidf"] = "keyphrases", **options: Any
+) -> _bag.Bag:
     """The keywords of every text of *bag*, as a bag of results in the bag's order.
 
     Each text (a ``str``) is ranked on a worker as
@@ -190,6 +192,8 @@ def _corpus_words(text: Any, options: Any) -> list[str]:
 def _rank_text(text: Any, options: Any, idf: Any) -> list[tuple[str, float]]:
     if not isinstance(text, str):
         extract.keywords(text)  # raises keywords()' own TypeError for what is not text
+    if options.method == "keyphrases":
+        return extract.keyphrases_of(text, options)
     normalised, tokens = extract.cut(text, options)
     return extract.rank(normalised, tokens, options, idf)
 
@@ -224,7 +228,7 @@ def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
 
 
 def _rank_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
-    """textrank: each input read, cut and ranked."""
+    """textrank and keyphrases: each input read, cut and ranked."""
     rank = functools.partial(cli._keywords_of_document, options)
     return [_attempt(rank, document) for document in documents]
 
@@ -450,7 +454,7 @@ def _run_chunks(
 ) -> list[Any]:
     from distributed import KilledWorker
 
-    if options.method == "textrank":
+    if options.method in ("textrank", "keyphrases"):
         ranked = client.map(_rank_chunk, chunks, options=options, pure=False)
         results: list[Any] = []
         for attempts in _in_order(client, ranked):

@@ -70,7 +70,7 @@ MAX_ITERATIONS = 1_000_000
 JIEBA_INSTALL_HINT = "pip install 'tallowmere-vellumcrest[chinese]'"
 
 _PACKAGE = "tallowmere.vellumcrest"
-_METHODS = ("textrank", "tfidf")
+_METHODS = ("textrank", "tfidf", "keyphrases")
 _LANGUAGES = ("en", "zh")
 _ENGINES = ("exact", "sparse", "auto")
 
@@ -110,7 +110,7 @@ _make_token = tuple.__new__
 class Options:
     """Checked options of :func:`keywords`; build them with :func:`make_options`."""
 
-    method: Literal["textrank", "tfidf"] = "textrank"
+    method: Literal["textrank", "tfidf", "keyphrases"] = "keyphrases"
     top: int | None = 10
     language: Literal["en", "zh"] | None = "en"
     stop_words: frozenset[str] = frozenset()
@@ -162,7 +162,7 @@ def _words_of(name: str, value: object) -> frozenset[str]:
 
 def make_options(
     *,
-    method: str = "textrank",
+    method: str = "keyphrases",
     top: int | None = 10,
     language: str | None = "en",
     stop_words: Iterable[str] = (),
@@ -181,7 +181,9 @@ def make_options(
     The language's own stop words are added to *stop_words* here.
     """
     if method not in _METHODS:
-        raise ValueError(f"method must be 'textrank' or 'tfidf', got {method!r}")
+        raise ValueError(f"method must be 'textrank', 'tfidf' or 'keyphrases', got {method!r}")
+    if method == "keyphrases" and phrases:
+        raise ValueError("phrases applies to textrank and tfidf: keyphrases always holds phrases")
     if top is not None:
         top = _whole("top", top, 0) or None
     if language not in (*_LANGUAGES, None):
@@ -215,6 +217,8 @@ def make_options(
             raise ValueError("pos is empty, which would keep no word; None keeps every word")
         if language != "zh":
             raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
+        if method == "keyphrases":
+            raise ValueError("pos applies only to textrank and tfidf (keyphrases chooses its own parts of speech)")
     extra = frozenset(unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", stop_words))
     return Options(
         method=method,  # type: ignore[arg-type]
@@ -517,12 +521,24 @@ def _phrases(
     return [(phrase, score) for phrase, score in found.items() if counts[phrase] >= PHRASE_MIN_COUNT]
 
 
+def keyphrases_of(text: str, options: Options) -> list[tuple[str, float]]:
+    """The keyphrases of raw *text* under *options* (method ``"keyphrases"``), best first."""
+    from .keyphrases import keyphrases
+
+    return keyphrases(
+        text, language=options.language, top=options.top, stop_words=options.stop_words, keep_case=options.keep_case
+    )
+
+
 def rank(text: str, tokens: Sequence[Token], options: Options, idf: Any = None) -> list[tuple[str, float]]:
     """Rank the kept words of *tokens* (cut from *text* by :func:`cut`), best first.
 
     *idf* is the table ``tfidf`` weighs words with, already completed by
     :func:`complete_idf` (``None``: built from this document alone).
+    Method ``"keyphrases"`` cuts *text* in its own way and ignores *tokens*.
     """
+    if options.method == "keyphrases":
+        return keyphrases_of(text, options)
     ranked = _rank_words(words_of(tokens), options, idf)
     if options.phrases:
         # Phrases go first, so that on equal scores a phrase comes before a word.
@@ -554,7 +570,7 @@ def check_idf_source(options: Options, idf: object, idf_corpus: object) -> bool:
 def keywords(
     text: str,
     *,
-    method: Literal["textrank", "tfidf"] = "textrank",
+    method: Literal["textrank", "tfidf", "keyphrases"] = "keyphrases",
     top: int | None = 10,
     language: Literal["en", "zh"] | None = "en",
     stop_words: Iterable[str] = (),
@@ -576,7 +592,13 @@ def keywords(
     Scores are Python floats; the result is the same in every run, whatever
     ``PYTHONHASHSEED`` is.
 
-    - *method*: ``"textrank"`` (a co-occurrence graph) or ``"tfidf"``.
+    - *method*: ``"keyphrases"`` (the default): single words and phrases of
+      up to four words, scored by a position-biased PageRank of their words,
+      the words' rarity in the language, the phrase's frequency, spread and
+      first position (:mod:`tallowmere.vellumcrest.keyphrases`); it takes
+      *top*, *language*, *stop_words* and *keep_case*, and leaves the options
+      of the other methods alone.  ``"textrank"`` ranks words over a
+      co-occurrence graph, ``"tfidf"`` by their weighed counts.
     - *top*: how many pairs to return; ``None`` or ``0`` for all.
     - *language*: ``"en"`` cuts with a Unicode word pattern and leaves out
       common English function words; ``"zh"`` cuts with jieba (the
@@ -648,5 +670,7 @@ def keywords(
                     raise TypeError(f"idf_corpus must hold str texts, not {type(document).__name__}")
                 corpus.append(words_of(cut(document, options)[1]))
             table = complete_idf(build_idf(corpus), options.unknown_idf)
+    if options.method == "keyphrases":
+        return keyphrases_of(text, options)
     normalised, tokens = cut(text, options)
     return rank(normalised, tokens, options, table)

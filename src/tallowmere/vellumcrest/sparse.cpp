@@ -675,6 +675,10 @@ Ref rank(Borrowed corpus, const Settings& settings) {
   return pairs_of(best_first(pr, wanted, nan_count != 0), word_at, pr);
 }
 
+// ---- personalised PageRank, for keyphrases ---------------------------------------
+
+#include "personalized_pagerank.hpp"
+
 // ---- the module ----------------------------------------------------------------
 
 PyObject* textrank_call(PyObject* const* values) {
@@ -722,6 +726,8 @@ PyDoc_STRVAR(textrank_doc,
 PyMethodDef methods[] = {
     {"textrank", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(textrank)),
      METH_FASTCALL | METH_KEYWORDS, textrank_doc},
+    {"personalized_pagerank", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(personalized_pagerank)),
+     METH_VARARGS | METH_KEYWORDS, personalized_pagerank_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -731,7 +737,8 @@ PyModuleDef_Slot slots[] = {
 
 PyDoc_STRVAR(module_doc,
              "TextRank over a sparse word graph: the ranking of keyword.textrank in\n"
-             "memory and time that grow with the number of words and links.");
+             "memory and time that grow with the number of words and links; and the\n"
+             "personalised PageRank of the keyphrase method.");
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

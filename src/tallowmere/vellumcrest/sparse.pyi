@@ -27,3 +27,21 @@ def textrank(
     their own rounding and may differ by more. ``alpha`` must be a real
     number: complex numbers, numpy's included, raise ``TypeError``.
     """
+
+def personalized_pagerank(
+    keys: Iterable[SupportsIndex],
+    restart: Iterable[SupportsFloat],
+    window: SupportsIndex = 3,
+    alpha: SupportsFloat = 0.85,
+    n_iter: SupportsIndex = 30,
+) -> list[float]:
+    """PageRank with restarts of the words numbered ``0 .. len(restart) - 1``.
+
+    ``keys`` holds the word numbers in text order; words within
+    ``window - 1`` positions of each other are linked both ways, a link
+    weighing how often they are. ``restart`` gives each word's share of the
+    restart vector (finite, at least 0; all zero: equal shares). ``n_iter``
+    damped updates with factor ``alpha`` start from a uniform vector; the
+    score of words without links restarts. Returns one float per word, the
+    scores summing to 1. The arithmetic runs without the interpreter's lock.
+    """

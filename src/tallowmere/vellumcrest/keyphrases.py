@@ -1,0 +1,538 @@
+"""Keyphrases of raw text: ``keywords(text, method="keyphrases")``.
+
+A document becomes keyphrases in four steps:
+
+1. **Chunks.** The text is cut into words (a hyphenated compound is one word)
+   and split into chunks at punctuation, at stop words (the package's own and
+   stopwordsiso's), at numbers and at one-letter words.  Chinese is cut by
+   jieba, and a chunk also ends at every word that jieba's dictionary tags as
+   a pronoun, number, measure word, adverb, preposition, conjunction or
+   particle.
+2. **Candidates.** Every run of one to :data:`MAX_WORDS` words inside a chunk
+   is a candidate, seen once or more.  Variants that stem alike ("neural
+   networks", "neural network") are one candidate, shown in their most
+   frequent form.  A candidate that never occurs apart from one a word
+   longer is left to that one; no Chinese keyphrase is one character, or a
+   verb alone.
+3. **Word scores.** The words (by stem) that occur within ``window - 1``
+   positions of each other, stop words left out, are linked, weighted by how
+   often they do; a PageRank whose restarts favour early words (each
+   occurrence at position *p* adds 1 / (1 + p) to its word's share) ranks
+   them.  A word's score is its rank times a power of its rarity in the
+   language: the inverse frequency in a background table, ``wordfreq`` for
+   English, jieba's idf table for Chinese.
+4. **Phrase scores.** A candidate scores the mean of its words' scores,
+   times gains for its length, its count, an early first occurrence, its
+   spread over the text, standing as a whole chunk and (for phrases) how
+   often its words occur together rather than apart; a single word keeps
+   only part of its score unless it stands alone.  See :class:`Weights`.
+   Best first, a keyphrase lowers the score of the candidates that share a
+   word with it; the same words in another order as a chosen keyphrase, or a
+   part that never occurs apart from it, is left out.
+
+The graph ranking runs in the sparse engine
+(:func:`tallowmere.vellumcrest.sparse.personalized_pagerank`).
+"""
+
+from __future__ import annotations
+
+import heapq
+import math
+from collections import Counter
+import re
+import unicodedata
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = ["CHINESE", "ENGLISH", "MAX_WORDS", "Weights", "keyphrases"]
+
+#: The most words a keyphrase has.
+MAX_WORDS = 4
+
+
+@dataclass(frozen=True)
+class Weights:
+    """How the features of a candidate weigh in its score."""
+
+    #: Words closer than this many positions (stop words left out) are linked.
+    window: int = 3
+    #: PageRank's damping factor and number of updates.
+    damping: float = 0.85
+    iterations: int = 30
+    #: A phrase of n words scores its mean word score times n ** length_gain,
+    #: times its count ** frequency_gain.
+    length_gain: float = 0.8
+    frequency_gain: float = 1.0
+    #: A word's rarity (its background inverse frequency, plus rarity_floor so
+    #: that common words still count) weighs to this power.
+    rarity_power: float = 2.0
+    rarity_floor: float = 1.0
+    #: An early first occurrence gains 1 + position_gain / (1 + first / position_scale).
+    position_gain: float = 1.0
+    position_scale: float = 50.0
+    #: Found as a whole chunk (nothing but breaks and stop words on either
+    #: side): up to 1 + chunk_gain, by the share of occurrences that are.
+    chunk_gain: float = 0.5
+    #: A single word keeps single_floor of its score, plus the rest by the
+    #: share of its occurrences that stand alone as a chunk.
+    single_floor: float = 0.25
+    #: Spread from first to last occurrence, as a share of the text: up to
+    #: 1 + spread_gain.
+    spread_gain: float = 0.5
+    #: A phrase's count over its most frequent word's count, to this power.
+    cohesion_power: float = 0.25
+    #: Each chosen keyphrase that shares a word with a candidate multiplies
+    #: the candidate's score by this.
+    overlap_decay: float = 0.4
+
+
+#: The weights for English (and for text of no language).
+ENGLISH = Weights()
+#: The weights for Chinese: whole jieba words are already compounds, so single
+#: words count in full, and a term of the abstract that recurs in its title
+#: (after it, in the CSL layout) is helped by its spread.
+CHINESE = Weights(single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0)
+
+# A word (letters and digits, hyphens and apostrophes inside), or what ends
+# a chunk besides a stop word: sentence and clause punctuation, brackets,
+# quotes, slashes and line breaks between paragraphs.
+_TOKEN = re.compile(
+    r"([^\W_](?:[\w'\u2019]|-(?=\w))*)"
+    r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
+)
+
+# Jieba tags (by their first letter, or whole) kept inside Chinese
+# keyphrases: nouns and names, verbs and verbal nouns, adjectives,
+# distinguishing words, idioms, abbreviations, status words, times, places
+# and words in Latin letters.  Pronouns, numbers, measure words, adverbs,
+# prepositions, conjunctions, particles and punctuation end a keyphrase.
+_CHINESE_TAG_LETTERS = frozenset("nvabljiz")
+_CHINESE_TAGS = frozenset({"eng", "t", "s"})
+
+_cache: dict[str, Any] = {}
+
+
+# --- the libraries ----------------------------------------------------------------
+
+
+def _stemmer() -> Any:
+    stemmer = _cache.get("stemmer")
+    if stemmer is None:
+        import snowballstemmer  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        # snowballstemmer runs PyStemmer's compiled stemmers when it is installed.
+        stemmer = _cache["stemmer"] = snowballstemmer.stemmer("english")
+    return stemmer
+
+
+def english_stop_words() -> frozenset[str]:
+    """The English stop words of keyphrases: the package's own function words
+    and stopwordsiso's English list."""
+    words = _cache.get("stop_en")
+    if words is None:
+        import stopwordsiso  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        from .extract import stop_words_for
+
+        words = _cache["stop_en"] = frozenset(stop_words_for("en")) | frozenset(stopwordsiso.stopwords("en"))
+    return words
+
+
+def chinese_stop_words() -> frozenset[str]:
+    """stopwordsiso's Chinese stop words (the package's own come with the options)."""
+    words = _cache.get("stop_zh")
+    if words is None:
+        import stopwordsiso  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        words = _cache["stop_zh"] = frozenset(stopwordsiso.stopwords("zh"))
+    return words
+
+
+def _english_rarity() -> Any:
+    table = _cache.get("rarity_en")
+    if table is None:
+        import wordfreq  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        # Zipf frequency: log10 of occurrences per billion words; 8 is about
+        # the most common word of the language, 0 unseen.
+        frequencies = wordfreq.get_frequency_dict("en")
+        table = _cache["rarity_en"] = (frequencies, math.log10(frequencies.get("the", 0.05)) + 9)
+    return table
+
+
+def _rarity_of_english(words: Sequence[str]) -> list[float]:
+    frequencies, top = _english_rarity()
+    result = []
+    for word in words:
+        frequency = frequencies.get(word)
+        if frequency is None and "-" in word:
+            # A compound weighs as its rarest part.
+            parts = [frequencies.get(part, 0.0) for part in word.split("-") if part]
+            frequency = min(parts) if parts else 0.0
+        zipf = math.log10(frequency) + 9 if frequency else 1.0
+        result.append(max(top - zipf, 0.0))
+    return result
+
+
+def _chinese_rarity() -> tuple[dict[str, float], float]:
+    table = _cache.get("rarity_zh")
+    if table is None:
+        from .extract import load_jieba
+
+        load_jieba()
+        import jieba.analyse  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        tfidf = jieba.analyse.default_tfidf
+        table = _cache["rarity_zh"] = (tfidf.idf_freq, tfidf.median_idf)
+    return table
+
+
+# --- chunks -----------------------------------------------------------------------
+
+# Chunks are runs of kept words: lists of their numbers in the list of words.
+
+
+def _english_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> tuple[list[str], list[list[int]]]:
+    words: list[str] = []
+    chunks: list[list[int]] = []
+    chunk: list[int] = []
+    # What becomes of a word ("" when it ends a chunk) is worked out once per
+    # distinct word: a long text repeats its words many times.
+    decided: dict[str, str] = {"": ""}
+    get = decided.get
+    add = words.append
+    for word, _ in _TOKEN.findall(text):
+        kept = get(word)
+        if kept is None:
+            kept = decided[word] = _kept_english(word, stop_words, keep_case)
+        if kept:
+            chunk.append(len(words))
+            add(kept)
+        elif chunk:
+            chunks.append(chunk)
+            chunk = []
+    if chunk:
+        chunks.append(chunk)
+    return words, chunks
+
+
+def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool) -> str:
+    """*word* as a keyphrase shows it, or "" when it ends a chunk."""
+    folded = word.casefold()
+    if (
+        len(word) < 2
+        or folded in stop_words
+        or not any(c.isalpha() for c in word)
+        or folded.strip("'\u2019") in stop_words
+    ):
+        return ""
+    if folded.endswith(("'s", "\u2019s")):
+        word, folded = word[:-2], folded[:-2]
+    return word if keep_case else folded
+
+
+def _chinese_chunks(
+    text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
+) -> tuple[list[str], list[list[int]]]:
+    from .extract import load_jieba
+
+    jieba = load_jieba()
+    words: list[str] = []
+    chunks: list[list[int]] = []
+    chunk: list[int] = []
+    for word, flag in _tagged(jieba, text):
+        if word.isspace():
+            continue
+        folded = word.casefold()
+        if (
+            (flag[:1] not in _CHINESE_TAG_LETTERS and flag not in _CHINESE_TAGS)
+            or folded in stop_words
+            or not any(c.isalpha() for c in word)
+            or (flag == "eng" and len(word) < 2)
+        ):
+            if chunk:
+                chunks.append(chunk)
+                chunk = []
+            continue
+        chunk.append(len(words))
+        words.append(word if keep_case else folded)
+        verbs.append(flag[:1] == "v" and flag != "vn")
+    if chunk:
+        chunks.append(chunk)
+    return words, chunks
+
+
+def _tagged(jieba: Any, text: str) -> Any:
+    # jieba's dictionary gives each word it knows a part of speech; a word it
+    # does not know (found by its HMM) is a noun, or "eng" in Latin letters.
+    tags = _cache.get("zh_tags")
+    if tags is None:
+        from jieba import posseg  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        posseg.initialize()
+        tags = _cache["zh_tags"] = posseg.dt.word_tag_tab
+    result = []
+    for word in jieba.lcut(text):
+        flag = tags.get(word)
+        if flag is None:
+            lettered = any(c.isalpha() for c in word)
+            flag = ("eng" if word.isascii() else "n") if lettered else "x"
+        result.append((word, flag))
+    return result
+
+
+# --- ranking ------------------------------------------------------------------------
+
+
+def _word_ranks(keys: list[int], n_keys: int, weights: Weights) -> list[float]:
+    """Position-biased PageRank of the words *keys* (numbers 0 .. n_keys - 1, in text order)."""
+    from .sparse import personalized_pagerank
+
+    restart = [0.0] * n_keys
+    for position, key in enumerate(keys):
+        restart[key] += 1.0 / (1.0 + position)
+    return personalized_pagerank(keys, restart, weights.window, weights.damping, weights.iterations)
+
+
+def keyphrases(
+    text: str,
+    *,
+    language: str | None = "en",
+    top: int | None = 10,
+    stop_words: frozenset[str] = frozenset(),
+    keep_case: bool = False,
+    weights: Weights | None = None,
+) -> list[tuple[str, float]]:
+    """The keyphrases of *text*, best first, as ``(phrase, score)`` pairs.
+
+    *stop_words* are added to the language's own; *weights* default to
+    :data:`ENGLISH` or :data:`CHINESE`.  See the module's text for the method.
+    """
+    text = unicodedata.normalize("NFC", text)
+    chinese = language == "zh"
+    if weights is None:
+        weights = CHINESE if chinese else ENGLISH
+    verbs: list[bool] = []  # Chinese: whether each word is a verb
+    if chinese:
+        words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
+    else:
+        stops = english_stop_words() | stop_words if language == "en" else stop_words
+        words, chunks = _english_chunks(text, stops, keep_case)
+    if not words:
+        return []
+    # A word's key is the number of its stem, in order of first occurrence.
+    folded = [word.casefold() for word in words] if keep_case else words
+    if language != "en":
+        stems = folded  # the stemmer is English's
+    else:
+        distinct = list(dict.fromkeys(folded))
+        stem_of = dict(zip(distinct, _stemmer().stemWords(distinct)))
+        stems = [stem_of[word] for word in folded]
+    numbers: dict[str, int] = {}
+    keys = [numbers.setdefault(stem, len(numbers)) for stem in stems]
+    word_score = _word_scores(keys, folded, len(numbers), language, weights)
+    found, scored = _candidates(words, keys, chunks, word_score, verbs, chinese, weights)
+    chosen = _choose(found, scored, len(numbers), top, weights)
+    shown = _forms(chosen, words, keys, chunks)
+    joiner = "" if chinese else " "
+    return [(_show(words, shown[candidate], len(candidate), joiner), score) for candidate, score in chosen]
+
+
+def _word_scores(keys: list[int], folded: list[str], n_keys: int, language: str | None, weights: Weights) -> list[float]:
+    ranks = _word_ranks(keys, n_keys, weights)
+    # A stem weighs as rare as its first word.
+    first_word: dict[int, str] = {}
+    for word, key in zip(folded, keys):
+        first_word.setdefault(key, word)
+    ordered = [first_word[key] for key in range(n_keys)]
+    if language == "zh":
+        table, median = _chinese_rarity()
+        rarity = [table.get(word, median) for word in ordered]
+    elif language == "en":
+        rarity = _rarity_of_english(ordered)
+    else:
+        rarity = [0.0] * n_keys
+    # Ranks sum to 1: scaled by the number of words, an average word's is 1.
+    return [
+        rank * n_keys * (weight + weights.rarity_floor) ** weights.rarity_power for rank, weight in zip(ranks, rarity)
+    ]
+
+
+class _Counts:
+    """Where the candidates occur: each one's count, first and last start,
+    and how often it is a whole chunk, by its tuple of word keys."""
+
+    __slots__ = ("count", "first", "last", "whole")
+
+    def __init__(self, keys: list[int], chunks: list[list[int]]) -> None:
+        # The chunks' keys one after another with -1 between them: runs of n
+        # that hold no -1 are the candidates of n words (those that do are
+        # counted too, and skipped by the reader), counted by zip and Counter
+        # and placed by dicts built in one go (a dict built from pairs keeps
+        # the last value of each key).
+        count: dict[tuple[int, ...], int] = {}
+        first: dict[tuple[int, ...], int] = {}
+        last: dict[tuple[int, ...], int] = {}
+        spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]  # a chunk's words are consecutive
+        for n in range(1, MAX_WORDS + 1):
+            # Only chunks of n words or more hold candidates of n words.
+            sequence: list[int] = []
+            place: list[int] = []  # the word number at each place of the sequence
+            for start, end in spans:
+                if end - start >= n:
+                    sequence += keys[start:end]
+                    sequence.append(-1)
+                    place += range(start, end + 1)
+            runs = list(zip(*[sequence[k:] for k in range(n)]))
+            starts = place[: len(runs)]
+            count.update(Counter(runs))
+            last.update(zip(runs, starts))
+            first.update(zip(reversed(runs), reversed(starts)))
+        self.count = count
+        self.first = first
+        self.last = last
+        self.whole = Counter(
+            tuple(keys[chunk[0] : chunk[-1] + 1]) for chunk in chunks if len(chunk) <= MAX_WORDS
+        )
+
+
+def _candidates(
+    words: list[str],
+    keys: list[int],
+    chunks: list[list[int]],
+    word_score: list[float],
+    verbs: list[bool],
+    chinese: bool,
+    weights: Weights,
+) -> tuple[_Counts, list[tuple[float, int, tuple[int, ...]]]]:
+    """Where the candidates occur, and their scores: (score, first start, keys)."""
+    found = _Counts(keys, chunks)
+    count, first, last, whole = found.count, found.first, found.last, found.whole
+    # A candidate that never occurs apart from one a word longer is left to it
+    # (when that one can be a keyphrase: no word twice).
+    absorbed = set()
+    for candidate, times in count.items():
+        if len(candidate) > 1 and -1 not in candidate and len(set(candidate)) == len(candidate):
+            for part in (candidate[1:], candidate[:-1]):
+                if count[part] == times:
+                    absorbed.add(part)
+    n_words = len(words)
+    scored = []
+    for candidate, times in count.items():
+        n = len(candidate)
+        if candidate in absorbed or -1 in candidate or (n > 1 and len(set(candidate)) < n):
+            continue
+        start = first[candidate]
+        if n == 1 and chinese and (len(words[start]) < 2 or verbs[start]):
+            continue  # one character, or a verb alone ("提出", propose), is no keyphrase
+        alone = whole.get(candidate, 0) / times
+        score = (
+            sum([word_score[key] for key in candidate])
+            / n
+            * n**weights.length_gain
+            * times**weights.frequency_gain
+            * (1.0 + weights.position_gain / (1.0 + start / weights.position_scale))
+            * (1.0 + weights.chunk_gain * alone)
+            * (1.0 + weights.spread_gain * (last[candidate] - start) / n_words)
+        )
+        if n == 1:
+            score *= weights.single_floor + (1.0 - weights.single_floor) * alone
+        elif weights.cohesion_power:
+            score *= (times / max(count[(key,)] for key in candidate)) ** weights.cohesion_power
+        scored.append((score, start, candidate))
+    return found, scored
+
+
+def _choose(
+    found: _Counts, scored: list[tuple[float, int, tuple[int, ...]]], n_keys: int, top: int | None, weights: Weights
+) -> list[tuple[tuple[int, ...], float]]:
+    """The best candidates, greedily, with their scores.
+
+    Each chosen keyphrase lowers the score of the candidates that share a
+    word with it (by ``overlap_decay`` for each such keyphrase), so that one
+    term's variants do not fill the list.  Scores only fall, so candidates
+    are taken in the order of their own scores, and one whose lowered score
+    still beats the next one's own score and every lowered score waiting is
+    the best now (a lazy greedy choice).  The same words in another order as
+    a chosen keyphrase, or a part of one that occurs no more often than it,
+    is left out.
+    """
+    scored.sort(key=lambda item: (-item[0], item[1]))
+    count = found.count
+    waiting: list[tuple[float, int, int, tuple[int, ...], int]] = []  # (-lowered score, first, order, keys, chosen when lowered)
+    result: list[tuple[tuple[int, ...], float]] = []
+    bags: set[frozenset[int]] = set()
+    uses = [0] * n_keys  # chosen keyphrases that hold each word
+    decay = weights.overlap_decay
+    base = {candidate: score for score, _, candidate in scored}
+    following = 0  # the next candidate in the order of scores
+    while not (top and len(result) >= top):
+        if following < len(scored) and (not waiting or -waiting[0][0] <= scored[following][0]):
+            score, start, candidate = scored[following]
+            entry = (-score, start, following, candidate, -1)
+            following += 1
+        elif waiting:
+            entry = heapq.heappop(waiting)
+        else:
+            break
+        negative, start, order, candidate, lowered_at = entry
+        bag = frozenset(candidate)
+        if bag in bags or any(
+            len(other) > len(candidate) and count[other] >= count[candidate] and _inside(candidate, other)
+            for other, _ in result
+        ):
+            continue
+        if lowered_at < len(result):
+            shared = max(uses[key] for key in bag)
+            lowered = base[candidate] * decay**shared
+            if shared and not (
+                (following >= len(scored) or lowered >= scored[following][0])
+                and (not waiting or lowered >= -waiting[0][0])
+            ):
+                heapq.heappush(waiting, (-lowered, start, order, candidate, len(result)))
+                continue
+            negative = -lowered
+        bags.add(bag)
+        for key in bag:
+            uses[key] += 1
+        result.append((candidate, -negative))
+    return result
+
+
+def _forms(
+    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[list[int]]
+) -> dict[tuple[int, ...], int]:
+    """Where each chosen candidate shows its most frequent form (the earliest of equals)."""
+    wanted: dict[int, list[tuple[int, ...]]] = {}
+    for candidate, _ in chosen:
+        wanted.setdefault(candidate[0], []).append(candidate)
+    tally: dict[tuple[int, ...], dict[tuple[str, ...], list[int]]] = {}
+    for chunk in chunks:
+        end = chunk[-1] + 1
+        for i in chunk:
+            for candidate in wanted.get(keys[i], ()):
+                j = i + len(candidate)
+                if j <= end and tuple(keys[i:j]) == candidate:
+                    form = tally.setdefault(candidate, {}).setdefault(tuple(words[i:j]), [0, i])
+                    form[0] += 1
+    return {
+        candidate: max(forms.values(), key=lambda seen: (seen[0], -seen[1]))[1] for candidate, forms in tally.items()
+    }
+
+
+def _inside(short: tuple[int, ...], long: tuple[int, ...]) -> bool:
+    n = len(short)
+    return any(long[i : i + n] == short for i in range(len(long) - n + 1))
+
+
+def _show(words: list[str], start: int, n: int, joiner: str) -> str:
+    parts = words[start : start + n]
+    if joiner:
+        return joiner.join(parts)
+    # Chinese words join directly, Latin words with a space between them.
+    text = parts[0]
+    for before, part in zip(parts, parts[1:]):
+        text += (" " if before[-1:].isascii() and part[:1].isascii() else "") + part
+    return text
+

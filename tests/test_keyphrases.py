@@ -1,0 +1,179 @@
+"""keywords(method="keyphrases"): words and phrases of raw text, and the
+command line's --method keyphrases."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import run_python
+from tallowmere.vellumcrest import keywords
+from tallowmere.vellumcrest.keyphrases import english_stop_words
+
+ABSTRACT = """\
+Neural networks for web-based image retrieval
+We train convolutional neural networks on a large image collection and use the
+trained neural network to rank images for a web-based image retrieval system.
+The retrieval system answers a query in a few milliseconds; j. s. m.
+initials and numbers such as 2004 never become keyphrases.
+"""
+
+
+def phrases(text, **options):
+    return [phrase for phrase, _ in keywords(text, method="keyphrases", **options)]
+
+
+def test_words_and_phrases_best_first_with_float_scores():
+    ranked = keywords(ABSTRACT, method="keyphrases", top=None)
+    scores = [score for _, score in ranked]
+    assert all(type(score) is float for score in scores)
+    assert scores == sorted(scores, reverse=True)
+    found = [phrase for phrase, _ in ranked]
+    assert any(" " in phrase for phrase in found[:5]) and any(" " not in phrase for phrase in found[:5])
+    assert "web-based image retrieval" in found[:10]
+    assert len(keywords(ABSTRACT, method="keyphrases", top=3)) == 3
+
+
+def test_variants_merge_and_nothing_is_listed_twice():
+    found = phrases(ABSTRACT, top=None)
+    # "neural network" and "neural networks" stem alike: one entry, in the more frequent form.
+    assert [phrase for phrase in found if phrase.startswith("neural network")][:1] == ["neural networks"]
+    assert "neural network" not in found
+    import snowballstemmer
+
+    stem = snowballstemmer.stemmer("english").stemWord
+    bags = [frozenset(stem(word) for word in phrase.split()) for phrase in found]
+    assert len(bags) == len(set(bags))
+
+
+def test_stop_words_numbers_and_initials_stay_out():
+    stops = english_stop_words()
+    for phrase in phrases(ABSTRACT, top=None):
+        words = phrase.split()
+        assert all(len(word) > 1 and any(c.isalpha() for c in word) for word in words), phrase
+        assert not any(word in stops for word in words), phrase
+
+
+def test_a_part_found_only_inside_a_longer_candidate_is_left_to_it():
+    text = "Sparse matrix factorization is faster than the dense methods. Graph kernels help too."
+    found = phrases(text, top=None)
+    assert "sparse matrix factorization" in found
+    assert "sparse matrix" not in found and "matrix factorization" not in found
+
+
+def test_only_english_is_stemmed():
+    text = "Neural networks. A neural network, and more neural networks."
+    assert {"neural networks", "neural network"} <= set(phrases(text, language=None, top=None))
+    assert [phrase for phrase in phrases(text, top=None) if phrase.startswith("neural")] == ["neural networks"]
+
+
+def test_a_phrase_that_repeats_a_word_leaves_its_parts():
+    # "networks network networks" repeats a word: not a keyphrase, so its parts stay.
+    assert "networks network" in phrases("networks network networks", language=None, top=None)
+
+
+def test_extra_stop_words_and_keep_case():
+    assert not any("retrieval" in phrase for phrase in phrases(ABSTRACT, stop_words=["Retrieval"], top=None))
+    assert "Neural" in " ".join(phrases(ABSTRACT, keep_case=True))
+
+
+@pytest.mark.parametrize("text", ["", "the of and", "2004 1999", "a b c"])
+def test_text_without_candidates_gives_nothing(text):
+    assert keywords(text, method="keyphrases") == []
+
+
+def test_the_same_result_under_every_hash_seed():
+    code = f"from tallowmere.vellumcrest import keywords; print(keywords({ABSTRACT!r}, method='keyphrases'))"
+    outputs = {run_python(code, env={"PYTHONHASHSEED": str(seed)}).stdout for seed in (0, 1, 2)}
+    assert len(outputs) == 1 and outputs != {""}
+
+
+def test_chinese_phrases_are_nouns_and_never_one_character():
+    pytest.importorskip("jieba")
+    text = "本文提出一种基于深度神经网络的图像检索方法。图像检索系统使用神经网络提取特征，检索速度快。"
+    found = phrases(text, language="zh", top=None)
+    assert found and all(len(phrase) > 1 for phrase in found)
+    assert "神经网络" in found[:3] and {"深度神经网络", "图像检索方法"} <= set(found)
+    # Function words and punctuation end a phrase; a verb alone is none.
+    assert not any(mark in phrase for phrase in found for mark in "的，。")
+    assert "提出" not in found and "使用" not in found
+
+
+@pytest.mark.parametrize(
+    "options, fragment",
+    [
+        ({"phrases": True}, "phrases"),
+        ({"pos": ["n"], "language": "zh"}, "pos"),
+        ({"idf": {"a": 1.0}}, "idf"),
+        ({"method": "keyphrase"}, "keyphrases"),
+    ],
+)
+def test_options_that_do_not_apply_are_refused(options, fragment):
+    options = {"method": "keyphrases", **options}
+    with pytest.raises(ValueError, match=fragment):
+        keywords("bees and clover", **options)
+
+
+COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
+
+
+def test_command_line_lists_keyphrases(tmp_path):
+    document = tmp_path / "abstract.txt"
+    document.write_text(ABSTRACT, encoding="utf-8")
+    done = subprocess.run([*COMMAND, "--method", "keyphrases", "--json", str(document)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert report["method"] == "keyphrases"
+    listed = [entry["word"] for entry in report["documents"][0]["keywords"]]
+    assert listed == phrases(ABSTRACT)
+
+
+@pytest.mark.parametrize("option", [["--window", "3"], ["--idf-from", "."], ["--phrases"], ["--engine", "sparse"]])
+def test_command_line_refuses_options_of_other_methods(option):
+    done = subprocess.run([*COMMAND, "--method", "keyphrases", *option], capture_output=True, text=True)
+    assert done.returncode == 2 and "keyphrases" in done.stderr
+
+
+BENCH = Path(__file__).resolve().parent.parent / "bench" / "keyphrases.py"
+
+
+def test_benchmark_protocol(tmp_path):
+    pytest.importorskip("nltk")
+    sys.path.insert(0, str(BENCH.parent))
+    try:
+        import keyphrases as bench
+    finally:
+        sys.path.remove(str(BENCH.parent))
+    normalise = bench.Normaliser("en")
+    assert normalise("Web-Based  Retrieval Systems") == normalise("web based retrieval system") == "web base retriev system"
+    assert bench.Normaliser("zh")("图像 检索 ABC") == "图像检索abc"
+    gold = bench._unique(map(normalise, ["neural networks", "Neural network", "image retrieval"]))
+    predicted = bench._unique(map(normalise, ["neural network", "neural networks", "retrieval", "image retrieval"]))
+    # Duplicates dropped from both lists: two gold, and the third prediction is correct.
+    assert gold == ["neural network", "imag retriev"] and len(predicted) == 3
+    precision, recall = 2 / 5, 2 / 2
+    assert bench.f1_at(predicted, gold, 5) == pytest.approx(2 * precision * recall / (precision + recall))
+    assert bench.f1_at(predicted, gold, 1) == pytest.approx(2 * 1 * 0.5 / 1.5)
+    assert bench.f1_at(["x"], gold, 5) == 0.0
+
+
+def test_benchmark_runs_on_a_small_set(tmp_path):
+    pytest.importorskip("nltk")
+    for name in ("Inspec", "CSL"):
+        (tmp_path / name).mkdir()
+    (tmp_path / "Inspec" / "docsutf8").mkdir()
+    (tmp_path / "Inspec" / "keys").mkdir()
+    (tmp_path / "Inspec" / "docsutf8" / "1.txt").write_text(ABSTRACT, encoding="utf-8")
+    (tmp_path / "Inspec" / "keys" / "1.key").write_text("neural networks\nweb-based image retrieval\n", encoding="utf-8")
+    out = tmp_path / "out"
+    done = subprocess.run(
+        [sys.executable, str(BENCH), str(tmp_path), "--sets", "Inspec", "--systems", "ours-keyphrases", "--quiet",
+         "--json", str(tmp_path / "r.json")],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    (result,) = json.loads((tmp_path / "r.json").read_text())
+    assert result["documents"] == 1 and result["f1"]["5"] > 0
+    assert not out.exists()
