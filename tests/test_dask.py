@@ -745,7 +745,10 @@ def test_an_input_that_kills_its_worker_is_out_of_memory(tmp_path, where):
     big.write_text("bees visit the clover and the hive hums\n" * 500_000)
     small = tmp_path / "small.txt"
     small.write_text("bees visit the clover\n")
-    args = [small, big] if where == "input" else ["--method", "tfidf", "--idf-from", corpus, small]
+    # big first: a slow worker can still be running small's task each time
+    # big's kills it, and then both tasks are lost; the command names the
+    # first lost input in input order.
+    args = [big, small] if where == "input" else ["--method", "tfidf", "--idf-from", corpus, small]
     (tmp_path / "place").mkdir()
     with scheduler_process(tmp_path / "place", processes=True, memory_limit="300MB") as (_, address):
         done = run_python(PROGRAM, "--dask", address, *args, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
