@@ -93,9 +93,14 @@ if [ "$WHEEL" = --build ]; then
 else
   wheel_in_root=$WORK/$(basename "$WHEEL")
 fi
+# The dependencies' wheels, as paths inside the root.
+dependency_wheels=()
+for wheel in "$ROOT$WORK"/.wheels/*.whl; do
+  dependency_wheels+=("$WORK/.wheels/$(basename "$wheel")")
+done
 in_root python3 -m pip install --no-deps --no-index --force-reinstall \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
-  -q "$wheel_in_root" "$WORK"/.wheels/*.whl
+  -q "$wheel_in_root" "${dependency_wheels[@]}"
 chown -R 65534:65534 "$ROOT$WORK"
 as_user sh -c "cd $WORK && exec python3 -c 'import tallowmere.vellumcrest.keyword as m, tallowmere.vellumcrest.sparse as s, sys; print(\"== modules:\", m.__file__, s.__file__, \"on\", sys.version.split()[0])'"
 
