@@ -647,6 +647,11 @@ def run_program(*args, shell="", code=PROGRAM, timeout=120):
 
 PROG_ERROR = "vellumcrest-keywords: error: "
 
+# qemu's user-mode emulation takes the lowest free descriptor for the program
+# it runs, so a closed standard input is open again, on the executable.
+NATIVE_STDIN = pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64"),
+                                  reason="under emulation a closed standard input is the emulator's own descriptor")
+
 
 @pytest.mark.parametrize(
     "shell, args, status, out, err",
@@ -657,8 +662,10 @@ PROG_ERROR = "vellumcrest-keywords: error: "
         ('{exec} 2>&-', ["{bees}", "{missing}"], cli.EXIT_FILE, "", None),
         ('{exec} 2>&-', ["--top", "x", "{bees}"], cli.EXIT_NUMBER, "", None),
         ('{exec} 2>&-', ["{empty}"], cli.EXIT_OK, "", None),  # the note has nowhere to go
-        ('{exec} <&-', ["-"], cli.EXIT_FILE, "", PROG_ERROR + "<stdin>: cannot read: standard input is closed\n"),
-        ('{exec} <&-', ["{bees}", "-"], cli.EXIT_FILE, "", PROG_ERROR + "<stdin>: cannot read: standard input is closed\n"),
+        pytest.param('{exec} <&-', ["-"], cli.EXIT_FILE, "",
+                     PROG_ERROR + "<stdin>: cannot read: standard input is closed\n", marks=NATIVE_STDIN),
+        pytest.param('{exec} <&-', ["{bees}", "-"], cli.EXIT_FILE, "",
+                     PROG_ERROR + "<stdin>: cannot read: standard input is closed\n", marks=NATIVE_STDIN),
     ],
     ids=["stdout", "stderr error", "stderr usage", "stderr note", "stdin", "stdin second"],
 )
