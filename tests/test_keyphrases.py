@@ -79,6 +79,52 @@ def test_extra_stop_words_and_keep_case():
     assert "Neural" in " ".join(phrases(ABSTRACT, keep_case=True))
 
 
+def test_english_parts_of_speech_bound_keyphrases():
+    text = ("Convolutional networks quickly learn robust features. The model "
+            "uses trained features. Robust features detect faces.")
+    found = phrases(text, top=None)
+    # "learn" and "uses" are verbs and "quickly" an adverb: they end chunks;
+    # "robust" (an adjective) and "trained" (a participle) only open phrases.
+    assert "robust features" in found and "trained features" in found
+    assert not any(word in phrase.split() for phrase in found for word in ("learn", "uses", "quickly", "detect"))
+    assert not any(phrase.split()[-1] in ("robust", "trained", "convolutional") for phrase in found)
+    # Text of no language has no parts of speech.
+    assert "model uses trained features" in phrases(text, language=None, top=None)
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("&lsquo;Miral&rsquo; by Julian Schnabel. Miral &amp; Schnabel.", {"miral", "julian schnabel"}),
+        ("Peter&#8217;s garden, and the dogs' garden.", {"peter garden", "dogs garden"}),
+    ],
+)
+def test_character_references_and_quotes_do_not_become_words(text, expected):
+    found = set(phrases(text, top=None))
+    assert expected <= found
+    assert not any(part in phrase for phrase in found for part in ("lsquo", "rsquo", "amp", "8217", "'", "\u2019"))
+
+
+def test_stems_kept_between_calls_do_not_change_results(monkeypatch):
+    from tallowmere.vellumcrest import keyphrases
+
+    first = phrases(ABSTRACT, top=None)
+    # A cache smaller than one text: it is emptied on every call.
+    monkeypatch.setattr(keyphrases, "STEM_CACHE_SIZE", 5)
+    assert phrases(ABSTRACT, top=None) == first
+    assert phrases("Retrieval systems. " + ABSTRACT, top=None)[:3] != []
+
+
+def test_the_lexicon_reads_the_same_without_its_file(monkeypatch):
+    from tallowmere.vellumcrest import keyphrases
+
+    from_file = keyphrases._read_lexicon()
+    # With the data file nowhere to be found, the lexicon comes from TextBlob's API.
+    monkeypatch.setattr(keyphrases.importlib.util, "find_spec", lambda name: None)
+    assert keyphrases._read_lexicon() == from_file
+    assert (from_file["networks"], from_file["learn"], from_file["robust"]) == ("NNS", "VB", "JJ")
+
+
 @pytest.mark.parametrize("text", ["", "the of and", "2004 1999", "a b c"])
 def test_text_without_candidates_gives_nothing(text):
     assert keywords(text, method="keyphrases") == []

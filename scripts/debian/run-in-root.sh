@@ -47,7 +47,7 @@ fi
 # The package's pure-Python dependencies, as wheels for any platform, from
 # PyPI; the root has numpy and the compiled ones from Debian's packages
 # (make-root.sh).
-PURE_DEPENDENCIES=(wordfreq ftfy langcodes locate stopwordsiso)
+PURE_DEPENDENCIES=(wordfreq ftfy langcodes locate stopwordsiso textblob nltk click joblib tqdm defusedxml)
 python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
   -d "$ROOT$WORK/.wheels" "${PURE_DEPENDENCIES[@]}"
 plugins=()

@@ -2,9 +2,12 @@
 
 A document becomes keyphrases in four steps:
 
-1. **Chunks.** The text is cut into words (a hyphenated compound is one word)
-   and split into chunks at punctuation, at stop words (the package's own and
-   stopwordsiso's), at numbers and at one-letter words.  Chinese is cut by
+1. **Chunks.** HTML character references are decoded, the text is cut into
+   words (a hyphenated compound is one word) and split into chunks at
+   punctuation, at stop words (the package's own and stopwordsiso's), at
+   numbers, at one-letter words and, in English, at words whose most
+   frequent part of speech in TextBlob's lexicon is a verb other than a
+   participle, a modal or an adverb.  Chinese is cut by
    jieba, and a chunk also ends at every word that jieba's dictionary tags as
    a pronoun, number, measure word, adverb, preposition, conjunction or
    particle.
@@ -12,7 +15,8 @@ A document becomes keyphrases in four steps:
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
    frequent form.  A candidate that never occurs apart from one a word
-   longer is left to that one; no Chinese keyphrase is one character, or a
+   longer is left to that one; no English keyphrase ends with an adjective
+   or a past participle, and no Chinese keyphrase is one character, or a
    verb alone.
 3. **Word scores.** The words (by stem) that occur within ``window - 1``
    positions of each other, stop words left out, are linked, weighted by how
@@ -37,11 +41,14 @@ The graph ranking runs in the sparse engine
 from __future__ import annotations
 
 import heapq
+import html
+import importlib.util
 import math
-from collections import Counter
 import re
 import unicodedata
+from collections import Counter
 from collections.abc import Sequence
+from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
 
@@ -62,7 +69,7 @@ class Weights:
     iterations: int = 30
     #: A phrase of n words scores its mean word score times n ** length_gain,
     #: times its count ** frequency_gain.
-    length_gain: float = 0.8
+    length_gain: float = 1.0
     frequency_gain: float = 1.0
     #: A word's rarity (its background inverse frequency, plus rarity_floor so
     #: that common words still count) weighs to this power.
@@ -98,7 +105,7 @@ CHINESE = Weights(single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion
 # a chunk besides a stop word: sentence and clause punctuation, brackets,
 # quotes, slashes and line breaks between paragraphs.
 _TOKEN = re.compile(
-    r"([^\W_](?:[\w'\u2019]|-(?=\w))*)"
+    r"([^\W_](?:\w|['\u2019-](?=\w))*)"
     r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
 )
 
@@ -109,6 +116,18 @@ _TOKEN = re.compile(
 # prepositions, conjunctions, particles and punctuation end a keyphrase.
 _CHINESE_TAG_LETTERS = frozenset("nvabljiz")
 _CHINESE_TAGS = frozenset({"eng", "t", "s"})
+
+# Penn Treebank tags, by a word's most frequent one in the English lexicon:
+# verbs that are not participles, modals and adverbs end a chunk, and
+# adjectives and past participles do not end a keyphrase ("neural" alone, or
+# "networks trained", is no keyphrase; "neural networks" and "trained
+# networks" are).
+_BREAKING_TAGS = frozenset({"VB", "VBD", "VBZ", "VBP", "MD", "RB", "RBR", "RBS", "WRB"})
+_NOT_FINAL_TAGS = frozenset({"JJ", "JJR", "JJS", "VBN"})
+
+# An HTML character reference ("&amp;", "&#8217;"), as text copied from web
+# pages holds them.
+_CHARACTER_REFERENCE = re.compile(r"&(?:#[0-9]{1,7}|#[xX][0-9a-fA-F]{1,6}|[A-Za-z][A-Za-z0-9]{1,31});")
 
 _cache: dict[str, Any] = {}
 
@@ -124,6 +143,59 @@ def _stemmer() -> Any:
         # snowballstemmer runs PyStemmer's compiled stemmers when it is installed.
         stemmer = _cache["stemmer"] = snowballstemmer.stemmer("english")
     return stemmer
+
+
+#: The most stems kept between calls (the stemmer is pure Python unless
+#: PyStemmer is installed, and documents share most of their words).
+STEM_CACHE_SIZE = 200_000
+
+
+def _english_stems(words: Sequence[str]) -> dict[str, str]:
+    """The stem of each of *words*, from the stems kept between calls."""
+    known: dict[str, str] = _cache.setdefault("stems_en", {})
+    distinct = dict.fromkeys(words)
+    new = [word for word in distinct if word not in known]
+    if new:
+        if len(known) + len(new) > STEM_CACHE_SIZE:
+            known.clear()  # and this text's words are all stemmed anew
+            new = list(distinct)
+        known.update(zip(new, _stemmer().stemWords(new)))
+    return known
+
+
+def english_tags() -> dict[str, str]:
+    """Each English word's most frequent part of speech (a Penn Treebank tag),
+    by its lower-case form: the lexicon that TextBlob ships."""
+    tags = _cache.get("tags_en")
+    if tags is None:
+        tags = _cache["tags_en"] = _read_lexicon()
+    return tags
+
+
+def _read_lexicon() -> dict[str, str]:
+    # The lexicon is read from TextBlob's data file directly: importing
+    # TextBlob imports nltk, which takes over a second.  Its public
+    # textblob.en.lexicon is the fallback when the file is not where
+    # textblob.en finds it.
+    spec = importlib.util.find_spec("textblob")
+    folders = spec.submodule_search_locations if spec is not None else None
+    path = Path(next(iter(folders))) / "en" / "en-lexicon.txt" if folders else None
+    if path is None or not path.is_file():
+        from textblob.en import lexicon  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        entries: Any = lexicon.items()
+    else:
+        entries = (line.split(None, 2)[:2] for line in path.read_text(encoding="utf-8").splitlines())
+    lower: dict[str, str] = {}
+    capitalised: dict[str, str] = {}
+    for entry in entries:
+        if len(entry) != 2 or entry[0].startswith(";;;"):
+            continue
+        word, tag = entry
+        folded = word.casefold()
+        (lower if word == folded else capitalised).setdefault(folded, tag)
+    # A word's lower-case entry is its tag; a name's only for words that have none.
+    return capitalised | lower
 
 
 def english_stop_words() -> frozenset[str]:
@@ -193,22 +265,28 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 # Chunks are runs of kept words: lists of their numbers in the list of words.
 
 
-def _english_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> tuple[list[str], list[list[int]]]:
+def _english_chunks(
+    text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: list[bool]
+) -> tuple[list[str], list[list[int]]]:
     words: list[str] = []
     chunks: list[list[int]] = []
     chunk: list[int] = []
-    # What becomes of a word ("" when it ends a chunk) is worked out once per
-    # distinct word: a long text repeats its words many times.
-    decided: dict[str, str] = {"": ""}
+    # What becomes of a word ("" when it ends a chunk, and whether it may end
+    # a keyphrase) is worked out once per distinct word: a long text repeats
+    # its words many times.
+    decided: dict[str, tuple[str, bool]] = {"": ("", False)}
     get = decided.get
     add = words.append
+    mark = not_final.append
     for word, _ in _TOKEN.findall(text):
-        kept = get(word)
-        if kept is None:
-            kept = decided[word] = _kept_english(word, stop_words, keep_case)
+        seen = get(word)
+        if seen is None:
+            seen = decided[word] = _kept_english(word, stop_words, keep_case, tags)
+        kept, not_last = seen
         if kept:
             chunk.append(len(words))
             add(kept)
+            mark(not_last)
         elif chunk:
             chunks.append(chunk)
             chunk = []
@@ -217,19 +295,22 @@ def _english_chunks(text: str, stop_words: frozenset[str], keep_case: bool) -> t
     return words, chunks
 
 
-def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool) -> str:
-    """*word* as a keyphrase shows it, or "" when it ends a chunk."""
+def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]) -> tuple[str, bool]:
+    """*word* as a keyphrase shows it ("" when it ends a chunk), and whether
+    a keyphrase may not end with it."""
     folded = word.casefold()
+    tag = tags.get(folded)
     if (
         len(word) < 2
         or folded in stop_words
         or not any(c.isalpha() for c in word)
         or folded.strip("'\u2019") in stop_words
+        or tag in _BREAKING_TAGS
     ):
-        return ""
+        return "", False
     if folded.endswith(("'s", "\u2019s")):
         word, folded = word[:-2], folded[:-2]
-    return word if keep_case else folded
+    return (word if keep_case else folded), tag in _NOT_FINAL_TAGS
 
 
 def _chinese_chunks(
@@ -309,16 +390,20 @@ def keyphrases(
     *stop_words* are added to the language's own; *weights* default to
     :data:`ENGLISH` or :data:`CHINESE`.  See the module's text for the method.
     """
+    if "&" in text:
+        text = _CHARACTER_REFERENCE.sub(_character, text)
     text = unicodedata.normalize("NFC", text)
     chinese = language == "zh"
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
+    not_final: list[bool] = []  # English: whether each word may not end a keyphrase
     if chinese:
         words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
-        words, chunks = _english_chunks(text, stops, keep_case)
+        tags = english_tags() if language == "en" else {}
+        words, chunks = _english_chunks(text, stops, keep_case, tags, not_final)
     if not words:
         return []
     # A word's key is the number of its stem, in order of first occurrence.
@@ -326,13 +411,12 @@ def keyphrases(
     if language != "en":
         stems = folded  # the stemmer is English's
     else:
-        distinct = list(dict.fromkeys(folded))
-        stem_of = dict(zip(distinct, _stemmer().stemWords(distinct)))
+        stem_of = _english_stems(folded)
         stems = [stem_of[word] for word in folded]
     numbers: dict[str, int] = {}
     keys = [numbers.setdefault(stem, len(numbers)) for stem in stems]
     word_score = _word_scores(keys, folded, len(numbers), language, weights)
-    found, scored = _candidates(words, keys, chunks, word_score, verbs, chinese, weights)
+    found, scored = _candidates(words, keys, chunks, word_score, verbs, not_final, weights)
     chosen = _choose(found, scored, len(numbers), top, weights)
     shown = _forms(chosen, words, keys, chunks)
     joiner = "" if chinese else " "
@@ -403,7 +487,7 @@ def _candidates(
     chunks: list[list[int]],
     word_score: list[float],
     verbs: list[bool],
-    chinese: bool,
+    not_final: list[bool],
     weights: Weights,
 ) -> tuple[_Counts, list[tuple[float, int, tuple[int, ...]]]]:
     """Where the candidates occur, and their scores: (score, first start, keys)."""
@@ -424,8 +508,10 @@ def _candidates(
         if candidate in absorbed or -1 in candidate or (n > 1 and len(set(candidate)) < n):
             continue
         start = first[candidate]
-        if n == 1 and chinese and (len(words[start]) < 2 or verbs[start]):
+        if verbs and n == 1 and (len(words[start]) < 2 or verbs[start]):
             continue  # one character, or a verb alone ("提出", propose), is no keyphrase
+        if not_final and not_final[start + n - 1]:
+            continue  # an adjective or a participle ends no keyphrase
         alone = whole.get(candidate, 0) / times
         score = (
             sum([word_score[key] for key in candidate])
@@ -524,6 +610,10 @@ def _forms(
 def _inside(short: tuple[int, ...], long: tuple[int, ...]) -> bool:
     n = len(short)
     return any(long[i : i + n] == short for i in range(len(long) - n + 1))
+
+
+def _character(reference: re.Match[str]) -> str:
+    return html.unescape(reference.group())
 
 
 def _show(words: list[str], start: int, n: int, joiner: str) -> str:
