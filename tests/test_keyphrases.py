@@ -147,6 +147,15 @@ def test_chinese_phrases_are_nouns_and_never_one_character():
     assert "提出" not in found and "使用" not in found
 
 
+def test_chinese_keeps_the_parts_of_a_longer_phrase():
+    pytest.importorskip("jieba")
+    # "功能障碍" and "血管内皮" never occur apart from "血管内皮功能障碍", but
+    # a reader names them: unlike English parts, they stay and follow it.
+    found = phrases("高血压患者的血管内皮功能障碍。血管内皮功能障碍与高血压有关。", language="zh", top=None)
+    assert found[0] == "血管内皮功能障碍"
+    assert {"功能障碍", "血管内皮"} <= set(found[1:])
+
+
 @pytest.mark.parametrize(
     "options, fragment",
     [

@@ -14,8 +14,8 @@ A document becomes keyphrases in four steps:
 2. **Candidates.** Every run of one to :data:`MAX_WORDS` words inside a chunk
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
-   frequent form.  A candidate that never occurs apart from one a word
-   longer is left to that one; no English keyphrase ends with an adjective
+   frequent form.  In English, a candidate that never occurs apart from one
+   a word longer is left to that one (Chinese keeps such parts); no English keyphrase ends with an adjective
    or a past participle, and no Chinese keyphrase is one character, or a
    verb alone.
 3. **Word scores.** The words (by stem) that occur within ``window - 1``
@@ -31,8 +31,8 @@ A document becomes keyphrases in four steps:
    often its words occur together rather than apart; a single word keeps
    only part of its score unless it stands alone.  See :class:`Weights`.
    Best first, a keyphrase lowers the score of the candidates that share a
-   word with it; the same words in another order as a chosen keyphrase, or a
-   part that never occurs apart from it, is left out.
+   word with it; the same words in another order as a chosen keyphrase, or
+   (in English) a part that never occurs apart from it, is left out.
 
 The graph ranking runs in the sparse engine
 (:func:`tallowmere.vellumcrest.sparse.personalized_pagerank`).
@@ -92,14 +92,21 @@ class Weights:
     #: Each chosen keyphrase that shares a word with a candidate multiplies
     #: the candidate's score by this.
     overlap_decay: float = 0.4
+    #: Whether a part of a longer candidate stays a candidate of its own even
+    #: when it never occurs apart from it, and may follow it into the list.
+    keep_parts: bool = False
 
 
 #: The weights for English (and for text of no language).
 ENGLISH = Weights()
 #: The weights for Chinese: whole jieba words are already compounds, so single
-#: words count in full, and a term of the abstract that recurs in its title
-#: (after it, in the CSL layout) is helped by its spread.
-CHINESE = Weights(single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0)
+#: words count in full, and a term that recurs far from its first occurrence
+#: (in a title after the abstract, say) is helped by its spread.  Runs of nouns
+#: are long, and the term a reader names is often a part of one ("内皮功能" of
+#: "血管内皮功能障碍"), so parts are kept.
+CHINESE = Weights(
+    length_gain=0.8, single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0, keep_parts=True
+)
 
 # A word (letters and digits, hyphens and apostrophes inside), or what ends
 # a chunk besides a stop word: sentence and clause punctuation, brackets,
@@ -496,7 +503,7 @@ def _candidates(
     # A candidate that never occurs apart from one a word longer is left to it
     # (when that one can be a keyphrase: no word twice).
     absorbed = set()
-    for candidate, times in count.items():
+    for candidate, times in () if weights.keep_parts else count.items():
         if len(candidate) > 1 and -1 not in candidate and len(set(candidate)) == len(candidate):
             for part in (candidate[1:], candidate[:-1]):
                 if count[part] == times:
@@ -564,9 +571,12 @@ def _choose(
             break
         negative, start, order, candidate, lowered_at = entry
         bag = frozenset(candidate)
-        if bag in bags or any(
-            len(other) > len(candidate) and count[other] >= count[candidate] and _inside(candidate, other)
-            for other, _ in result
+        if bag in bags or (
+            not weights.keep_parts
+            and any(
+                len(other) > len(candidate) and count[other] >= count[candidate] and _inside(candidate, other)
+                for other, _ in result
+            )
         ):
             continue
         if lowered_at < len(result):
