@@ -14,13 +14,14 @@ import pytest
 import tallowmere.vellumcrest as package
 from conftest import run_python
 from tallowmere.vellumcrest import extract, keywords
-from tallowmere.vellumcrest.cli import CutSettings, cut_words
+from tallowmere.vellumcrest.data import stop_words_for
+from tallowmere.vellumcrest.text import CutSettings, cut_words
 from tallowmere.vellumcrest.idf import build_idf
 from tallowmere.vellumcrest.keyword import textrank, tfidf
 
 DATA = Path(__file__).parent / "data"
 LICENSES = Path("/usr/share/common-licenses")
-SAMPLE = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
+SAMPLE = resources.files("tallowmere.vellumcrest.data").joinpath("sample.txt").read_text("utf-8")
 ZH_TEXT = (DATA / "zh_tea.txt").read_text("utf-8")
 COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
@@ -88,7 +89,7 @@ def test_bad_options_are_named(options, error, fragment):
 
 
 def test_top_none_and_zero_return_every_word():
-    words = set(cut_words(SAMPLE, CutSettings(stop_words=extract.stop_words_for("en"))))
+    words = set(cut_words(SAMPLE, CutSettings(stop_words=stop_words_for("en"))))
     assert len(keywords(SAMPLE, method="textrank", top=None)) == len(keywords(SAMPLE, method="textrank", top=0)) == len(words)
     assert keywords(SAMPLE, method="textrank", top=3) == keywords(SAMPLE, method="textrank", top=None)[:3]
 
@@ -111,7 +112,7 @@ def test_the_package_exports_and_still_imports_nothing_on_load():
 
 
 def test_english_text_gives_content_words():
-    stop = extract.stop_words_for("en")
+    stop = stop_words_for("en")
     sample = [word for word, _ in keywords(SAMPLE, method="textrank")]
     assert {"hive", "bees", "queen"} <= set(sample) and not stop & set(sample)
     gpl = [word for word, _ in keywords(license_text("GPL-3"), method="textrank")]
@@ -130,7 +131,7 @@ def test_extra_stop_words_add_to_the_language_list_whatever_their_case_and_form(
 def test_chinese_top_words_are_content_words():
     pytest.importorskip("jieba")
     assert len(ZH_TEXT) >= 300
-    stop = extract.stop_words_for("zh")
+    stop = stop_words_for("zh")
     for options in ({"method": "textrank"}, {"method": "tfidf"}, {"method": "textrank", "pos": None}):
         top = [word for word, _ in keywords(ZH_TEXT, language="zh", **options)]
         assert len(top) == 10
@@ -206,7 +207,7 @@ def test_unknown_words_weigh_the_median_of_the_table(license_idf):
 def test_idf_corpus_is_cut_like_the_text():
     corpus = ["The bees left the hive.", "The hive was empty.", "Bees make honey."]
     got = keywords("The bees left the hive", method="tfidf", idf_corpus=corpus, top=None)
-    table = build_idf([cut_words(text, CutSettings(stop_words=extract.stop_words_for("en"))) for text in corpus])
+    table = build_idf([cut_words(text, CutSettings(stop_words=stop_words_for("en"))) for text in corpus])
     assert got == [(word, float(score)) for word, score in tfidf(["bees", "left", "hive"], table, None)]
 
 
