@@ -411,16 +411,14 @@ def test_a_worker_killed_in_the_middle_of_a_command_job(client, cluster, tmp_pat
         if method == "textrank":
             expected = [inputs.keywords_of_document(options, document) for document in documents]
         else:
-            expected = local.run_locally(documents, [], options, None, None, 1)
+            expected = local.run_locally(inputs.Job(options, documents), 1)
     monkeypatch.setattr(cluster_job, "_CHUNK", FAULT_DOCUMENTS // FAULT_PARTITIONS)
     pids = client.run(os.getpid)
     outcome = {}
 
     def job():
         try:
-            outcome["ranked"] = cluster_job.run_command_job(
-                cluster[0].scheduler_address, documents, [], options, None, None
-            )
+            outcome["ranked"] = cluster_job.run_command_job(cluster[0].scheduler_address, inputs.Job(options, documents))
         except BaseException as error:  # handed to the test below
             outcome["error"] = error
 

@@ -40,6 +40,7 @@ __all__ = [
     "Cut",
     "Document",
     "InputMemoryError",
+    "Job",
     "completed_idf",
     "cut_document",
     "decode",
@@ -301,6 +302,18 @@ def keywords_of_document(options: Options, document: Document) -> list[tuple[str
         return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, document.load(), options)
     text, tokens = _cut(options, document)
     return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
+
+
+class Job(NamedTuple):
+    """The command's work: rank *documents* with *options*; for tfidf, with
+    the table *idf* (--idf) or one counted from *idf_documents* (the files
+    of --idf-from *idf_from*), or else from the documents themselves."""
+
+    options: Options
+    documents: Sequence[Document]
+    idf_documents: Sequence[Document] = ()
+    idf: Any = None
+    idf_from: str | None = None
 
 
 def completed_idf(table: dict[str, float], options: Options) -> Any:

@@ -16,20 +16,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import CancelledError
 from typing import Any
 
+from .. import inputs
 from ..idf import DocumentFrequency
-from ..inputs import (
-    EXIT_CLUSTER,
-    EXIT_MEMORY,
-    EXIT_MISSING_CUTTER,
-    CommandError,
-    completed_idf,
-    cut_document,
-    keywords_of_document,
-    lost_worker,
-    no_idf_words,
-    rank_cut,
-    share_words,
-)
 from ..text import MissingJiebaError
 
 # --- the command line's --dask ---------------------------------------------------
@@ -53,28 +41,28 @@ _MERGE_EVERY = 8
 def _attempt(function: Callable[[Any], Any], item: Any) -> tuple[_Failure, Any]:
     try:
         return None, function(item)
-    except CommandError as error:
+    except inputs.CommandError as error:
         return (str(error), error.status), None
     except MissingJiebaError as error:  # jieba is missing on that worker
-        return (str(error), EXIT_MISSING_CUTTER), None
+        return (str(error), inputs.EXIT_MISSING_CUTTER), None
     except MemoryError as error:  # the message names the input, as under -j
-        return (str(error) or "not enough memory", EXIT_MEMORY), None
+        return (str(error) or "not enough memory", inputs.EXIT_MEMORY), None
 
 
 def _rank_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
     """textrank and keyphrases: each input read, cut and ranked."""
-    rank = functools.partial(keywords_of_document, options)
+    rank = functools.partial(inputs.keywords_of_document, options)
     return [_attempt(rank, document) for document in documents]
 
 
 def _cut_chunk(documents: Sequence[Any], options: Any) -> list[tuple[_Failure, Any]]:
     """tfidf: each input read and cut; kept on the worker until the table is complete."""
-    cut = functools.partial(cut_document, options)
+    cut = functools.partial(inputs.cut_document, options)
     canonical: dict[str, str] = {}
     cuts = []
     for document in documents:
         failure, cut_input = _attempt(cut, document)
-        cuts.append((failure, None if cut_input is None else share_words(cut_input, canonical)))
+        cuts.append((failure, None if cut_input is None else inputs.share_words(cut_input, canonical)))
     return cuts
 
 
@@ -92,7 +80,7 @@ def _count_cuts(cuts: Iterable[tuple[_Failure, Any]]) -> tuple[_Failure, Documen
 
 def _count_chunk(documents: Sequence[Any], options: Any) -> tuple[_Failure, DocumentFrequency[str]]:
     """The idf documents: each read, cut and counted, and then let go."""
-    cut = functools.partial(cut_document, options)
+    cut = functools.partial(inputs.cut_document, options)
     return _count_cuts(_attempt(cut, document) for document in documents)
 
 
@@ -108,7 +96,7 @@ def _summary(merged: tuple[_Failure, DocumentFrequency[str]]) -> tuple[_Failure,
 
 
 def _table_of(merged: tuple[_Failure, DocumentFrequency[str]], options: Any) -> Any:
-    return completed_idf(merged[1].to_idf(), options)
+    return inputs.completed_idf(merged[1].to_idf(), options)
 
 
 def _rank_cuts(
@@ -116,7 +104,7 @@ def _rank_cuts(
 ) -> list[tuple[_Failure, _Failure, Any]]:
     """tfidf: each cut input ranked with the table, as (failure to read or
     cut, failure to rank, keywords)."""
-    rank = functools.partial(rank_cut, options, idf=idf)
+    rank = functools.partial(inputs.rank_cut, options, idf=idf)
     ranked: list[tuple[_Failure, _Failure, Any]] = []
     for cut_failure, cut in cuts:
         if cut_failure is not None:
@@ -147,7 +135,7 @@ def _merge_tree(client: Any, parts: list[Any]) -> Any:
 def _raise_first_failure(failures: Iterable[_Failure]) -> None:
     for failure in failures:
         if failure is not None:
-            raise CommandError(*failure)
+            raise inputs.CommandError(*failure)
 
 
 def _one_line(error: BaseException) -> str:
@@ -167,26 +155,26 @@ def _check_address(address: str) -> None:
 
     scheme = address.split("://", 1)[0] if "://" in address else "tcp"
     if scheme not in _SCHEMES:
-        raise CommandError(
+        raise inputs.CommandError(
             f"--dask {address}: not a scheduler address: the command reaches a scheduler over"
             f" {', '.join(name + '://' for name in _SCHEMES)}",
-            EXIT_CLUSTER,
+            inputs.EXIT_CLUSTER,
         )
     if scheme in ("tls", "wss") and Security().get_connection_args("client").get("ssl_context") is None:
-        raise CommandError(
+        raise inputs.CommandError(
             f"--dask {address}: {scheme}:// needs Dask's TLS settings (distributed.comm.tls in its"
             " configuration)",
-            EXIT_CLUSTER,
+            inputs.EXIT_CLUSTER,
         )
     try:
         resolve_address(address)
     except ValueError as error:
-        raise CommandError(
-            f"--dask {address}: not a scheduler address: {_one_line(error)}", EXIT_CLUSTER
+        raise inputs.CommandError(
+            f"--dask {address}: not a scheduler address: {_one_line(error)}", inputs.EXIT_CLUSTER
         ) from None
     except OSError as error:  # the host name does not resolve
-        raise CommandError(
-            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", EXIT_CLUSTER
+        raise inputs.CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", inputs.EXIT_CLUSTER
         ) from None
 
 
@@ -198,27 +186,20 @@ class _TaskLost(Exception):
         self.number = number
 
 
-def run_command_job(
-    address: str,
-    documents: Sequence[Any],
-    idf_documents: Sequence[Any],
-    options: Any,
-    idf: Any,
-    idf_from: str | None,
-) -> list[Any]:
+def run_command_job(address: str, job: inputs.Job) -> list[Any]:
     """The ranked inputs of ``vellumcrest-keywords --dask ADDRESS``, in input order.
 
-    The workers load and cut each of *documents* (and *idf_documents*) and
-    rank it with *options*. tfidf's table is *idf* when given, otherwise it is
-    counted on the cluster from *idf_documents* (read from the directory
-    *idf_from*), or from the inputs when there are none. The first input (the
+    The workers load and cut each of the job's documents (and idf documents)
+    and rank it with its options. tfidf's table is the job's *idf* when
+    given, otherwise it is counted on the cluster from the idf documents, or
+    from the inputs when there are none. The first input (the
     idf documents first) that fails raises its
     :class:`~tallowmere.vellumcrest.CommandError`, as the local run would;
     a scheduler that cannot be reached, or a cluster that fails during the
-    job, raises one with ``EXIT_CLUSTER``.
+    job, raises one with ``inputs.EXIT_CLUSTER``.
     """
     with _distributed_quiet():
-        return _command_job(address, documents, idf_documents, options, idf, idf_from)
+        return _command_job(address, job)
 
 
 @contextlib.contextmanager
@@ -235,7 +216,7 @@ def _distributed_quiet() -> Iterator[None]:
         logging.disable(previous)
 
 
-def _command_job(address: str, *job: Any) -> list[Any]:
+def _command_job(address: str, job: inputs.Job) -> list[Any]:
     import distributed
 
     # Checked first: a Client given a malformed address fails only after a
@@ -244,50 +225,36 @@ def _command_job(address: str, *job: Any) -> list[Any]:
     try:
         client = distributed.Client(address, set_as_default=False)
     except Exception as error:  # noqa: BLE001  (whatever the client met, as one line)
-        raise CommandError(
-            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", EXIT_CLUSTER
+        raise inputs.CommandError(
+            f"--dask {address}: cannot reach the scheduler: {_one_line(error)}", inputs.EXIT_CLUSTER
         ) from None
     try:
         with client:
-            return _run_job(client, *job)
+            return _run_job(client, job)
     except (OSError, TimeoutError, RuntimeError, CancelledError, distributed.KilledWorker) as error:
         # RuntimeError: what distributed raises when the scheduler or the
         # workers cannot load the job (different package versions on them);
         # CancelledError: the futures of a job whose scheduler went away.
-        raise CommandError(
-            f"--dask {address}: the cluster failed: {_one_line(error)}", EXIT_CLUSTER
+        raise inputs.CommandError(
+            f"--dask {address}: the cluster failed: {_one_line(error)}", inputs.EXIT_CLUSTER
         ) from None
 
 
-def _run_job(
-    client: Any,
-    documents: Sequence[Any],
-    idf_documents: Sequence[Any],
-    options: Any,
-    idf: Any,
-    idf_from: str | None,
-) -> list[Any]:
+def _run_job(client: Any, job: inputs.Job) -> list[Any]:
     n_threads = max(1, sum(client.nthreads().values()))
-    chunks = _chunks(documents, n_threads)
+    chunks = _chunks(job.documents, n_threads)
     try:
-        return _run_chunks(client, chunks, idf_documents, options, idf, idf_from, n_threads)
+        return _run_chunks(client, chunks, job, n_threads)
     except _TaskLost as lost:
         # A task that kills every worker it runs on: out of memory, as a
         # killed -j worker is (one answer for both).
-        raise lost_worker(chunks[lost.number][0].label) from None
+        raise inputs.lost_worker(chunks[lost.number][0].label) from None
 
 
-def _run_chunks(
-    client: Any,
-    chunks: list[list[Any]],
-    idf_documents: Sequence[Any],
-    options: Any,
-    idf: Any,
-    idf_from: str | None,
-    n_threads: int,
-) -> list[Any]:
+def _run_chunks(client: Any, chunks: list[list[Any]], job: inputs.Job, n_threads: int) -> list[Any]:
     from distributed import KilledWorker
 
+    options, _, idf_documents, idf, idf_from = job
     if options.method in ("textrank", "keyphrases"):
         ranked = client.map(_rank_chunk, chunks, options=options, pure=False)
         results: list[Any] = []
@@ -322,7 +289,7 @@ def _run_chunks(
             idf_failure, n_words = summary.result()
         except KilledWorker:
             lost = [number for number, future in enumerate(counts) if future.status == "error"]
-            raise lost_worker(idf_chunks[lost[0] if lost else 0][0].label) from None
+            raise inputs.lost_worker(idf_chunks[lost[0] if lost else 0][0].label) from None
         _raise_first_failure([idf_failure])
     attempts = [attempt for chunk in _in_order(client, ranked) for attempt in chunk]
     # Every input is cut before any is ranked: a failure to read or cut any
@@ -330,7 +297,7 @@ def _run_chunks(
     _raise_first_failure(cut_failure for cut_failure, _, _ in attempts)
     if n_words == 0:
         assert idf_from is not None
-        raise no_idf_words(idf_from)
+        raise inputs.no_idf_words(idf_from)
     _raise_first_failure(rank_failure for _, rank_failure, _ in attempts)
     return [result for _, _, result in attempts]
 

@@ -15,24 +15,10 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
+from .. import inputs
 from .._package import install_hint
 from ..extract import complete_idf
 from ..idf import load_idf
-from ..inputs import (
-    EXIT_FAILURE,
-    EXIT_FILE,
-    EXIT_IDF,
-    EXIT_MEMORY,
-    EXIT_MISSING_CUTTER,
-    EXIT_MISSING_DASK,
-    EXIT_OK,
-    EXIT_USAGE,
-    CommandError,
-    describe_os_error,
-    guard_memory,
-    read_idf_directory,
-    read_inputs,
-)
 from ..options import Options
 from ..text import MissingJiebaError, load_jieba
 from . import output
@@ -49,16 +35,16 @@ def _idf_table(args: argparse.Namespace, options: Options) -> Any:
     try:
         table = load_idf(args.idf)
     except OSError as error:
-        raise CommandError(describe_os_error(args.idf, error), EXIT_FILE) from None
+        raise inputs.CommandError(inputs.describe_os_error(args.idf, error), inputs.EXIT_FILE) from None
     except ValueError as error:  # load_idf's message starts "FILE:LINE: "
-        raise CommandError(f"{error}", EXIT_IDF) from None
+        raise inputs.CommandError(f"{error}", inputs.EXIT_IDF) from None
     try:
         return complete_idf(table, options.unknown_idf)
     except ValueError:
-        raise CommandError(
+        raise inputs.CommandError(
             f"{args.idf}: no weights, so no median for unknown words"
             " (use --unknown-idf zero or a number)",
-            EXIT_IDF,
+            inputs.EXIT_IDF,
         ) from None
 
 
@@ -70,7 +56,7 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
         try:
             load_jieba("--language zh" if args.cut is None else "--cut jieba")
         except MissingJiebaError as error:
-            raise CommandError(str(error), EXIT_MISSING_CUTTER) from None
+            raise inputs.CommandError(str(error), inputs.EXIT_MISSING_CUTTER) from None
     cluster: Any = None
     if args.dask is not None:
         try:
@@ -79,23 +65,23 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
 
             from . import cluster
         except ImportError:
-            raise CommandError(
-                f"--dask needs the dask and distributed packages: {install_hint('dask')}", EXIT_MISSING_DASK
+            raise inputs.CommandError(
+                f"--dask needs the dask and distributed packages: {install_hint('dask')}", inputs.EXIT_MISSING_DASK
             ) from None
     idf = _idf_table(args, options)
     # Files are read where they are ranked, one at a time in each process;
     # only standard input and the sample are read here.
-    idf_documents = read_idf_directory(args.idf_from) if args.idf_from is not None else []
-    documents = read_inputs(args.files)
+    idf_documents = inputs.read_idf_directory(args.idf_from) if args.idf_from is not None else []
+    documents = inputs.read_inputs(args.files)
     labels = [document.label for document in documents]
-
+    job = inputs.Job(options, documents, idf_documents, idf, args.idf_from)
     results: list[list[tuple[str, float]]]
     if cluster is not None:
-        results = cluster.run_command_job(args.dask, documents, idf_documents, options, idf, args.idf_from)
+        results = cluster.run_command_job(args.dask, job)
     else:
-        results = run_locally(documents, idf_documents, options, idf, args.idf_from, n_jobs)
+        results = run_locally(job, n_jobs)
     empty = [label for label, ranked in zip(labels, results) if not ranked]
-    return guard_memory(None, "build the output", output.render, options.method, labels, results, args.json), empty
+    return inputs.guard_memory(None, "build the output", output.render, options.method, labels, results, args.json), empty
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
@@ -104,14 +90,14 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     try:
         args = parser.parse_args(argv)
     except SystemExit as exit_:  # --help, --version and usage errors
-        return exit_.code if isinstance(exit_.code, int) else EXIT_USAGE
+        return exit_.code if isinstance(exit_.code, int) else inputs.EXIT_USAGE
     try:
         check_option_use(parser, args)
     except SystemExit as exit_:
-        return exit_.code if isinstance(exit_.code, int) else EXIT_USAGE
+        return exit_.code if isinstance(exit_.code, int) else inputs.EXIT_USAGE
     try:
         text, empty = _run(args)
-    except CommandError as error:
+    except inputs.CommandError as error:
         output.tell(f"{parser.prog}: error: {error}")
         return error.status
     except KeyboardInterrupt:
@@ -119,7 +105,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     except MemoryError as error:
         # Out of memory outside any input's work (InputMemoryError names it).
         output.tell(f"{parser.prog}: error: {str(error) or 'not enough memory'}")
-        return EXIT_MEMORY
+        return inputs.EXIT_MEMORY
     for label in empty:
         output.tell(f"{parser.prog}: note: {label}: no words to rank")
     try:
@@ -129,10 +115,10 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         # interpreter from failing again when it flushes stdout at exit.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_FAILURE
+        return inputs.EXIT_FAILURE
     except OSError as error:
         reason = error.strerror if error.errno == errno.EBADF and error.strerror else error
         output.tell(f"{parser.prog}: error: cannot write the output: {reason}")
-        return EXIT_FAILURE
-    return EXIT_OK
+        return inputs.EXIT_FAILURE
+    return inputs.EXIT_OK
 

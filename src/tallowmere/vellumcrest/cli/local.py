@@ -5,42 +5,17 @@ from __future__ import annotations
 
 import functools
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, TypeVar
+from typing import TypeVar
 
+from .. import inputs
 from ..idf import DocumentFrequency
-from ..inputs import (
-    Cut,
-    Document,
-    completed_idf,
-    cut_document,
-    keywords_of_document,
-    lost_worker,
-    no_idf_words,
-    rank_cut,
-    share_words,
-)
-from ..options import Options
 
 _R = TypeVar("_R")
 
 
-def run_locally(
-    documents: Sequence[Document],
-    idf_documents: Sequence[Document],
-    options: Options,
-    idf: Any,
-    idf_from: str | None,
-    jobs: int,
-) -> list[list[tuple[str, float]]]:
-    """The ranked *documents*, in input order, with up to *jobs* processes:
-    the arguments are those of
-    :func:`tallowmere.vellumcrest.cli.cluster.run_command_job`."""
-    if options.method in ("textrank", "keyphrases"):
-        return list(map_in_order(functools.partial(keywords_of_document, options), documents, jobs))
-    return _tfidf(documents, idf_documents, options, idf, idf_from, jobs)
-
-
-def map_in_order(function: Callable[[Document], _R], items: Sequence[Document], jobs: int) -> Iterator[_R]:
+def map_in_order(
+    function: Callable[[inputs.Document], _R], items: Sequence[inputs.Document], jobs: int
+) -> Iterator[_R]:
     """``function(item) for item in items``, in up to *jobs* processes, yielded
     in input order; the first failure in input order is raised."""
     if jobs <= 1 or len(items) <= 1:
@@ -63,42 +38,39 @@ def map_in_order(function: Callable[[Document], _R], items: Sequence[Document], 
     except BrokenProcessPool:
         # A worker died (killed, most often for want of memory): the pool
         # notices at once and fails what it had not given back.
-        raise lost_worker(items[done].label) from None
+        raise inputs.lost_worker(items[done].label) from None
     finally:
         # After a failure, what has not started yet is dropped.
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _tfidf(
-    documents: Sequence[Document],
-    idf_documents: Sequence[Document],
-    options: Options,
-    idf: Any,
-    idf_from: str | None,
-    jobs: int,
-) -> list[list[tuple[str, float]]]:
+def run_locally(job: inputs.Job, jobs: int) -> list[list[tuple[str, float]]]:
+    """The ranked inputs of *job*, in input order, with up to *jobs* processes."""
+    if job.options.method in ("textrank", "keyphrases"):
+        return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs))
     # Every input is cut before any is ranked, as the table may be built from
     # them. Each is read and cut once (in the -j workers); its words are kept
     # until the table is complete, one string per distinct word of the run.
+    options, documents, idf_documents, idf, idf_from = job
     counts: DocumentFrequency[str] | None = DocumentFrequency() if idf is None else None
     count_inputs = counts is not None and not idf_documents
     canonical: dict[str, str] = {}
-    inputs: list[Cut] = []
-    cuts = map_in_order(functools.partial(cut_document, options), [*idf_documents, *documents], jobs)
+    cut_inputs: list[inputs.Cut] = []
+    cuts = map_in_order(functools.partial(inputs.cut_document, options), [*idf_documents, *documents], jobs)
     for number, cut in enumerate(cuts):
         if number < len(idf_documents):
             assert counts is not None
             counts.add(cut.words)
             continue
-        cut = share_words(cut, canonical)
+        cut = inputs.share_words(cut, canonical)
         if count_inputs:
             assert counts is not None
             counts.add(cut.words)
-        inputs.append(cut)
+        cut_inputs.append(cut)
     if counts is not None:
         table = counts.to_idf()
         if not table and idf_documents:
             assert idf_from is not None
-            raise no_idf_words(idf_from)
-        idf = completed_idf(table, options)
-    return [rank_cut(options, cut, idf) for cut in inputs]
+            raise inputs.no_idf_words(idf_from)
+        idf = inputs.completed_idf(table, options)
+    return [inputs.rank_cut(options, cut, idf) for cut in cut_inputs]

@@ -132,22 +132,13 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         default=DEFAULTS["method"],
         help=f"ranking method (default: {DEFAULTS['method']})",
     )
-    parser.add_argument(
-        "--top", metavar="N", help=f"keywords per document, 0 for all (default: {DEFAULTS['top']})"
-    )
-    parser.add_argument(
-        "--window",
-        metavar="N",
-        help=f"textrank: words within N-1 positions are linked, N >= 2 (default: {DEFAULTS['window']})",
-    )
-    parser.add_argument(
-        "--alpha", metavar="X", help=f"textrank: damping factor, 0 <= X <= 1 (default: {DEFAULTS['alpha']})"
-    )
-    parser.add_argument(
-        "--iterations",
-        metavar="N",
-        help=f"textrank: rank updates, 1 <= N <= {MAX_ITERATIONS} (default: {DEFAULTS['iterations']})",
-    )
+    for name, metavar, meaning in (
+        ("top", "N", "keywords per document, 0 for all"),
+        ("window", "N", "textrank: words within N-1 positions are linked, N >= 2"),
+        ("alpha", "X", "textrank: damping factor, 0 <= X <= 1"),
+        ("iterations", "N", f"textrank: rank updates, 1 <= N <= {MAX_ITERATIONS}"),
+    ):
+        parser.add_argument(f"--{name}", metavar=metavar, help=f"{meaning} (default: {DEFAULTS[name]})")  # type: ignore[literal-required]
     idf_source = parser.add_mutually_exclusive_group()
     idf_source.add_argument(
         "--idf", metavar="FILE", help='tfidf: read the idf table from FILE ("word weight" lines)'
