@@ -1,13 +1,12 @@
 """Type checkers see both rankers: mypy --strict accepts good calls and rejects wrong ones."""
 
-import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed")
+
+from conftest import mypy_report, run_interpreter  # noqa: E402
 
 GOOD = """\
 from decimal import Decimal
@@ -97,39 +96,21 @@ WRONG_LINE = HEADER.count("\n") + 1
 
 
 @pytest.fixture(scope="module")
-def mypy_report(tmp_path_factory):
+def mypy_errors(tmp_path_factory):
     """Run mypy --strict once over the good example and every wrong call."""
-    directory = tmp_path_factory.mktemp("typing")
-    (directory / "good_example.py").write_text(GOOD)
-    for name, (call, _) in WRONG.items():
-        (directory / f"wrong_{name}.py").write_text(HEADER + call + "\n")
-    files = sorted(path.name for path in directory.glob("*.py"))
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-         "--cache-dir", str(directory / ".mypy_cache"), *files],
-        cwd=directory,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
-    errors: dict[str, list[tuple[int, str]]] = {}
-    for line in result.stdout.splitlines():
-        match = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
-        if match:
-            errors.setdefault(match[1], []).append((int(match[2]), match[3]))
-    return result, errors
+    return mypy_report(tmp_path_factory.mktemp("typing"), GOOD, WRONG, HEADER)
 
 
-def test_good_example_passes(mypy_report):
-    result, errors = mypy_report
+def test_good_example_passes(mypy_errors):
+    result, errors = mypy_errors
     assert "good_example" not in errors, result.stdout
     # the good example was checked at all: every other file failed
     assert set(errors) == {f"wrong_{name}" for name in WRONG}, result.stdout + result.stderr
 
 
 @pytest.mark.parametrize("name", sorted(WRONG))
-def test_wrong_call_is_rejected(mypy_report, name):
-    result, errors = mypy_report
+def test_wrong_call_is_rejected(mypy_errors, name):
+    result, errors = mypy_errors
     reported = errors.get(f"wrong_{name}", [])
     # rejected on the line of the call, with (among others) the expected code
     assert reported, result.stdout
@@ -140,12 +121,7 @@ def test_wrong_call_is_rejected(mypy_report, name):
 def test_stub_matches_the_module():
     # stubtest imports the real extension and the package's Python modules and
     # compares every name and signature with the stub and the annotations.
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tallowmere.vellumcrest"],
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+    result = run_interpreter("-m", "mypy.stubtest", "tallowmere.vellumcrest", timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -165,14 +141,8 @@ def test_checked_code_really_runs():
 
 
 def test_the_package_passes_mypy_strict(tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path),
-         "-p", "tallowmere.vellumcrest"],
-        capture_output=True,
-        text=True,
-        timeout=600,
-        cwd=tmp_path,
-    )
+    result = run_interpreter("-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path),
+                             "-p", "tallowmere.vellumcrest", timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -4,7 +4,6 @@ memory."""
 import json
 import os
 import platform
-import subprocess
 import sys
 
 import pytest
@@ -13,19 +12,13 @@ import tallowmere.vellumcrest.keyword as keyword
 from tallowmere.vellumcrest import inputs
 from tallowmere.vellumcrest.cli import command, output
 from tallowmere.vellumcrest.options import AUTO_EXACT_MAX_WORDS
+from conftest import run_command
 from sparse_agreement import close
-
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
-
 
 def run(*args, preexec_fn=None):
     # The engines are textrank's: it runs unless another method is named.
     method = [] if "--method" in args else ["--method", "textrank"]
-    env = dict(os.environ)
-    env.pop("PYTHONHASHSEED", None)
-    result = subprocess.run([*COMMAND, *method, *map(str, args)], capture_output=True, env=env, timeout=300,
-                            preexec_fn=preexec_fn)
-    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+    return run_command(*method, *args, preexec_fn=preexec_fn)
 
 
 def document(distinct, repeat=2):

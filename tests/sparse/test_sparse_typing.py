@@ -1,13 +1,11 @@
 """Type checkers see sparse.textrank: mypy --strict accepts good calls and
 rejects wrong ones, and stubtest finds the stub true to the module."""
 
-import re
-import subprocess
-import sys
-
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed")
+
+from conftest import mypy_report, run_interpreter  # noqa: E402
 
 GOOD = """\
 from fractions import Fraction
@@ -36,26 +34,12 @@ WRONG = {
 
 
 @pytest.fixture(scope="module")
-def mypy_report(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("sparse_typing")
-    (directory / "good_example.py").write_text(GOOD)
-    for name, (call, _) in WRONG.items():
-        (directory / f"wrong_{name}.py").write_text(HEADER + call + "\n")
-    files = sorted(path.name for path in directory.glob("*.py"))
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-         "--cache-dir", str(directory / ".mypy_cache"), *files],
-        cwd=directory, capture_output=True, text=True, timeout=600)
-    errors = {}
-    for line in result.stdout.splitlines():
-        match = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
-        if match:
-            errors.setdefault(match[1], []).append((int(match[2]), match[3]))
-    return result, errors
+def mypy_errors(tmp_path_factory):
+    return mypy_report(tmp_path_factory.mktemp("sparse_typing"), GOOD, WRONG, HEADER)
 
 
-def test_good_calls_pass_and_wrong_ones_fail(mypy_report):
-    result, errors = mypy_report
+def test_good_calls_pass_and_wrong_ones_fail(mypy_errors):
+    result, errors = mypy_errors
     assert "good_example" not in errors, result.stdout
     assert set(errors) == {f"wrong_{name}" for name in WRONG}, result.stdout + result.stderr
     for name, (_, code) in WRONG.items():
@@ -63,8 +47,7 @@ def test_good_calls_pass_and_wrong_ones_fail(mypy_report):
 
 
 def test_stub_matches_the_module():
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tallowmere.vellumcrest.sparse"],
-                            capture_output=True, text=True, timeout=600)
+    result = run_interpreter("-m", "mypy.stubtest", "tallowmere.vellumcrest.sparse", timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

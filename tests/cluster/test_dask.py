@@ -7,7 +7,6 @@ import json
 import os
 import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -21,7 +20,7 @@ dask_bag = pytest.importorskip("dask.bag")
 psutil = pytest.importorskip("psutil")
 threadpoolctl = pytest.importorskip("threadpoolctl")
 
-from conftest import run_python  # noqa: E402
+from conftest import run_command, run_python  # noqa: E402
 from tallowmere.vellumcrest import extract, inputs, keywords  # noqa: E402
 from tallowmere.vellumcrest.cli import command, local  # noqa: E402
 from tallowmere.vellumcrest.text import cut_words  # noqa: E402
@@ -211,7 +210,7 @@ def test_read_texts_raises_the_workers_error(client, tmp_path, data, error):
 
 # --- ranking: rank_bag gives what keywords() gives ---------------------------------
 
-ZH_TEXT = (Path(__file__).parent / "data" / "zh_tea.txt").read_text("utf-8")
+ZH_TEXT = (Path(__file__).parents[1] / "text" / "data" / "zh_tea.txt").read_text("utf-8")
 RANK_TEXTS = TEXTS + [
     # Many words of equal score: their order is where hash seeds would show.
     "one two three four five six seven eight nine ten eleven twelve",
@@ -465,18 +464,11 @@ def test_cluster_listens_on_loopback_and_stops_without_leaving_processes():
 
 # --- the command line: --dask gives what the local run gives ----------------------
 
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 
 def run(*args, stdin=None, env=None):
     """Run the command; (exit status, stdout, stderr)."""
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONHASHSEED", None)
-    full_env.update(ONE_BLAS_THREAD)
-    full_env.update(env or {})
-    done = subprocess.run([*COMMAND, *map(str, args)], input=(stdin or "").encode(), capture_output=True,
-                          env=full_env, timeout=TIMEOUT * 2)
-    return done.returncode, done.stdout.decode(), done.stderr.decode()
+    return run_command(*args, stdin=stdin or "", env={**ONE_BLAS_THREAD, **(env or {})}, timeout=TIMEOUT * 2)
 
 
 @pytest.fixture
@@ -633,8 +625,7 @@ def test_missing_dask_extra(files, tmp_path, module):
 
 def test_missing_dask_for_the_library(tmp_path):
     (tmp_path / "dask.py").write_text("raise ImportError(\"No module named 'dask'\")\n")
-    done = subprocess.run([sys.executable, "-c", "import tallowmere.vellumcrest.dask"], capture_output=True,
-                          text=True, env={**os.environ, "PYTHONPATH": str(tmp_path)}, timeout=TIMEOUT)
+    done = run_python("import tallowmere.vellumcrest.dask", env={"PYTHONPATH": str(tmp_path)}, timeout=TIMEOUT)
     assert done.returncode == 1
     assert "ImportError: tallowmere.vellumcrest.dask needs dask: pip install 'tallowmere-vellumcrest[dask]'" in done.stderr
 

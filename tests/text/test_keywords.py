@@ -2,9 +2,7 @@
 
 import json
 import math
-import os
 import statistics
-import subprocess
 import sys
 from importlib import resources
 from pathlib import Path
@@ -12,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import tallowmere.vellumcrest as package
-from conftest import run_python
+from conftest import run_command, run_python
 from tallowmere.vellumcrest import extract, keywords
 from tallowmere.vellumcrest.data import stop_words_for
 from tallowmere.vellumcrest.text import CutSettings, cut_words
@@ -23,7 +21,6 @@ DATA = Path(__file__).parent / "data"
 LICENSES = Path("/usr/share/common-licenses")
 SAMPLE = resources.files("tallowmere.vellumcrest.data").joinpath("sample.txt").read_text("utf-8")
 ZH_TEXT = (DATA / "zh_tea.txt").read_text("utf-8")
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 
 def license_text(name):
@@ -33,10 +30,10 @@ def license_text(name):
     return path.read_text("utf-8")
 
 
-def cli_json(*args, stdin=None):
-    result = subprocess.run([*COMMAND, "--json", *map(str, args)], input=stdin, capture_output=True, timeout=300)
-    assert result.returncode == 0, result.stderr.decode()
-    return [[(k["word"], k["score"]) for k in d["keywords"]] for d in json.loads(result.stdout)["documents"]]
+def cli_json(*args, stdin=b""):
+    status, out, err = run_command("--json", *args, stdin=stdin)
+    assert status == 0, err
+    return [[(k["word"], k["score"]) for k in d["keywords"]] for d in json.loads(out)["documents"]]
 
 
 def nan_as_none(ranked):
@@ -271,9 +268,7 @@ def test_the_result_does_not_depend_on_the_hash_seed():
             " print(repr(keywords(text, method='textrank', top=None, phrases=True)), repr(keywords(text, top=None)))")
     outputs = set()
     for seed in ("0", "1", "2", "3"):
-        env = {**os.environ, "PYTHONHASHSEED": seed}
-        result = subprocess.run([sys.executable, "-c", code], input=SAMPLE, capture_output=True, text=True,
-                                env=env, timeout=300)
+        result = run_python(code, input=SAMPLE, env={"PYTHONHASHSEED": seed}, timeout=300)
         assert result.returncode == 0, result.stderr
         outputs.add(result.stdout)
     assert len(outputs) == 1

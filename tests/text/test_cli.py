@@ -12,14 +12,13 @@ from importlib.metadata import entry_points
 
 import pytest
 
-from conftest import run_python
+from conftest import COMMAND, run_command, run_interpreter, run_python, start_python
 from tallowmere.vellumcrest import _package, inputs
 from tallowmere.vellumcrest.cli import command, output
 from tallowmere.vellumcrest.text import CutSettings, cut_words
 from tallowmere.vellumcrest.idf import build_idf, load_idf
 from tallowmere.vellumcrest.keyword import tfidf, textrank
 
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 BEES = """\
 The bees left the hive at dawn. Bees visit clover, and the clover feeds the
@@ -36,20 +35,9 @@ weather of early spring keeps the bees in the hive.
 """
 
 
-def run(*args, stdin=None, env=None, cwd=None):
+def run(*args, stdin=b"", env=None, cwd=None):
     """Run the command; return (exit status, stdout, stderr), all decoded as UTF-8."""
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONHASHSEED", None)
-    full_env.update(env or {})
-    result = subprocess.run(
-        [*COMMAND, *map(str, args)],
-        input=stdin.encode() if isinstance(stdin, str) else stdin,
-        capture_output=True,
-        env=full_env,
-        cwd=cwd,
-        timeout=300,
-    )
-    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+    return run_command(*args, stdin=stdin, env=env, cwd=cwd)
 
 
 def run_json(*args, **kwargs):
@@ -381,7 +369,7 @@ def test_help_documents_exit_codes_and_the_default_idf():
 
 
 def test_closed_output_pipe_fails_quietly(texts):
-    process = subprocess.Popen([*COMMAND, texts[0]], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = start_python(*COMMAND, texts[0], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.close()
     err = process.stderr.read()
     process.stderr.close()
@@ -397,7 +385,7 @@ def test_console_script(texts):
     executable = shutil.which("vellumcrest-keywords", path=os.path.dirname(sys.executable))
     if executable is None:
         pytest.skip("the vellumcrest-keywords script is not beside this interpreter")
-    result = subprocess.run([executable, "--json", texts[0]], capture_output=True, timeout=300)
+    result = run_interpreter("--json", texts[0], program=executable, timeout=300)
     assert result.returncode == 0
     assert json.loads(result.stdout) == run_json(texts[0])
 
