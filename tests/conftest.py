@@ -8,7 +8,11 @@
   and wrong calls.
 - `module_entries(exc)` lists the traceback entries that the module added;
   `entry_lines(exc)` gives just their names and lines.
-- `Word(label)`: a word that hashes and compares in Python code, by its label.
+- `Word(label)`: a word that hashes and compares in Python code, by its label;
+  `Corpus`, `Number`, `Alpha`: weakly referable arguments; `HashFails`,
+  `EqFails`, `IndexFails`, `failing_after(words)`, `with_clearing_word(words)`:
+  hostile words and arguments, which raise `HostileError` (both rankers'
+  tests use them).
 - `outcome(function, ...)` and `assert_same(got, expected)` compare a call of
   the module with a call of the plain-Python model: result or failure, words,
   order, score types and values (NaN where the other has NaN).
@@ -77,6 +81,15 @@ def run_python(code, *args, **options):
     """Runs `code` (dedented) with `python -c`, `args` being its
     sys.argv[1:]; the options are `run_interpreter`'s."""
     return run_interpreter("-c", textwrap.dedent(code), *args, **options)
+
+
+def run_in_test_module(test_file, call, *args, **options):
+    """Runs `call` (such as "main(sys.argv[2:])") in a child interpreter that
+    imports the test module `test_file` (its __file__) as `t`; `args` follow
+    in sys.argv, after the module's folder."""
+    folder, name = os.path.split(os.path.abspath(test_file))
+    code = f"import sys; sys.path.insert(0, sys.argv[1]); import {name[:-3]} as t; t.{call}"
+    return run_python(code, folder, *args, **options)
 
 
 def mypy_report(directory, good, wrong, header):
@@ -204,6 +217,76 @@ class Word:
 
     def __repr__(self):
         return f"Word({self.label!r})"
+
+
+class Corpus(list):
+    """A weakly referable corpus."""
+
+
+class Number:
+    """A weakly referable int-like argument (window, n_word, n_iter)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Alpha(float):
+    """A weakly referable damping factor."""
+
+
+class HostileError(Exception):
+    """What the hostile objects below raise."""
+
+
+def hostile(*args):
+    raise HostileError("hostile")
+
+
+class HashFails:
+    __hash__ = hostile
+
+
+class EqFails:
+    """Hashes like 'a', so it is compared with 'a' when both meet."""
+
+    def __hash__(self):
+        return hash("a")
+
+    __eq__ = hostile
+
+
+class IndexFails:
+    __index__ = hostile
+
+
+def failing_after(words):
+    """Yields `words`, then fails."""
+    yield from words
+    raise HostileError("iteration")
+
+
+class WordThatClears:
+    """A word that empties the list it was put in when it is hashed."""
+
+    def __init__(self):
+        self.home = None
+
+    def __hash__(self):
+        if self.home is not None:
+            self.home.clear()
+        return 7
+
+
+def with_clearing_word(words):
+    """`words` as a list with a WordThatClears in the middle."""
+    corpus = list(words)
+    word = WordThatClears()
+    word.home = corpus
+    corpus.insert(len(corpus) // 2, word)
+    return corpus
 
 
 def live_functions(run):

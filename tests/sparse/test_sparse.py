@@ -11,7 +11,7 @@ import time
 import numpy
 import pytest
 
-from conftest import run_python, start_python
+from conftest import EqFails, HashFails, HostileError, failing_after, run_python, start_python
 from sparse_agreement import disagreement
 import tallowmere.vellumcrest.keyword as keyword
 import tallowmere.vellumcrest.sparse as sparse
@@ -190,29 +190,7 @@ def test_bad_positional_binding():
         sparse.textrank()
 
 
-class HostileError(Exception):
-    pass
-
-
-class HashRaises:
-    def __hash__(self):
-        raise HostileError("hash")
-
-
-class EqRaises:
-    def __hash__(self):
-        return hash("a")
-
-    def __eq__(self, other):
-        raise HostileError("eq")
-
-
-def failing_iterator():
-    yield "a"
-    raise HostileError("iteration")
-
-
-@pytest.mark.parametrize("corpus", [["a", HashRaises()], ["a", EqRaises()], failing_iterator()])
+@pytest.mark.parametrize("corpus", [["a", HashFails()], ["a", EqFails()], failing_after(["a"])])
 def test_exceptions_of_the_words_and_the_corpus_propagate(corpus):
     with pytest.raises(HostileError):
         sparse.textrank(corpus)

@@ -21,43 +21,11 @@ import weakref
 import pytest
 
 import tallowmere.vellumcrest.sparse as sparse
-from conftest import Word, run_python
+from conftest import Alpha, Corpus, HashFails, HostileError, Number, Word, failing_after, run_python
 
 WARM_UP = 3
 ROUNDS = 5
 CALLS_PER_ROUND = 20
-
-
-class Corpus(list):
-    """A weakly referable corpus."""
-
-
-class Number:
-    """A weakly referable int-like argument."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Alpha(float):
-    """A weakly referable damping factor."""
-
-
-class Hostile(Exception):
-    pass
-
-
-class HashFails(Word):
-    def __hash__(self):
-        raise Hostile("hash")
-
-
-def failing_after(words):
-    yield from words
-    raise Hostile("iteration")
 
 
 def words(text):
@@ -79,8 +47,8 @@ CASES = [
     ("alpha_type", lambda: ((words(C),), {"alpha": Word("x")}), TypeError),
     ("n_iter_negative", lambda: ((words(C),), {"n_iter": Number(-1)}), ValueError),
     ("unhashable", lambda: (([Word("a"), [Word("b")]],), {}), TypeError),
-    ("hash_fails", lambda: ((words(C) + [HashFails("x")],), {}), Hostile),
-    ("iteration_fails", lambda: ((failing_after(words(C)),), {}), Hostile),
+    ("hash_fails", lambda: ((words(C) + [HashFails()],), {}), HostileError),
+    ("iteration_fails", lambda: ((failing_after(words(C)),), {}), HostileError),
 ]
 IDS = [case[0] for case in CASES]
 
