@@ -146,6 +146,30 @@ def test_the_package_passes_mypy_strict(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.parametrize("module", ["keyword", "sparse"])
+def test_the_stubs_show_the_runtime_defaults(module):
+    # Editors show the stub's defaults; the compiled functions hold their own.
+    import ast
+    import importlib
+    import inspect
+    from importlib import resources
+
+    runtime = importlib.import_module(f"tallowmere.vellumcrest.{module}")
+    tree = ast.parse(resources.files("tallowmere.vellumcrest").joinpath(f"{module}.pyi").read_text(encoding="utf-8"))
+    checked = set()
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            arguments = node.args.posonlyargs + node.args.args
+            shown = dict(zip([a.arg for a in arguments[len(arguments) - len(node.args.defaults):]],
+                             map(ast.literal_eval, node.args.defaults)))
+            parameters = inspect.signature(getattr(runtime, node.name)).parameters
+            for name, value in shown.items():
+                if value is not Ellipsis:
+                    assert (value, type(value)) == (parameters[name].default, type(parameters[name].default)), name
+                    checked.add((node.name, name))
+    assert checked
+
+
 def test_every_public_function_in_the_stubs_has_a_docstring():
     # Editors show the stub's docstring: the compiled functions' own __doc__ is None.
     import ast

@@ -68,6 +68,7 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
         ({"engine": "dense"}, ValueError, "engine must be"),
         ({"unknown_idf": "mean"}, ValueError, "unknown_idf must be"),
         ({"unknown_idf": math.inf}, ValueError, "unknown_idf must be a finite number"),
+        ({"windw": 3}, TypeError, "keywords\\(\\) got an unexpected keyword argument 'windw'"),
         ({"stop_words": "the"}, TypeError, "stop_words must be a collection of str"),
         ({"stop_words": [1]}, TypeError, "stop_words must hold str"),
         ({"pos": ["n"]}, ValueError, "pos applies only to language='zh'"),
@@ -83,6 +84,23 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
 def test_bad_options_are_named(options, error, fragment):
     with pytest.raises(error, match=fragment):
         keywords("the bees left the hive", **options)
+
+
+@pytest.mark.parametrize("engine", ["keyword", "sparse"])
+def test_textrank_options_default_to_the_rankers_own(engine):
+    # keywords(method="textrank") with no window, alpha or iterations ranks
+    # as the engine does with its own defaults.
+    import importlib
+    import inspect
+
+    ranker = importlib.import_module(f"tallowmere.vellumcrest.{engine}").textrank
+    defaults = {name: p.default for name, p in inspect.signature(ranker).parameters.items()}
+    options = extract.make_options(method="textrank", engine="exact" if engine == "keyword" else "sparse")
+    assert (options.window, options.alpha, options.iterations) == (
+        defaults["window"], defaults["alpha"], defaults["n_iter"])
+    assert keywords(SAMPLE, method="textrank", engine=options.engine) == keywords(
+        SAMPLE, method="textrank", engine=options.engine, window=defaults["window"], alpha=defaults["alpha"],
+        iterations=defaults["n_iter"])
 
 
 def test_top_none_and_zero_return_every_word():
