@@ -13,6 +13,8 @@
   `EqFails`, `IndexFails`, `failing_after(words)`, `with_clearing_word(words)`:
   hostile words and arguments, which raise `HostileError` (both rankers'
   tests use them).
+- `race(worker, n, other, stop)` runs ranking threads beside one that
+  changes their inputs (`change_words`), under fast thread switches.
 - `outcome(function, ...)` and `assert_same(got, expected)` compare a call of
   the module with a call of the plain-Python model: result or failure, words,
   order, score types and values (NaN where the other has NaN).
@@ -31,6 +33,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 import warnings
 
 MODULE_NAME = "tallowmere.vellumcrest.keyword"
@@ -287,6 +290,42 @@ def with_clearing_word(words):
     word.home = corpus
     corpus.insert(len(corpus) // 2, word)
     return corpus
+
+
+def change_words(words, step, rng, labels):
+    """Step `step` (0 to 4) of changing the list of Words `words` under a
+    ranker: add, drop, replace all, clear, replace one (labels from `labels`)."""
+    if step == 0:
+        words.append(Word(rng.choice(labels)))
+    elif step == 1:
+        if words:
+            words.pop(rng.randrange(len(words)))
+    elif step == 2:
+        words[:] = [Word(rng.choice(labels)) for _ in range(rng.randrange(40))]
+    elif step == 3:
+        words.clear()
+    elif words:
+        words[rng.randrange(len(words))] = Word(rng.choice(labels))
+
+
+def race(worker, n_workers, other, stop, other_first=True):
+    """Runs `worker(k)` for each k below `n_workers` in threads of their own
+    beside `other()` in one more, the interpreter switching threads every
+    microsecond; once the workers are done, `stop` (a threading.Event) is
+    set for `other` to end."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(n_workers)]
+        changer = threading.Thread(target=other)
+        for thread in [changer, *threads] if other_first else [*threads, changer]:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        stop.set()
+        changer.join()
+    finally:
+        sys.setswitchinterval(interval)
 
 
 def live_functions(run):

@@ -278,7 +278,7 @@ ROUNDS = int(sys.argv[1])
 
 # Hashed and compared by Python code: a chance for a thread switch in the
 # middle of every dict and set operation.
-from conftest import Word
+from conftest import Word, change_words, race
 
 
 def picture(result):
@@ -331,33 +331,10 @@ def ranker(number):
 def mutator():
     rng = random.Random(99)
     while not stop.is_set():
-        step = rng.randrange(5)
-        if step == 0:
-            mutable.append(Word(rng.choice(LABELS)))
-        elif step == 1 and mutable:
-            mutable.pop(rng.randrange(len(mutable)))
-        elif step == 2:
-            mutable[:] = [Word(rng.choice(LABELS)) for _ in range(rng.randrange(40))]
-        elif step == 3:
-            mutable.clear()
-        elif mutable:
-            mutable[rng.randrange(len(mutable))] = Word(rng.choice(LABELS))
+        change_words(mutable, rng.randrange(5), rng, LABELS)
 
 
-interval = sys.getswitchinterval()
-sys.setswitchinterval(1e-6)
-try:
-    threads = [threading.Thread(target=ranker, args=(k,)) for k in range(8)]
-    other = threading.Thread(target=mutator)
-    other.start()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    stop.set()
-    other.join()
-finally:
-    sys.setswitchinterval(interval)
+race(ranker, 8, mutator, stop)
 for name, (corpus, kwargs) in SHARED.items():
     assert picture(sparse.textrank(corpus, **kwargs)) == EXPECTED[name], name
 print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "counts": counts}))
