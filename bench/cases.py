@@ -18,14 +18,14 @@ import numpy
 import tallowmere.vellumcrest.keyword as keyword
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-MODEL_PATH = os.path.join(ROOT, "tests", "model.py")
+MODEL_PATH = os.path.join(ROOT, "tests", "keyword", "model.py")
 
 # textrank's defaults, passed explicitly everywhere.
 WINDOW, ALPHA, N_WORD, N_ITER = 5, 0.8, 10, 10
 
 
 def load_model():
-    """tests/model.py, imported by path (it is not part of the package)."""
+    """tests/keyword/model.py, imported by path (it is not part of the package)."""
     spec = importlib.util.spec_from_file_location("bench_plain_python_model", MODEL_PATH)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

@@ -42,7 +42,7 @@ for _variable in BLAS_THREAD_VARIABLES:
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path[:0] = [HERE, os.path.join(ROOT, "tests")]
+sys.path[:0] = [HERE, os.path.join(ROOT, "tests", "sparse")]
 
 import numpy  # noqa: E402
 

@@ -1,12 +1,20 @@
 """Helpers shared by the test modules.
 
-- `run_python(code, *args)` runs a snippet in a fresh interpreter (load-time
-  checks, crash-prone checks and anything that must not touch this process);
-  every child interpreter of the suite is started by it.  The snippet can
-  import this file as `conftest`.
+- `start_python(*arguments)` starts every child interpreter of the suite;
+  `run_interpreter(*arguments)` runs one to its end, `run_python(code, *args)`
+  a snippet (load-time checks, crash-prone checks and anything that must not
+  touch this process), and `run_command(*args)` the command line.  A child
+  can import this file as `conftest`.  `mypy_report(...)` type-checks good
+  and wrong calls.
 - `module_entries(exc)` lists the traceback entries that the module added;
   `entry_lines(exc)` gives just their names and lines.
-- `Word(label)`: a word that hashes and compares in Python code, by its label.
+- `Word(label)`: a word that hashes and compares in Python code, by its label;
+  `Corpus`, `Number`, `Alpha`: weakly referable arguments; `HashFails`,
+  `EqFails`, `IndexFails`, `failing_after(words)`, `with_clearing_word(words)`:
+  hostile words and arguments, which raise `HostileError` (both rankers'
+  tests use them).
+- `race(worker, n, other, stop)` runs ranking threads beside one that
+  changes their inputs (`change_words`), under fast thread switches.
 - `outcome(function, ...)` and `assert_same(got, expected)` compare a call of
   the module with a call of the plain-Python model: result or failure, words,
   order, score types and values (NaN where the other has NaN).
@@ -25,6 +33,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 import warnings
 
 MODULE_NAME = "tallowmere.vellumcrest.keyword"
@@ -37,17 +46,85 @@ ENTRY_PREFIX = MODULE_NAME + "."
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_python(code, *args, dev=False, timeout=120, env=None, wrapper=()):
-    """Runs `code` (dedented) with `python -c` in a new process, `args` being
-    its sys.argv[1:].  `dev` runs it in development mode (-X dev), `env` adds
-    variables (a PYTHONPATH given there comes after the tests folder), and
-    `wrapper` is a command put in front (a debugger).  Raises
-    subprocess.TimeoutExpired after `timeout` seconds."""
+def start_python(*arguments, dev=False, env=None, wrapper=(), program=sys.executable, **popen):
+    """Starts `python *arguments` (`[*wrapper, python, ...]`: a debugger, a
+    shell that closes streams) and returns its `subprocess.Popen`; every
+    child interpreter of the suite is started here.  `program` may name a
+    console script to start instead of `python`.  `dev` runs it in
+    development mode (-X dev); `env` adds variables (None removes one; a
+    PYTHONPATH given there comes after the tests folder, which is always on
+    it, so that the child can import this file as `conftest`)."""
     child_env = dict(os.environ)
     child_env.update(env or {})
+    child_env = {name: value for name, value in child_env.items() if value is not None}
     child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS_DIR, child_env.get("PYTHONPATH")]))
-    command = [*wrapper, sys.executable, *(["-X", "dev"] if dev else []), "-c", textwrap.dedent(code), *map(str, args)]
-    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=child_env)
+    command = [*wrapper, program, *(["-X", "dev"] if dev else []), *map(str, arguments)]
+    return subprocess.Popen(command, env=child_env, **popen)
+
+
+def run_interpreter(*arguments, input=None, timeout=120, text=True, **options):
+    """Runs `python *arguments` to its end (see `start_python` for the
+    options) with `input` on its standard input (None: this process's own)
+    and returns the `subprocess.CompletedProcess`, output captured (as text
+    unless `text` is false).  Raises subprocess.TimeoutExpired after
+    `timeout` seconds, the child killed."""
+    stdin = subprocess.PIPE if input is not None else None
+    with start_python(*arguments, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=text,
+                      **options) as process:
+        try:
+            out, err = process.communicate(input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def run_python(code, *args, **options):
+    """Runs `code` (dedented) with `python -c`, `args` being its
+    sys.argv[1:]; the options are `run_interpreter`'s."""
+    return run_interpreter("-c", textwrap.dedent(code), *args, **options)
+
+
+def run_in_test_module(test_file, call, *args, **options):
+    """Runs `call` (such as "main(sys.argv[2:])") in a child interpreter that
+    imports the test module `test_file` (its __file__) as `t`; `args` follow
+    in sys.argv, after the module's folder."""
+    folder, name = os.path.split(os.path.abspath(test_file))
+    code = f"import sys; sys.path.insert(0, sys.argv[1]); import {name[:-3]} as t; t.{call}"
+    return run_python(code, folder, *args, **options)
+
+
+def mypy_report(directory, good, wrong, header):
+    """Runs mypy --strict once, in `directory`, over the example `good` and a
+    file for each wrong call of `wrong` ({name: (call, error code)}) after
+    `header`; returns the run and {file stem: [(line, error code), ...]}."""
+    (directory / "good_example.py").write_text(good)
+    for name, (call, _) in wrong.items():
+        (directory / f"wrong_{name}.py").write_text(header + call + "\n")
+    files = sorted(path.name for path in directory.glob("*.py"))
+    result = run_interpreter("-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+                             "--cache-dir", str(directory / ".mypy_cache"), *files, cwd=directory, timeout=600)
+    errors = {}
+    for line in result.stdout.splitlines():
+        match = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
+        if match:
+            errors.setdefault(match[1], []).append((int(match[2]), match[3]))
+    return result, errors
+
+
+# The command, as `python -m` starts it.
+COMMAND = ("-m", "tallowmere.vellumcrest")
+
+
+def run_command(*args, stdin=b"", env=None, timeout=300, **options):
+    """Runs the command with `args` and `stdin` (bytes or str) on its standard
+    input, under a hash seed of its own (PYTHONHASHSEED removed); returns
+    (exit status, stdout, stderr), both decoded as UTF-8."""
+    data = stdin.encode() if isinstance(stdin, str) else stdin
+    done = run_interpreter(*COMMAND, *args, input=data, env={"PYTHONHASHSEED": None, **(env or {})},
+                           timeout=timeout, text=False, **options)
+    return done.returncode, done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
 
 
 def native_frames(code, *args, timeout=600):
@@ -143,6 +220,112 @@ class Word:
 
     def __repr__(self):
         return f"Word({self.label!r})"
+
+
+class Corpus(list):
+    """A weakly referable corpus."""
+
+
+class Number:
+    """A weakly referable int-like argument (window, n_word, n_iter)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Alpha(float):
+    """A weakly referable damping factor."""
+
+
+class HostileError(Exception):
+    """What the hostile objects below raise."""
+
+
+def hostile(*args):
+    raise HostileError("hostile")
+
+
+class HashFails:
+    __hash__ = hostile
+
+
+class EqFails:
+    """Hashes like 'a', so it is compared with 'a' when both meet."""
+
+    def __hash__(self):
+        return hash("a")
+
+    __eq__ = hostile
+
+
+class IndexFails:
+    __index__ = hostile
+
+
+def failing_after(words):
+    """Yields `words`, then fails."""
+    yield from words
+    raise HostileError("iteration")
+
+
+class WordThatClears:
+    """A word that empties the list it was put in when it is hashed."""
+
+    def __init__(self):
+        self.home = None
+
+    def __hash__(self):
+        if self.home is not None:
+            self.home.clear()
+        return 7
+
+
+def with_clearing_word(words):
+    """`words` as a list with a WordThatClears in the middle."""
+    corpus = list(words)
+    word = WordThatClears()
+    word.home = corpus
+    corpus.insert(len(corpus) // 2, word)
+    return corpus
+
+
+def change_words(words, step, rng, labels):
+    """Step `step` (0 to 4) of changing the list of Words `words` under a
+    ranker: add, drop, replace all, clear, replace one (labels from `labels`)."""
+    if step == 0:
+        words.append(Word(rng.choice(labels)))
+    elif step == 1:
+        if words:
+            words.pop(rng.randrange(len(words)))
+    elif step == 2:
+        words[:] = [Word(rng.choice(labels)) for _ in range(rng.randrange(40))]
+    elif step == 3:
+        words.clear()
+    elif words:
+        words[rng.randrange(len(words))] = Word(rng.choice(labels))
+
+
+def race(worker, n_workers, other, stop, other_first=True):
+    """Runs `worker(k)` for each k below `n_workers` in threads of their own
+    beside `other()` in one more, the interpreter switching threads every
+    microsecond; once the workers are done, `stop` (a threading.Event) is
+    set for `other` to end."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(n_workers)]
+        changer = threading.Thread(target=other)
+        for thread in [changer, *threads] if other_first else [*threads, changer]:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        stop.set()
+        changer.join()
+    finally:
+        sys.setswitchinterval(interval)
 
 
 def live_functions(run):

@@ -3,10 +3,10 @@ directory.  Nothing here looks at the times."""
 import importlib.util
 import os
 import re
-import subprocess
-import sys
 
 import pytest
+
+from conftest import run_interpreter
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUN = os.path.join(ROOT, "bench", "run.py")
@@ -34,9 +34,9 @@ def tiny_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("bench")
     # bench/cluster.py's block from an earlier run, which this run must keep.
     (out / "benchmarks.md").write_text(f"# old\n\n{DASK_BLOCK}", encoding="utf-8")
-    command = [sys.executable, RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY),
+    command = [RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY),
                "--rounds", "3", "--min-sample", "0.002", "--budget", "5", "--out", str(out)]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=ROOT)
+    done = run_interpreter(*command, timeout=600, cwd=ROOT)
     assert done.returncode == 0, done.stderr
     return out, done
 
@@ -81,10 +81,10 @@ def test_blocks_of_other_benchmarks_are_kept(tmp_path):
     report = tmp_path / "benchmarks.md"
     block = "<!-- other:begin -->\n## Other\n\nkept\n<!-- other:end -->\n"
     report.write_text("# Benchmarks\n\nold tables\n\n" + block, encoding="utf-8")
-    command = [sys.executable, RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY), "--rounds", "1",
+    command = [RUN, "--quick", "--sizes", str(SIZE), "--vocabs", str(VOCABULARY), "--rounds", "1",
                "--min-sample", "0.001", "--budget", "1", "--no-memory", "--no-blas-threads", "--sources", "zipf",
                "--out", str(tmp_path)]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=ROOT)
+    done = run_interpreter(*command, timeout=600, cwd=ROOT)
     assert done.returncode == 0, done.stderr
     text = report.read_text(encoding="utf-8")
     assert "old tables" not in text and text.endswith(block) and text.count("<!-- other:begin -->") == 1
@@ -119,9 +119,9 @@ def test_cluster_benchmark_writes_its_block(tmp_path):
     pytest.importorskip("distributed", reason="the dask extra is not installed")
     report = tmp_path / "benchmarks.md"
     report.write_text(f"# Benchmarks\n\nother tables\n\n{DASK_BLOCK}", encoding="utf-8")
-    command = [sys.executable, os.path.join(ROOT, "bench", "cluster.py"), "--documents", "6", "--words", "80",
+    command = [os.path.join(ROOT, "bench", "cluster.py"), "--documents", "6", "--words", "80",
                "--out", str(report)]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=ROOT)
+    done = run_interpreter(*command, timeout=300, cwd=ROOT)
     assert done.returncode == 0, done.stderr
     text = report.read_text(encoding="utf-8")
     # The old block is replaced in place, the rest is left alone.

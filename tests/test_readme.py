@@ -1,14 +1,14 @@
 """The README's examples hold: every >>> example as a doctest under several hash
 seeds, and every `$ vellumcrest-keywords` console example."""
 
-import os
 import re
 import shlex
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import run_command, run_python
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 SEEDS = ["0", "1", "2", "3", "4", "12345"]
@@ -42,9 +42,7 @@ def test_the_readme_has_examples():
 
 @pytest.mark.parametrize("seed", SEEDS)
 def test_readme_examples_pass_under_hash_seed(tmp_path, seed):
-    env = {**os.environ, "PYTHONHASHSEED": seed}
-    result = subprocess.run([sys.executable, "-c", RUNNER], input=readme_examples(), capture_output=True,
-                            text=True, cwd=tmp_path, env=env, timeout=300)
+    result = run_python(RUNNER, input=readme_examples(), cwd=tmp_path, env={"PYTHONHASHSEED": seed}, timeout=300)
     assert result.returncode == 0, result.stderr
     failed, attempted = map(int, result.stdout.split()[-2:])
     assert (failed, attempted) == (0, readme_examples().count(">>>")), result.stdout
@@ -61,6 +59,4 @@ def console_examples():
 
 @pytest.mark.parametrize("args, expected", console_examples())
 def test_readme_console_examples(args, expected):
-    result = subprocess.run([sys.executable, "-m", "tallowmere.vellumcrest", *args], capture_output=True,
-                            text=True, timeout=300)
-    assert (result.returncode, result.stdout, result.stderr) == (0, expected, "")
+    assert run_command(*args) == (0, expected, "")

@@ -1,13 +1,13 @@
-"""Type checkers see both rankers: mypy --strict accepts good calls and rejects wrong ones."""
+"""Type checkers see both engines' rankers and keywords(): mypy --strict accepts good calls and rejects
+wrong ones, and stubtest finds the stubs true to the modules."""
 
-import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed")
+
+from conftest import mypy_report, run_interpreter  # noqa: E402
 
 GOOD = """\
 from decimal import Decimal
@@ -93,59 +93,68 @@ from tallowmere.vellumcrest.keyword import textrank, tfidf
 
 words = ["a", "b", "a"]
 """
-WRONG_LINE = HEADER.count("\n") + 1
+SPARSE_GOOD = """\
+from fractions import Fraction
+from typing import assert_type
+
+import numpy
+
+from tallowmere.vellumcrest.sparse import textrank
+
+words = "the cat sat on the mat".split()
+assert_type(textrank(words), list[tuple[str, float]])
+assert_type(textrank(iter(words), 2, 0.5, None, 3), list[tuple[str, float]])
+assert_type(textrank({1, 2, 3}, window=numpy.int64(2), alpha=Fraction(1, 2), n_word=2), list[tuple[int, float]])
+assert_type(textrank((w for w in words), alpha=numpy.float32(0.8)), list[tuple[str, float]])
+"""
+
+SPARSE_HEADER = "from tallowmere.vellumcrest.sparse import textrank\n\nwords = ['a', 'b', 'a']\n"
+SPARSE_WRONG = {
+    "window_as_float": ("textrank(words, window=2.5)", "arg-type"),
+    "alpha_as_text": ("textrank(words, alpha='0.8')", "arg-type"),
+    "n_iter_none": ("textrank(words, n_iter=None)", "arg-type"),
+    "unhashable_words": ("textrank([['a'], ['b']])", "type-var"),
+    "unknown_keyword": ("textrank(words, top=3)", "call-arg"),
+    "scores_are_floats": ("scores: list[tuple[str, int]] = textrank(words)", "assignment"),
+}
+
+
+# Each engine's good example, wrong calls and the header of those.
+EXAMPLES = {"keyword": (GOOD, WRONG, HEADER), "sparse": (SPARSE_GOOD, SPARSE_WRONG, SPARSE_HEADER)}
 
 
 @pytest.fixture(scope="module")
-def mypy_report(tmp_path_factory):
-    """Run mypy --strict once over the good example and every wrong call."""
-    directory = tmp_path_factory.mktemp("typing")
-    (directory / "good_example.py").write_text(GOOD)
-    for name, (call, _) in WRONG.items():
-        (directory / f"wrong_{name}.py").write_text(HEADER + call + "\n")
-    files = sorted(path.name for path in directory.glob("*.py"))
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-         "--cache-dir", str(directory / ".mypy_cache"), *files],
-        cwd=directory,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
-    errors: dict[str, list[tuple[int, str]]] = {}
-    for line in result.stdout.splitlines():
-        match = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
-        if match:
-            errors.setdefault(match[1], []).append((int(match[2]), match[3]))
-    return result, errors
+def mypy_errors(tmp_path_factory):
+    """Run mypy --strict once for each engine over its good example and every wrong call."""
+    return {engine: mypy_report(tmp_path_factory.mktemp(f"typing_{engine}"), *example)
+            for engine, example in EXAMPLES.items()}
 
 
-def test_good_example_passes(mypy_report):
-    result, errors = mypy_report
+@pytest.mark.parametrize("engine", EXAMPLES)
+def test_good_example_passes(mypy_errors, engine):
+    result, errors = mypy_errors[engine]
     assert "good_example" not in errors, result.stdout
     # the good example was checked at all: every other file failed
-    assert set(errors) == {f"wrong_{name}" for name in WRONG}, result.stdout + result.stderr
+    assert set(errors) == {f"wrong_{name}" for name in EXAMPLES[engine][1]}, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("name", sorted(WRONG))
-def test_wrong_call_is_rejected(mypy_report, name):
-    result, errors = mypy_report
+@pytest.mark.parametrize("engine, name", [(engine, name) for engine, (_, wrong, _) in EXAMPLES.items()
+                                          for name in sorted(wrong)])
+def test_wrong_call_is_rejected(mypy_errors, engine, name):
+    result, errors = mypy_errors[engine]
+    _, wrong, header = EXAMPLES[engine]
     reported = errors.get(f"wrong_{name}", [])
     # rejected on the line of the call, with (among others) the expected code
     assert reported, result.stdout
-    assert {line for line, _ in reported} == {WRONG_LINE}, result.stdout
-    assert WRONG[name][1] in {code for _, code in reported}, result.stdout
+    assert {line for line, _ in reported} == {header.count("\n") + 1}, result.stdout
+    assert wrong[name][1] in {code for _, code in reported}, result.stdout
 
 
-def test_stub_matches_the_module():
+@pytest.mark.parametrize("module", ["tallowmere.vellumcrest", "tallowmere.vellumcrest.sparse"])
+def test_stub_matches_the_module(module):
     # stubtest imports the real extension and the package's Python modules and
     # compares every name and signature with the stub and the annotations.
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tallowmere.vellumcrest"],
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+    result = run_interpreter("-m", "mypy.stubtest", module, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -156,24 +165,43 @@ def test_package_is_marked_typed():
     assert resources.files("tallowmere.vellumcrest").joinpath("keyword.pyi").is_file()
 
 
-def test_checked_code_really_runs():
+@pytest.mark.parametrize("engine", EXAMPLES)
+def test_checked_code_really_runs(engine):
     # The good example is real code: it runs, and its assertions about types
     # are no-ops at run time.
     namespace: dict[str, object] = {}
-    code = GOOD.replace('load_idf("weights.idf")', "{}")
+    code = EXAMPLES[engine][0].replace('load_idf("weights.idf")', "{}")
     exec(compile(textwrap.dedent(code), "good_example", "exec"), namespace)
 
 
 def test_the_package_passes_mypy_strict(tmp_path):
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path),
-         "-p", "tallowmere.vellumcrest"],
-        capture_output=True,
-        text=True,
-        timeout=600,
-        cwd=tmp_path,
-    )
+    result = run_interpreter("-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path),
+                             "-p", "tallowmere.vellumcrest", timeout=600, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("module", ["keyword", "sparse"])
+def test_the_stubs_show_the_runtime_defaults(module):
+    # Editors show the stub's defaults; the compiled functions hold their own.
+    import ast
+    import importlib
+    import inspect
+    from importlib import resources
+
+    runtime = importlib.import_module(f"tallowmere.vellumcrest.{module}")
+    tree = ast.parse(resources.files("tallowmere.vellumcrest").joinpath(f"{module}.pyi").read_text(encoding="utf-8"))
+    checked = set()
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            arguments = node.args.posonlyargs + node.args.args
+            shown = dict(zip([a.arg for a in arguments[len(arguments) - len(node.args.defaults):]],
+                             map(ast.literal_eval, node.args.defaults)))
+            parameters = inspect.signature(getattr(runtime, node.name)).parameters
+            for name, value in shown.items():
+                if value is not Ellipsis:
+                    assert (value, type(value)) == (parameters[name].default, type(parameters[name].default)), name
+                    checked.add((node.name, name))
+    assert checked
 
 
 def test_every_public_function_in_the_stubs_has_a_docstring():

@@ -1,6 +1,6 @@
 """``python -m tallowmere.vellumcrest``: the ``vellumcrest-keywords`` command."""
 
-from ._program import run
+from .cli import run
 
 if __name__ == "__main__":
     run(prog="python -m tallowmere.vellumcrest")

@@ -3,14 +3,19 @@
 A call goes through three steps, each a function of its own so that the
 command line can spread them over processes:
 
-1. :func:`make_options` checks the options once and returns an
-   :class:`Options` value (picklable, for worker processes);
-2. :func:`cut` turns a text into :class:`Token` values: every word the cutter
-   found, with its place in the text, and the word as ranked or ``None`` when
-   it is left out (a stop word, no letter in it, a part of speech not asked for);
+1. :func:`~tallowmere.vellumcrest.options.make_options` checks the options
+   once and returns an :class:`~tallowmere.vellumcrest.options.Options`
+   value (picklable, for worker processes);
+2. :func:`~tallowmere.vellumcrest.text.cut` turns a text into tokens: every
+   word the cutter found, with its place in the text, and the word as ranked
+   or ``None`` when it is left out;
 3. :func:`rank` ranks the kept words with the token-level ranker of
    :mod:`tallowmere.vellumcrest.keyword` (or the sparse engine) and, when
    asked, joins adjacent keywords into phrases.
+
+The names of the options and text modules that a caller of this module
+needs (``Options``, ``make_options``, ``cut``, ``words_of``,
+``MissingJiebaError``, ...) are importable from here too.
 """
 
 from __future__ import annotations
@@ -18,43 +23,45 @@ from __future__ import annotations
 import math
 import re
 import statistics
-import unicodedata
-from collections.abc import Collection, Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any, Literal, NamedTuple
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
+from ._package import PACKAGE
 from .idf import build_idf, weight_value
+from .options import (
+    AUTO_EXACT_MAX_WORDS,
+    DEFAULT_POS,
+    MAX_ITERATIONS,
+    Options,
+    OptionValues,
+    check_idf_source,
+    make_options,
+)
+from .text import MissingJiebaError, Token, cut, load_jieba, words_of
+
+if TYPE_CHECKING:
+    from typing import Unpack
 
 __all__ = [
-    "DEFAULT_POS",
     "AUTO_EXACT_MAX_WORDS",
+    "DEFAULT_POS",
     "MAX_ITERATIONS",
-    "JIEBA_INSTALL_HINT",
     "MissingJiebaError",
     "RankMemoryError",
     "Options",
     "Token",
+    "check_idf_source",
     "choose_engine",
     "complete_idf",
     "cut",
+    "keyphrases_of",
     "keywords",
     "load_jieba",
     "make_options",
-    "parse_word_list",
     "rank",
-    "stop_words_for",
+    "rank_words",
     "words_of",
 ]
-
-#: Parts of speech that Chinese textrank keeps unless ``pos`` says otherwise:
-#: place names, nouns, verbal nouns, verbs, person names (jieba's tags) and
-#: words in Latin letters, which jieba tags "eng" (names, terms in mixed text).
-DEFAULT_POS: tuple[str, ...] = ("ns", "n", "vn", "v", "nr", "eng")
-
-#: ``engine="auto"`` uses the exact ranker up to this many distinct words (its
-#: dense matrix then takes at most 8 * 2000**2 bytes, 32 MB) and the sparse
-#: engine beyond.
-AUTO_EXACT_MAX_WORDS = 2000
 
 #: Phrases are made of words from the best 1/PHRASE_WORD_SHARE of the ranking
 #: (at least the best PHRASE_MIN_WORDS, or *top* when larger) and must occur
@@ -62,21 +69,6 @@ AUTO_EXACT_MAX_WORDS = 2000
 PHRASE_WORD_SHARE = 5
 PHRASE_MIN_WORDS = 10
 PHRASE_MIN_COUNT = 2
-
-#: The most textrank updates asked for (``iterations``): the scores settle
-#: long before, and a larger count only makes a call run for hours.
-MAX_ITERATIONS = 1_000_000
-
-JIEBA_INSTALL_HINT = "pip install 'tallowmere-vellumcrest[chinese]'"
-
-_PACKAGE = "tallowmere.vellumcrest"
-_METHODS = ("textrank", "tfidf", "keyphrases")
-_LANGUAGES = ("en", "zh")
-_ENGINES = ("exact", "sparse", "auto")
-
-
-class MissingJiebaError(ImportError):
-    """Chinese text was asked for, but the jieba package is not installed."""
 
 
 class RankMemoryError(MemoryError):
@@ -90,282 +82,6 @@ class RankMemoryError(MemoryError):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), (self.n_distinct, self.engine))
-
-
-class Token(NamedTuple):
-    """One word found in a text: ``text[start:end]``, and the word as ranked
-    (``None`` when it was left out)."""
-
-    word: str | None
-    start: int
-    end: int
-
-
-# Token(word, start, end) without the keyword handling of a named tuple's
-# constructor: cutting makes one per word of the text.
-_make_token = tuple.__new__
-
-
-@dataclass(frozen=True)
-class Options:
-    """Checked options of :func:`keywords`; build them with :func:`make_options`."""
-
-    method: Literal["textrank", "tfidf", "keyphrases"] = "keyphrases"
-    top: int | None = 10
-    language: Literal["en", "zh"] | None = "en"
-    stop_words: frozenset[str] = frozenset()
-    keep_case: bool = False
-    window: int = 5
-    alpha: float = 0.8
-    iterations: int = 10
-    engine: Literal["exact", "sparse", "auto"] = "auto"
-    unknown_idf: Literal["median", "zero"] | float = "median"
-    pos: frozenset[str] | None = None
-    phrases: bool = False
-
-
-# --- options ------------------------------------------------------------------
-
-
-def _whole(name: str, value: object, least: int, most: int | None = None) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if value < least:
-        raise ValueError(f"{name} must be at least {least}, got {value}")
-    if most is not None and value > most:
-        raise ValueError(f"{name} must be at most {most}, got {value}")
-    return value
-
-
-def _real(name: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    try:
-        result = float(value)
-    except OverflowError:  # an int beyond the float range
-        raise ValueError(f"{name} must be a finite number, got an int too large for a float") from None
-    if not math.isfinite(result):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    return result
-
-
-def _words_of(name: str, value: object) -> frozenset[str]:
-    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
-        raise TypeError(f"{name} must be a collection of str, not {type(value).__name__}")
-    words = set()
-    for word in value:
-        if not isinstance(word, str):
-            raise TypeError(f"{name} must hold str, not {type(word).__name__}")
-        words.add(word)
-    return frozenset(words)
-
-
-def make_options(
-    *,
-    method: str = "keyphrases",
-    top: int | None = 10,
-    language: str | None = "en",
-    stop_words: Iterable[str] = (),
-    keep_case: bool = False,
-    window: int = 5,
-    alpha: float = 0.8,
-    iterations: int = 10,
-    engine: str = "auto",
-    unknown_idf: str | float = "median",
-    pos: Collection[str] | str | None = "auto",
-    phrases: bool = False,
-) -> Options:
-    """Check the options of :func:`keywords` and return them as :class:`Options`.
-
-    Raises :class:`TypeError` or :class:`ValueError` naming the option.
-    The language's own stop words are added to *stop_words* here.
-    """
-    if method not in _METHODS:
-        raise ValueError(f"method must be 'textrank', 'tfidf' or 'keyphrases', got {method!r}")
-    if method == "keyphrases" and phrases:
-        raise ValueError("phrases applies to textrank and tfidf: keyphrases always holds phrases")
-    if top is not None:
-        top = _whole("top", top, 0) or None
-    if language not in (*_LANGUAGES, None):
-        raise ValueError(f"language must be 'en', 'zh' or None, got {language!r}")
-    window = _whole("window", window, 2)
-    alpha = _real("alpha", alpha)
-    if not 0.0 <= alpha <= 1.0:
-        raise ValueError(f"alpha must be between 0 and 1, got {alpha!r}")
-    iterations = _whole("iterations", iterations, 1, MAX_ITERATIONS)
-    if engine not in _ENGINES:
-        raise ValueError(f"engine must be 'exact', 'sparse' or 'auto', got {engine!r}")
-    unknown: Literal["median", "zero"] | float
-    if unknown_idf == "median":
-        unknown = "median"
-    elif unknown_idf == "zero":
-        unknown = "zero"
-    elif isinstance(unknown_idf, str):
-        raise ValueError(f"unknown_idf must be 'median', 'zero' or a number, got {unknown_idf!r}")
-    else:
-        unknown = _real("unknown_idf", unknown_idf)
-    tags: frozenset[str] | None
-    if pos == "auto":
-        tags = frozenset(DEFAULT_POS) if language == "zh" and method == "textrank" else None
-    elif pos is None:
-        tags = None
-    elif isinstance(pos, str):
-        raise ValueError(f"pos must be 'auto', None or a collection of tags such as ('n', 'v'), got {pos!r}")
-    else:
-        tags = _words_of("pos", pos)
-        if not tags:
-            raise ValueError("pos is empty, which would keep no word; None keeps every word")
-        if language != "zh":
-            raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
-        if method == "keyphrases":
-            raise ValueError("pos applies only to textrank and tfidf (keyphrases chooses its own parts of speech)")
-    extra = frozenset(unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", stop_words))
-    return Options(
-        method=method,  # type: ignore[arg-type]
-        top=top,
-        language=language,  # type: ignore[arg-type]
-        stop_words=stop_words_for(language) | extra,
-        keep_case=bool(keep_case),
-        window=window,
-        alpha=alpha,
-        iterations=iterations,
-        engine=engine,  # type: ignore[arg-type]
-        unknown_idf=unknown,
-        pos=tags,
-        phrases=bool(phrases),
-    )
-
-
-def parse_word_list(text: str) -> frozenset[str]:
-    """The words of a stop-word list: one a line, ``#`` lines and blank lines
-    skipped, NFC-normalised and case-folded."""
-    words = set()
-    for line in text.splitlines():
-        word = line.strip()
-        if word and not word.startswith("#"):
-            words.add(unicodedata.normalize("NFC", word).casefold())
-    return frozenset(words)
-
-
-def _shipped_list(name: str) -> frozenset[str]:
-    from importlib.resources import files
-
-    return parse_word_list(files(_PACKAGE).joinpath(name).read_text(encoding="utf-8"))
-
-
-_STOP_WORDS: dict[str | None, frozenset[str]] = {}
-
-
-def stop_words_for(language: str | None) -> frozenset[str]:
-    """The stop words shipped for *language*: ``"en"``, English function words;
-    ``"zh"``, Chinese function words and punctuation, and the English list too
-    (for English words in mixed text); ``None``: none."""
-    words = _STOP_WORDS.get(language)
-    if words is None:
-        if language is None:
-            words = frozenset()
-        elif language == "zh":
-            words = _shipped_list("stop_words_zh.txt") | _shipped_list("stop_words_en.txt")
-        else:
-            words = _shipped_list(f"stop_words_{language}.txt")
-        _STOP_WORDS[language] = words
-    return words
-
-
-# --- cutting --------------------------------------------------------------------
-
-
-def _word_pattern(marks: str) -> re.Pattern[str]:
-    # Python's \w has no combining marks (Devanagari vowel signs, decomposed
-    # accents, ...), so the marks found in the text join the word characters.
-    # re caches compiled patterns itself.
-    char = f"(?:[^\\W_]|[{re.escape(marks)}])" if marks else r"[^\W_]"
-    return re.compile(f"[^\\W_]{char}*(?:['\u2019]{char}+)*")
-
-
-def _regex_spans(text: str) -> Iterator[tuple[str, int, int, str | None]]:
-    marks = "".join(sorted(c for c in set(text) if unicodedata.category(c).startswith("M")))
-    for match in _word_pattern(marks).finditer(text):
-        yield (match.group(), *match.span(), None)
-
-
-def load_jieba(reason: str = "language='zh'") -> Any:
-    """Import jieba, quietly; :class:`MissingJiebaError` names the extra to install."""
-    try:
-        import jieba  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    except ImportError:
-        raise MissingJiebaError(f"{reason} needs the jieba package: {JIEBA_INSTALL_HINT}") from None
-    import logging
-
-    # jieba announces loading its dictionary at DEBUG level on stderr.
-    jieba.setLogLevel(logging.WARNING)
-    return jieba
-
-
-def _jieba_spans(text: str, with_pos: bool) -> Iterator[tuple[str, int, int, str | None]]:
-    jieba = load_jieba()
-    pieces: Iterable[tuple[str, str | None]]
-    if with_pos:
-        from jieba import posseg  # type: ignore[import-untyped, import-not-found, unused-ignore]
-
-        pieces = [(pair.word, pair.flag) for pair in posseg.lcut(text)]
-    else:
-        pieces = [(word, None) for word in jieba.lcut(text)]
-    # jieba's pieces cover the text in order, spaces included.
-    position = 0
-    for word, flag in pieces:
-        start = text.find(word, position)
-        if start < 0:
-            continue
-        position = start + len(word)
-        if not word.isspace():
-            yield word, start, position, flag
-
-
-def cut(text: str, options: Options, *, cutter: str | None = None) -> tuple[str, list[Token]]:
-    """Cut *text* into tokens under *options*; returns the NFC text and its tokens.
-
-    A token's word is kept when it holds at least one letter (bare numbers and
-    punctuation go), its case-folded form is not a stop word and, when
-    ``options.pos`` is set, its part of speech is one of them. Kept words are
-    lower-cased unless ``options.keep_case``. *cutter* (``"regex"`` or
-    ``"jieba"``) overrides the language's own.
-    """
-    text = unicodedata.normalize("NFC", text)
-    if cutter is None:
-        cutter = "jieba" if options.language == "zh" else "regex"
-    if cutter == "jieba":
-        spans = _jieba_spans(text, options.pos is not None)
-    else:
-        spans = _regex_spans(text)
-    stop_words = options.stop_words
-    tags = options.pos
-    keep_case = options.keep_case
-    # A word recurs many times in a document: what becomes of it is worked
-    # out once per (word, part of speech).
-    decided: dict[tuple[str, str | None], str | None] = {}
-    tokens: list[Token] = []
-    append = tokens.append
-    for word, start, end, flag in spans:
-        key = (word, flag)
-        try:
-            kept = decided[key]
-        except KeyError:
-            kept = None
-            if (
-                (word.isalpha() or any(c.isalpha() for c in word))
-                and word.casefold() not in stop_words
-                and (tags is None or flag in tags)
-            ):
-                kept = word if keep_case else word.lower()
-            decided[key] = kept
-        append(_make_token(Token, (kept, start, end)))
-    return text, tokens
-
-
-def words_of(tokens: Iterable[Token]) -> list[str]:
-    """The kept words of *tokens*, in text order."""
-    return [token.word for token in tokens if token.word is not None]
 
 
 # --- ranking ----------------------------------------------------------------------
@@ -427,7 +143,7 @@ def _textrank_ids(ids: list[int], n_distinct: int, options: Options) -> list[tup
 
     engine = choose_engine(options.engine, n_distinct)
     # Looked up at each call, so that the module attribute is what runs.
-    ranker: Any = __import__(f"{_PACKAGE}.{engine if engine == 'sparse' else 'keyword'}", fromlist=["textrank"])
+    ranker: Any = __import__(f"{PACKAGE}.{engine if engine == 'sparse' else 'keyword'}", fromlist=["textrank"])
     # A word without neighbours (a one-word document) makes every score NaN,
     # which the result shows; the engines' warnings about it would only be noise.
     try:
@@ -555,42 +271,20 @@ def rank_words(words: list[str], options: Options, idf: Any = None) -> list[tupl
     return ranked[: options.top] if options.top else ranked
 
 
-def check_idf_source(options: Options, idf: object, idf_corpus: object) -> bool:
-    """Whether an idf table or corpus is given; raises ValueError for both, or
-    for either with a method other than tfidf."""
-    if idf is None and idf_corpus is None:
-        return False
-    if options.method != "tfidf":
-        raise ValueError("idf and idf_corpus apply only to method='tfidf'")
-    if idf is not None and idf_corpus is not None:
-        raise ValueError("give idf or idf_corpus, not both")
-    return True
-
-
 def keywords(
     text: str,
     *,
-    method: Literal["textrank", "tfidf", "keyphrases"] = "keyphrases",
-    top: int | None = 10,
-    language: Literal["en", "zh"] | None = "en",
-    stop_words: Iterable[str] = (),
-    keep_case: bool = False,
-    window: int = 5,
-    alpha: float = 0.8,
-    iterations: int = 10,
-    engine: Literal["exact", "sparse", "auto"] = "auto",
     idf: Mapping[str, float] | None = None,
     idf_corpus: Iterable[str] | None = None,
-    unknown_idf: Literal["median", "zero"] | float = "median",
-    pos: Collection[str] | Literal["auto"] | None = "auto",
-    phrases: bool = False,
+    **options: Unpack[OptionValues],
 ) -> list[tuple[str, float]]:
     """Return the keywords of *text* as ``(keyword, score)`` pairs, best first.
 
     *text* is a ``str`` of raw text; to rank words that are already cut, use
     :func:`tallowmere.vellumcrest.textrank` or :func:`tallowmere.vellumcrest.tfidf`.
     Scores are Python floats; the result is the same in every run, whatever
-    ``PYTHONHASHSEED`` is.
+    ``PYTHONHASHSEED`` is.  Every option is keyword-only; an option left out
+    takes its value in :data:`~tallowmere.vellumcrest.options.DEFAULTS`.
 
     - *method*: ``"keyphrases"`` (the default): single words and phrases of
       up to four words, scored by a position-biased PageRank of their words,
@@ -641,26 +335,13 @@ def keywords(
             f"keywords() takes raw text as a str, not {type(text).__name__}; to rank words that"
             " are already cut, use tallowmere.vellumcrest.textrank() or tfidf()"
         )
-    options = make_options(
-        method=method,
-        top=top,
-        language=language,
-        stop_words=stop_words,
-        keep_case=keep_case,
-        window=window,
-        alpha=alpha,
-        iterations=iterations,
-        engine=engine,
-        unknown_idf=unknown_idf,
-        pos=pos,
-        phrases=phrases,
-    )
+    settings = make_options(**options)
     table: Any = None
-    if check_idf_source(options, idf, idf_corpus):
+    if check_idf_source(settings, idf, idf_corpus):
         if idf is not None:
             if not isinstance(idf, Mapping):
                 raise TypeError(f"idf must be a mapping from word to weight, not {type(idf).__name__}")
-            table = complete_idf(idf, options.unknown_idf)
+            table = complete_idf(idf, settings.unknown_idf)
         else:
             if isinstance(idf_corpus, str):
                 raise TypeError("idf_corpus must be a collection of texts, not one str")
@@ -668,9 +349,9 @@ def keywords(
             for document in idf_corpus:  # type: ignore[union-attr]
                 if not isinstance(document, str):
                     raise TypeError(f"idf_corpus must hold str texts, not {type(document).__name__}")
-                corpus.append(words_of(cut(document, options)[1]))
-            table = complete_idf(build_idf(corpus), options.unknown_idf)
-    if options.method == "keyphrases":
-        return keyphrases_of(text, options)
-    normalised, tokens = cut(text, options)
-    return rank(normalised, tokens, options, table)
+                corpus.append(words_of(cut(document, settings)[1]))
+            table = complete_idf(build_idf(corpus), settings.unknown_idf)
+    if settings.method == "keyphrases":
+        return keyphrases_of(text, settings)
+    normalised, tokens = cut(text, settings)
+    return rank(normalised, tokens, settings, table)

@@ -212,7 +212,7 @@ def english_stop_words() -> frozenset[str]:
     if words is None:
         import stopwordsiso  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
-        from .extract import stop_words_for
+        from .data import stop_words_for
 
         words = _cache["stop_en"] = frozenset(stop_words_for("en")) | frozenset(stopwordsiso.stopwords("en"))
     return words
@@ -257,7 +257,7 @@ def _rarity_of_english(words: Sequence[str]) -> list[float]:
 def _chinese_rarity() -> tuple[dict[str, float], float]:
     table = _cache.get("rarity_zh")
     if table is None:
-        from .extract import load_jieba
+        from .text import load_jieba
 
         load_jieba()
         import jieba.analyse  # type: ignore[import-not-found, import-untyped, unused-ignore]
@@ -323,7 +323,7 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
 def _chinese_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
 ) -> tuple[list[str], list[list[int]]]:
-    from .extract import load_jieba
+    from .text import load_jieba
 
     jieba = load_jieba()
     words: list[str] = []

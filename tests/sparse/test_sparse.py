@@ -11,7 +11,7 @@ import time
 import numpy
 import pytest
 
-from conftest import run_python
+from conftest import EqFails, HashFails, HostileError, failing_after, run_python, start_python
 from sparse_agreement import disagreement
 import tallowmere.vellumcrest.keyword as keyword
 import tallowmere.vellumcrest.sparse as sparse
@@ -190,29 +190,7 @@ def test_bad_positional_binding():
         sparse.textrank()
 
 
-class HostileError(Exception):
-    pass
-
-
-class HashRaises:
-    def __hash__(self):
-        raise HostileError("hash")
-
-
-class EqRaises:
-    def __hash__(self):
-        return hash("a")
-
-    def __eq__(self, other):
-        raise HostileError("eq")
-
-
-def failing_iterator():
-    yield "a"
-    raise HostileError("iteration")
-
-
-@pytest.mark.parametrize("corpus", [["a", HashRaises()], ["a", EqRaises()], failing_iterator()])
+@pytest.mark.parametrize("corpus", [["a", HashFails()], ["a", EqFails()], failing_after(["a"])])
 def test_exceptions_of_the_words_and_the_corpus_propagate(corpus):
     with pytest.raises(HostileError):
         sparse.textrank(corpus)
@@ -283,7 +261,7 @@ def test_the_agreement_is_promised_for_alpha_from_0_to_1_only():
     # own rounding: the documents say where 1e-12 holds.
     from pathlib import Path
 
-    readme = " ".join((Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8").split())
+    readme = " ".join((Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8").split())
     assert "For `alpha` from 0 to 1, scores agree with `textrank` to within 1e-12 relative" in readme
     assert "`alpha` outside 0 to 1 (above 1, or negative)" in readme
     stub = " ".join((Path(sparse.__file__).with_name("sparse.pyi")).read_text(encoding="utf-8").split())
@@ -335,18 +313,18 @@ def test_other_threads_run_while_the_scores_are_updated():
 
 
 def test_a_long_ranking_can_be_interrupted():
-    child = subprocess.Popen(
-        [sys.executable, "-c",
-         # Python's own Ctrl-C handler, even where this process was started
-         # with SIGINT ignored (a background job), which a child inherits.
-         "import signal, sys; import tallowmere.vellumcrest.sparse as s\n"
-         "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-         "corpus = [k % 997 for k in range(0, 200000, 13)]\n"
-         "print('ready', flush=True)\n"
-         "try:\n"
-         "    s.textrank(corpus, n_iter=10**15)\n"
-         "except KeyboardInterrupt:\n"
-         "    print('interrupted', flush=True)\n"],
+    child = start_python(
+        "-c",
+        # Python's own Ctrl-C handler, even where this process was started
+        # with SIGINT ignored (a background job), which a child inherits.
+        "import signal, sys; import tallowmere.vellumcrest.sparse as s\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+        "corpus = [k % 997 for k in range(0, 200000, 13)]\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        "    s.textrank(corpus, n_iter=10**15)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n",
         stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"

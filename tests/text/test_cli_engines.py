@@ -4,26 +4,21 @@ memory."""
 import json
 import os
 import platform
-import subprocess
 import sys
 
 import pytest
 
 import tallowmere.vellumcrest.keyword as keyword
-from tallowmere.vellumcrest import cli
+from tallowmere.vellumcrest import inputs
+from tallowmere.vellumcrest.cli import command, output
+from tallowmere.vellumcrest.options import AUTO_EXACT_MAX_WORDS
+from conftest import run_command
 from sparse_agreement import close
-
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
-
 
 def run(*args, preexec_fn=None):
     # The engines are textrank's: it runs unless another method is named.
     method = [] if "--method" in args else ["--method", "textrank"]
-    env = dict(os.environ)
-    env.pop("PYTHONHASHSEED", None)
-    result = subprocess.run([*COMMAND, *method, *map(str, args)], capture_output=True, env=env, timeout=300,
-                            preexec_fn=preexec_fn)
-    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+    return run_command(*method, *args, preexec_fn=preexec_fn)
 
 
 def document(distinct, repeat=2):
@@ -45,8 +40,8 @@ def test_the_engines_rank_the_sample_alike(extra):
 def test_auto_switches_at_the_documented_size():
     from tallowmere.vellumcrest.extract import choose_engine
 
-    assert choose_engine("auto", cli.AUTO_EXACT_MAX_WORDS) == "exact"
-    assert choose_engine("auto", cli.AUTO_EXACT_MAX_WORDS + 1) == "sparse"
+    assert choose_engine("auto", AUTO_EXACT_MAX_WORDS) == "exact"
+    assert choose_engine("auto", AUTO_EXACT_MAX_WORDS + 1) == "sparse"
     for engine in ("exact", "sparse"):
         assert {choose_engine(engine, n) for n in (1, 10**6)} == {engine}
 
@@ -58,19 +53,19 @@ def test_auto_ranks_a_large_document_with_the_sparse_engine(tmp_path, monkeypatc
 
     monkeypatch.setattr(keyword, "textrank", refuse)
     path = tmp_path / "long.txt"
-    path.write_text(document(cli.AUTO_EXACT_MAX_WORDS + 1))
+    path.write_text(document(AUTO_EXACT_MAX_WORDS + 1))
     out = []
-    monkeypatch.setattr(cli, "_write_stdout", out.append)
-    assert cli.main(["--top", "3", str(path)]) == cli.EXIT_OK
+    monkeypatch.setattr(output, "write_stdout", out.append)
+    assert command.main(["--top", "3", str(path)]) == inputs.EXIT_OK
     assert len(out[0].splitlines()) == 3
 
 
 def test_engine_is_a_textrank_option():
     status, out, err = run("--method", "tfidf", "--engine", "sparse")
-    assert status == cli.EXIT_USAGE and out == ""
+    assert status == inputs.EXIT_USAGE and out == ""
     assert "--engine applies only to --method textrank" in err
     status, _, err = run("--engine", "dense")
-    assert status == cli.EXIT_USAGE and "invalid choice" in err
+    assert status == inputs.EXIT_USAGE and "invalid choice" in err
 
 
 @pytest.mark.parametrize("engine", ["exact", "sparse", "auto"])
@@ -87,8 +82,8 @@ def test_a_memory_error_is_one_line_and_its_own_status(engine, tmp_path, monkeyp
     errors = []
     monkeypatch.setattr(sys, "stderr", type("Err", (), {"write": errors.append, "flush": lambda self: None})())
     written = []
-    monkeypatch.setattr(cli, "_write_stdout", written.append)
-    assert cli.main(["--method", "textrank", "--engine", engine, str(path)]) == cli.EXIT_MEMORY
+    monkeypatch.setattr(output, "write_stdout", written.append)
+    assert command.main(["--method", "textrank", "--engine", engine, str(path)]) == inputs.EXIT_MEMORY
     message = "".join(errors)
     assert message.count("\n") == 1
     chosen = "exact" if engine == "auto" else engine
@@ -100,9 +95,9 @@ def test_a_memory_error_is_one_line_and_its_own_status(engine, tmp_path, monkeyp
 def test_the_memory_exit_status_is_documented():
     status, out, _ = run("--help")
     assert status == 0
-    assert f"\n  {cli.EXIT_MEMORY}  not enough memory" in out
-    assert "--engine" in out and str(cli.AUTO_EXACT_MAX_WORDS) in out
-    assert cli.EXIT_MEMORY not in (cli.EXIT_OK, cli.EXIT_FAILURE)
+    assert f"\n  {inputs.EXIT_MEMORY}  not enough memory" in out
+    assert "--engine" in out and str(AUTO_EXACT_MAX_WORDS) in out
+    assert inputs.EXIT_MEMORY not in (inputs.EXIT_OK, inputs.EXIT_FAILURE)
 
 
 def limit_address_space(limit):
@@ -125,7 +120,7 @@ def test_a_document_too_large_for_the_dense_matrix(tmp_path):
     path.write_text(document(30000))
     limit = limit_address_space(2 * 1024**3)
     status, out, err = run("--engine", "exact", path, preexec_fn=limit)
-    assert status == cli.EXIT_MEMORY, err
+    assert status == inputs.EXIT_MEMORY, err
     assert out == ""
     assert err == (f"python -m tallowmere.vellumcrest: error: {path}: not enough memory to rank 30000 distinct words with the"
                    " exact engine (--engine sparse needs far less)\n")

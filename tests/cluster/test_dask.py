@@ -7,7 +7,6 @@ import json
 import os
 import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -21,8 +20,10 @@ dask_bag = pytest.importorskip("dask.bag")
 psutil = pytest.importorskip("psutil")
 threadpoolctl = pytest.importorskip("threadpoolctl")
 
-from conftest import run_python  # noqa: E402
-from tallowmere.vellumcrest import cli, extract, keywords  # noqa: E402
+from conftest import run_command, run_python  # noqa: E402
+from tallowmere.vellumcrest import extract, inputs, keywords  # noqa: E402
+from tallowmere.vellumcrest.cli import command, local  # noqa: E402
+from tallowmere.vellumcrest.text import cut_words  # noqa: E402
 from tallowmere.vellumcrest.dask import (  # noqa: E402
     build_idf_bag,
     document_frequency_bag,
@@ -163,7 +164,7 @@ TEXTS = [
 
 def corpus(n_documents):
     """Tokenised documents with shared and rare words, long enough to matter."""
-    return [cli.cut_words(TEXTS[i % len(TEXTS)] + f" token{i % 11} rare{i}") for i in range(n_documents)]
+    return [cut_words(TEXTS[i % len(TEXTS)] + f" token{i % 11} rare{i}") for i in range(n_documents)]
 
 
 # --- idf tables ------------------------------------------------------------------
@@ -192,8 +193,8 @@ def test_build_idf_bag_of_files_read_by_the_workers(client, tmp_path):
         path.write_bytes((b"\xef\xbb\xbf" if number == 1 else b"") + text.encode())
         paths.append(path)
     texts = read_texts(paths, npartitions=3)
-    table = compute(client, build_idf_bag(texts.map(cli.cut_words)))
-    assert list(table.items()) == list(build_idf(cli.cut_words(t) for t in TEXTS).items())
+    table = compute(client, build_idf_bag(texts.map(cut_words)))
+    assert list(table.items()) == list(build_idf(cut_words(t) for t in TEXTS).items())
 
 
 @pytest.mark.parametrize(
@@ -209,7 +210,7 @@ def test_read_texts_raises_the_workers_error(client, tmp_path, data, error):
 
 # --- ranking: rank_bag gives what keywords() gives ---------------------------------
 
-ZH_TEXT = (Path(__file__).parent / "data" / "zh_tea.txt").read_text("utf-8")
+ZH_TEXT = (Path(__file__).parents[1] / "text" / "data" / "zh_tea.txt").read_text("utf-8")
 RANK_TEXTS = TEXTS + [
     # Many words of equal score: their order is where hash seeds would show.
     "one two three four five six seven eight nine ten eleven twelve",
@@ -323,8 +324,8 @@ def test_a_worker_killed_in_the_middle_of_a_job(client, tmp_path):
         paths.append(path)
     bag = read_texts(paths, npartitions=FAULT_PARTITIONS)
     ranked = rank_bag(bag, method="textrank", top=0)
-    counts = document_frequency_bag(bag.map(cli.cut_words))
-    expected_counts = DocumentFrequency(cli.cut_words(text) for text in texts)
+    counts = document_frequency_bag(bag.map(cut_words))
+    expected_counts = DocumentFrequency(cut_words(text) for text in texts)
     pids = client.run(os.getpid)
 
     ranked_future, counts_future = client.compute([ranked, counts])
@@ -396,29 +397,27 @@ def _victim_working(client, function_name):
 def test_a_worker_killed_in_the_middle_of_a_command_job(client, cluster, tmp_path, monkeypatch, method, find_victim):
     import threading
 
-    from tallowmere.vellumcrest import dask as cluster_job
+    from tallowmere.vellumcrest.cli import cluster as cluster_job
 
     texts = _fault_texts()
     documents = []
     for number, text in enumerate(texts):
         path = tmp_path / f"doc{number:03d}.txt"
         path.write_text(text, encoding="utf-8")
-        documents.append(cli.Document(str(path), None, str(path)))
+        documents.append(inputs.Document(str(path), None, str(path)))
     options = extract.make_options(method=method, top=0)
     with threadpoolctl.threadpool_limits(1, "blas"):
         if method == "textrank":
-            expected = [cli._keywords_of_document(options, document) for document in documents]
+            expected = [inputs.keywords_of_document(options, document) for document in documents]
         else:
-            expected = cli._tfidf_locally(documents, [], options, None, None, 1)
+            expected = local.run_locally(inputs.Job(options, documents), 1)
     monkeypatch.setattr(cluster_job, "_CHUNK", FAULT_DOCUMENTS // FAULT_PARTITIONS)
     pids = client.run(os.getpid)
     outcome = {}
 
     def job():
         try:
-            outcome["ranked"] = cluster_job.run_command_job(
-                cluster[0].scheduler_address, documents, [], options, None, None
-            )
+            outcome["ranked"] = cluster_job.run_command_job(cluster[0].scheduler_address, inputs.Job(options, documents))
         except BaseException as error:  # handed to the test below
             outcome["error"] = error
 
@@ -465,18 +464,11 @@ def test_cluster_listens_on_loopback_and_stops_without_leaving_processes():
 
 # --- the command line: --dask gives what the local run gives ----------------------
 
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 
 def run(*args, stdin=None, env=None):
     """Run the command; (exit status, stdout, stderr)."""
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONHASHSEED", None)
-    full_env.update(ONE_BLAS_THREAD)
-    full_env.update(env or {})
-    done = subprocess.run([*COMMAND, *map(str, args)], input=(stdin or "").encode(), capture_output=True,
-                          env=full_env, timeout=TIMEOUT * 2)
-    return done.returncode, done.stdout.decode(), done.stderr.decode()
+    return run_command(*args, stdin=stdin or "", env={**ONE_BLAS_THREAD, **(env or {})}, timeout=TIMEOUT * 2)
 
 
 @pytest.fixture
@@ -533,8 +525,8 @@ def test_dask_tfidf_with_an_idf_table_equals_local(address, files, tmp_path, idf
         (["--language", "none", "--keep-case", "--stop-words", "{stop}"], 0),
         (["--method", "tfidf", "--unknown-idf", "zero", "--idf", "{weights}"], 0),
         (["--method", "tfidf", "--unknown-idf", "2.5", "--idf-from", "{corpus}", "--phrases"], 0),
-        (["--method", "tfidf", "--idf-from", "{numbers}"], cli.EXIT_FILE),  # no words for a table
-        (["--method", "tfidf", "--idf", "{empty}"], cli.EXIT_IDF),  # no median
+        (["--method", "tfidf", "--idf-from", "{numbers}"], inputs.EXIT_FILE),  # no words for a table
+        (["--method", "tfidf", "--idf", "{empty}"], inputs.EXIT_IDF),  # no median
         (["--language", "zh", "{chinese}"], 0),
         (["--method", "tfidf", "--language", "zh", "{chinese}"], 0),
     ],
@@ -617,7 +609,7 @@ def _closed_port():
 )
 def test_unreachable_scheduler_is_one_line_with_its_own_status(files, address, fragment):
     status, out, err = run("--dask", address, *files, env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
-    assert (status, out) == (cli.EXIT_CLUSTER, "")
+    assert (status, out) == (inputs.EXIT_CLUSTER, "")
     assert err.startswith("python -m tallowmere.vellumcrest: error: --dask ")
     assert fragment in err and err.count("\n") == 1
 
@@ -627,14 +619,13 @@ def test_missing_dask_extra(files, tmp_path, module):
     # A module that fails to import stands in for a missing package.
     (tmp_path / f"{module}.py").write_text(f"raise ImportError(\"No module named '{module}'\")\n")
     status, out, err = run("--dask", "tcp://127.0.0.1:8786", *files, env={"PYTHONPATH": str(tmp_path)})
-    assert (status, out) == (cli.EXIT_MISSING_DASK, "")
+    assert (status, out) == (inputs.EXIT_MISSING_DASK, "")
     assert "needs the dask and distributed packages" in err and "[dask]" in err and err.count("\n") == 1
 
 
 def test_missing_dask_for_the_library(tmp_path):
     (tmp_path / "dask.py").write_text("raise ImportError(\"No module named 'dask'\")\n")
-    done = subprocess.run([sys.executable, "-c", "import tallowmere.vellumcrest.dask"], capture_output=True,
-                          text=True, env={**os.environ, "PYTHONPATH": str(tmp_path)}, timeout=TIMEOUT)
+    done = run_python("import tallowmere.vellumcrest.dask", env={"PYTHONPATH": str(tmp_path)}, timeout=TIMEOUT)
     assert done.returncode == 1
     assert "ImportError: tallowmere.vellumcrest.dask needs dask: pip install 'tallowmere-vellumcrest[dask]'" in done.stderr
 
@@ -642,19 +633,19 @@ def test_missing_dask_for_the_library(tmp_path):
 def test_running_out_of_memory_on_a_worker_is_that_inputs_failure():
     # As under -j, the message names the input and the status is the memory
     # status; on the cluster it comes back as data, ordered with the rest.
-    from tallowmere.vellumcrest.dask import _attempt
+    from tallowmere.vellumcrest.cli.cluster import _attempt
 
     def rank(_):
         raise MemoryError("big.txt: not enough memory to rank 30000 distinct words with the exact engine")
 
     assert _attempt(rank, None) == (
-        ("big.txt: not enough memory to rank 30000 distinct words with the exact engine", cli.EXIT_MEMORY), None
+        ("big.txt: not enough memory to rank 30000 distinct words with the exact engine", inputs.EXIT_MEMORY), None
     )
 
 
 def test_dask_and_jobs_conflict(files):
     status, out, err = run("--dask", "tcp://127.0.0.1:8786", "-j", "2", *files)
-    assert (status, out) == (cli.EXIT_USAGE, "")
+    assert (status, out) == (inputs.EXIT_USAGE, "")
     assert "not allowed with argument" in err
 
 
@@ -703,7 +694,7 @@ def scheduler_process(place, processes, memory_limit="auto"):
         assert not thread.is_alive()
 
 
-PROGRAM = "from tallowmere.vellumcrest._program import run; run('vellumcrest-keywords')"
+PROGRAM = "from tallowmere.vellumcrest.cli import run; run('vellumcrest-keywords')"
 QUICK_CONNECT = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "3s"}
 
 
@@ -730,7 +721,7 @@ def test_a_scheduler_killed_in_the_middle_of_a_job(tmp_path):
         killer.start()
         done = run_python(PROGRAM, "--dask", address, fifo, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
         killer.join(timeout=TIMEOUT)
-    assert (done.returncode, done.stdout) == (cli.EXIT_CLUSTER, ""), done.stderr
+    assert (done.returncode, done.stdout) == (inputs.EXIT_CLUSTER, ""), done.stderr
     assert done.stderr.startswith(f"vellumcrest-keywords: error: --dask {address}: the cluster failed: ")
     assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
 
@@ -752,6 +743,6 @@ def test_an_input_that_kills_its_worker_is_out_of_memory(tmp_path, where):
     (tmp_path / "place").mkdir()
     with scheduler_process(tmp_path / "place", processes=True, memory_limit="300MB") as (_, address):
         done = run_python(PROGRAM, "--dask", address, *args, env=QUICK_CONNECT, timeout=TIMEOUT * 2)
-    assert (done.returncode, done.stdout) == (cli.EXIT_MEMORY, ""), done.stderr
+    assert (done.returncode, done.stdout) == (inputs.EXIT_MEMORY, ""), done.stderr
     assert done.stderr == (f"vellumcrest-keywords: error: {big}: a worker process was killed before this input"
                            " was done (as the system kills a process when memory runs out)\n")

@@ -7,7 +7,7 @@ import os
 import pytest
 
 from conftest import run_python
-from tallowmere.vellumcrest._program import THREAD_VARIABLES
+from tallowmere.vellumcrest.cli import THREAD_VARIABLES
 
 @pytest.mark.parametrize(
     "preset, expected",
@@ -45,7 +45,7 @@ def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, pre
         "import runpy, sys, json, concurrent.futures, report\n"
         "before = report.environment()\n"
         f"sys.argv = ['vellumcrest-keywords', '-j', '2', *{texts!r}]\n"
-        "import tallowmere.vellumcrest._program as program\n"
+        "import tallowmere.vellumcrest.cli as program\n"
         "try:\n"
         "    program.run()\n"
         "except SystemExit as done:\n"
@@ -65,7 +65,7 @@ def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, pre
 def test_the_library_changes_no_thread_setting(monkeypatch):
     for variable in THREAD_VARIABLES:
         monkeypatch.delenv(variable, raising=False)
-    from tallowmere.vellumcrest import cli
+    from tallowmere.vellumcrest.cli import command
     from tallowmere.vellumcrest.keyword import textrank
-    assert cli.main(["--top", "3"]) == 0 and textrank([1, 2, 1, 3])
+    assert command.main(["--top", "3"]) == 0 and textrank([1, 2, 1, 3])
     assert not any(variable in os.environ for variable in THREAD_VARIABLES)

@@ -2,6 +2,7 @@
 pickling, binding to instances and weak references."""
 import copy
 import gc
+import inspect
 import pickle
 import re
 import types
@@ -10,6 +11,7 @@ import weakref
 
 import pytest
 
+import model
 import tallowmere.vellumcrest.keyword as keyword
 from conftest import MODULE_NAME, capture_tfidf_sort_key
 
@@ -21,9 +23,15 @@ def sort_key():
     return capture_tfidf_sort_key()
 
 
+def model_defaults(name):
+    """The defaults of the plain-Python model's function *name*."""
+    parameters = inspect.signature(getattr(model, name)).parameters.values()
+    return tuple(p.default for p in parameters if p.default is not inspect.Parameter.empty)
+
+
 EXPECTED = {
-    "tfidf": dict(__name__="tfidf", __qualname__="tfidf", __defaults__=(10,)),
-    "textrank": dict(__name__="textrank", __qualname__="textrank", __defaults__=(5, 0.8, 10, 10)),
+    "tfidf": dict(__name__="tfidf", __qualname__="tfidf", __defaults__=model_defaults("tfidf")),
+    "textrank": dict(__name__="textrank", __qualname__="textrank", __defaults__=model_defaults("textrank")),
     "sort key": dict(__name__="lambda", __qualname__="tfidf.<locals>.<lambda>", __defaults__=None),
 }
 

@@ -22,7 +22,7 @@ import types
 import numpy
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import entry_lines
+from conftest import entry_lines, race
 
 NAMESPACE = vars(keyword)
 REAL_NUMPY = NAMESPACE["numpy"]
@@ -163,19 +163,9 @@ def rebinder():
     note("rebinder_steps")
 
 
-interval = sys.getswitchinterval()
-sys.setswitchinterval(1e-6)
 try:
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(WORKERS)]
-    other = threading.Thread(target=rebinder)
-    for thread in threads + [other]:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    stop.set()
-    other.join()
+    race(worker, WORKERS, rebinder, stop, other_first=False)
 finally:
-    sys.setswitchinterval(interval)
     NAMESPACE["numpy"] = REAL_NUMPY
     NAMESPACE["collections"] = REAL_COLLECTIONS
 
@@ -213,7 +203,7 @@ import threading
 import numpy
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import Word, entry_lines
+from conftest import Word, change_words, entry_lines, race
 
 MODULE = "tallowmere.vellumcrest.keyword"
 ROUNDS = int(sys.argv[1])
@@ -260,36 +250,15 @@ def mutator():
     rng = random.Random(99)
     while not stop.is_set():
         step = rng.randrange(7)
-        if step == 0:
-            corpus.append(Word(rng.choice(LABELS)))
-        elif step == 1 and corpus:
-            corpus.pop(rng.randrange(len(corpus)))
-        elif step == 2:
-            corpus[:] = [Word(rng.choice(LABELS)) for _ in range(rng.randrange(40))]
-        elif step == 3:
-            corpus.clear()
-        elif step == 4 and corpus:
-            corpus[rng.randrange(len(corpus))] = Word(rng.choice(LABELS))
+        if step < 5:
+            change_words(corpus, step, rng, LABELS)
         elif step == 5:
             idf.clear()
         else:
             idf.update({Word(label): rng.random() for label in rng.sample(LABELS, 4)})
 
 
-interval = sys.getswitchinterval()
-sys.setswitchinterval(1e-6)
-try:
-    threads = [threading.Thread(target=ranker, args=(k,)) for k in range(4)]
-    other = threading.Thread(target=mutator)
-    other.start()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    stop.set()
-    other.join()
-finally:
-    sys.setswitchinterval(interval)
+race(ranker, 4, mutator, stop)
 print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "outcomes": outcomes}))
 '''
 

@@ -21,43 +21,11 @@ import weakref
 import pytest
 
 import tallowmere.vellumcrest.sparse as sparse
-from conftest import Word, run_python
+from conftest import Alpha, Corpus, HashFails, HostileError, Number, Word, failing_after, run_python
 
 WARM_UP = 3
 ROUNDS = 5
 CALLS_PER_ROUND = 20
-
-
-class Corpus(list):
-    """A weakly referable corpus."""
-
-
-class Number:
-    """A weakly referable int-like argument."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Alpha(float):
-    """A weakly referable damping factor."""
-
-
-class Hostile(Exception):
-    pass
-
-
-class HashFails(Word):
-    def __hash__(self):
-        raise Hostile("hash")
-
-
-def failing_after(words):
-    yield from words
-    raise Hostile("iteration")
 
 
 def words(text):
@@ -79,8 +47,8 @@ CASES = [
     ("alpha_type", lambda: ((words(C),), {"alpha": Word("x")}), TypeError),
     ("n_iter_negative", lambda: ((words(C),), {"n_iter": Number(-1)}), ValueError),
     ("unhashable", lambda: (([Word("a"), [Word("b")]],), {}), TypeError),
-    ("hash_fails", lambda: ((words(C) + [HashFails("x")],), {}), Hostile),
-    ("iteration_fails", lambda: ((failing_after(words(C)),), {}), Hostile),
+    ("hash_fails", lambda: ((words(C) + [HashFails()],), {}), HostileError),
+    ("iteration_fails", lambda: ((failing_after(words(C)),), {}), HostileError),
 ]
 IDS = [case[0] for case in CASES]
 
@@ -310,7 +278,7 @@ ROUNDS = int(sys.argv[1])
 
 # Hashed and compared by Python code: a chance for a thread switch in the
 # middle of every dict and set operation.
-from conftest import Word
+from conftest import Word, change_words, race
 
 
 def picture(result):
@@ -363,33 +331,10 @@ def ranker(number):
 def mutator():
     rng = random.Random(99)
     while not stop.is_set():
-        step = rng.randrange(5)
-        if step == 0:
-            mutable.append(Word(rng.choice(LABELS)))
-        elif step == 1 and mutable:
-            mutable.pop(rng.randrange(len(mutable)))
-        elif step == 2:
-            mutable[:] = [Word(rng.choice(LABELS)) for _ in range(rng.randrange(40))]
-        elif step == 3:
-            mutable.clear()
-        elif mutable:
-            mutable[rng.randrange(len(mutable))] = Word(rng.choice(LABELS))
+        change_words(mutable, rng.randrange(5), rng, LABELS)
 
 
-interval = sys.getswitchinterval()
-sys.setswitchinterval(1e-6)
-try:
-    threads = [threading.Thread(target=ranker, args=(k,)) for k in range(8)]
-    other = threading.Thread(target=mutator)
-    other.start()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    stop.set()
-    other.join()
-finally:
-    sys.setswitchinterval(interval)
+race(ranker, 8, mutator, stop)
 for name, (corpus, kwargs) in SHARED.items():
     assert picture(sparse.textrank(corpus, **kwargs)) == EXPECTED[name], name
 print(json.dumps({"problems": problems[:20], "problem_count": len(problems), "counts": counts}))

@@ -2,13 +2,12 @@
 command line's --method keyphrases."""
 
 import json
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from conftest import run_command, run_interpreter, run_python
 from tallowmere.vellumcrest import keywords
 from tallowmere.vellumcrest.keyphrases import english_stop_words
 
@@ -171,15 +170,14 @@ def test_options_that_do_not_apply_are_refused(options, fragment):
         keywords("bees and clover", **options)
 
 
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 
 def test_command_line_lists_keyphrases(tmp_path):
     document = tmp_path / "abstract.txt"
     document.write_text(ABSTRACT, encoding="utf-8")
-    done = subprocess.run([*COMMAND, "--method", "keyphrases", "--json", str(document)], capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    report = json.loads(done.stdout)
+    status, out, err = run_command("--method", "keyphrases", "--json", document)
+    assert status == 0, err
+    report = json.loads(out)
     assert report["method"] == "keyphrases"
     listed = [entry["word"] for entry in report["documents"][0]["keywords"]]
     assert listed == phrases(ABSTRACT)
@@ -187,11 +185,11 @@ def test_command_line_lists_keyphrases(tmp_path):
 
 @pytest.mark.parametrize("option", [["--window", "3"], ["--idf-from", "."], ["--phrases"], ["--engine", "sparse"]])
 def test_command_line_refuses_options_of_other_methods(option):
-    done = subprocess.run([*COMMAND, "--method", "keyphrases", *option], capture_output=True, text=True)
-    assert done.returncode == 2 and "keyphrases" in done.stderr
+    status, _, err = run_command("--method", "keyphrases", *option)
+    assert status == 2 and "keyphrases" in err
 
 
-BENCH = Path(__file__).resolve().parent.parent / "bench" / "keyphrases.py"
+BENCH = Path(__file__).resolve().parents[2] / "bench" / "keyphrases.py"
 
 
 def test_benchmark_protocol(tmp_path):
@@ -223,11 +221,8 @@ def test_benchmark_runs_on_a_small_set(tmp_path):
     (tmp_path / "Inspec" / "docsutf8" / "1.txt").write_text(ABSTRACT, encoding="utf-8")
     (tmp_path / "Inspec" / "keys" / "1.key").write_text("neural networks\nweb-based image retrieval\n", encoding="utf-8")
     out = tmp_path / "out"
-    done = subprocess.run(
-        [sys.executable, str(BENCH), str(tmp_path), "--sets", "Inspec", "--systems", "ours-keyphrases", "--quiet",
-         "--json", str(tmp_path / "r.json")],
-        capture_output=True, text=True, timeout=300,
-    )
+    done = run_interpreter(BENCH, tmp_path, "--sets", "Inspec", "--systems", "ours-keyphrases", "--quiet",
+                           "--json", tmp_path / "r.json", timeout=300)
     assert done.returncode == 0, done.stderr
     (result,) = json.loads((tmp_path / "r.json").read_text())
     assert result["documents"] == 1 and result["f1"]["5"] > 0

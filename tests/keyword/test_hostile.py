@@ -15,7 +15,6 @@ parametrised test at the end reports each one.
 """
 import gc
 import json
-import os
 import subprocess
 import sys
 import weakref
@@ -25,7 +24,7 @@ import pytest
 
 import model
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import entry_lines as entries_of, run_python
+from conftest import entry_lines as entries_of, run_in_test_module
 
 MODULE = "tallowmere.vellumcrest.keyword"
 TFIDF = MODULE + ".tfidf"
@@ -1149,8 +1148,6 @@ def child_main(names):
         print(MARK + json.dumps({"name": name, "status": status, "detail": detail}), flush=True)
 
 
-CHILD = "import sys; sys.path.insert(0, sys.argv[1]); import test_hostile; test_hostile.child_main(sys.argv[2:])"
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 def run_children(names):
@@ -1160,7 +1157,7 @@ def run_children(names):
     pending = list(names)
     while pending:
         try:
-            child = run_python(CHILD, TESTS_DIR, *pending, dev=True, timeout=600)
+            child = run_in_test_module(__file__, "child_main(sys.argv[2:])", *pending, dev=True, timeout=600)
             stdout, stderr, returncode = child.stdout, child.stderr, child.returncode
         except subprocess.TimeoutExpired as expired:
             decode = lambda data: data.decode() if isinstance(data, bytes) else (data or "")  # noqa: E731

@@ -92,8 +92,8 @@ CODE_TABLE = {
 }
 
 
-@pytest.fixture(scope="module")
-def code_objects():
+def stage_functions():
+    """textrank's stage functions, caught while a call runs."""
     def run(collect):
         class Word(str):
             def __hash__(self):
@@ -102,7 +102,12 @@ def code_objects():
 
         keyword.textrank([Word("a"), "b"], n_iter=0)
 
-    stages = live_functions(run)
+    return live_functions(run)
+
+
+@pytest.fixture(scope="module")
+def code_objects():
+    stages = stage_functions()
     codes = {name: stages[name].__code__ for name in ("create_nodes", "create_matrix", "calculate_pr")}
     codes["tfidf"] = keyword.tfidf.__code__
     codes["textrank"] = keyword.textrank.__code__
@@ -112,15 +117,7 @@ def code_objects():
 @pytest.fixture(scope="module")
 def functions(code_objects):
     """The five functions defined with `def`, as the module makes them."""
-    def run(collect):
-        class Word(str):
-            def __hash__(self):
-                collect()
-                return str.__hash__(self)
-
-        keyword.textrank([Word("a"), "b"], n_iter=0)
-
-    found = live_functions(run)
+    found = stage_functions()
     return {name: found[name] if name in found else getattr(keyword, name) for name in CODE_TABLE}
 
 

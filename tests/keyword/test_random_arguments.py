@@ -14,14 +14,11 @@ import numpy
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import entry_lines as entries_of, run_python
+from conftest import (EqFails, HashFails, HostileError, IndexFails, entry_lines as entries_of, hostile,
+                      run_in_test_module, with_clearing_word)
 
 MODULE = "tallowmere.vellumcrest.keyword"
 EXAMPLES = 400
-
-
-class HostileError(Exception):
-    """What the hostile objects raise."""
 
 
 ALLOWED = (TypeError, ValueError, AttributeError, KeyError, NameError, IndexError, RuntimeError,
@@ -47,27 +44,6 @@ CALLED_STAGE = {
 
 
 # ---- hostile objects -------------------------------------------------------------
-
-def hostile(*args):
-    raise HostileError("hostile")
-
-
-class HashFails:
-    __hash__ = hostile
-
-
-class EqFails:
-    """Hashes like 'a', so it is compared with 'a' when both meet."""
-
-    def __hash__(self):
-        return hash("a")
-
-    __eq__ = hostile
-
-
-class IndexFails:
-    __index__ = hostile
-
 
 class ArithmeticFails:
     __add__ = __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = __lt__ = __ge__ = hostile
@@ -110,26 +86,6 @@ class SelfClearing(list):
 
 class GetFails:
     get = hostile
-
-
-class WordThatClears:
-    """A word that empties the list it was put in when it is hashed."""
-
-    def __init__(self):
-        self.home = None
-
-    def __hash__(self):
-        if self.home is not None:
-            self.home.clear()
-        return 7
-
-
-def with_clearing_word(words):
-    corpus = list(words)
-    word = WordThatClears()
-    word.home = corpus
-    corpus.insert(len(corpus) // 2, word)
-    return corpus
 
 
 # ---- strategies -----------------------------------------------------------------
@@ -247,14 +203,8 @@ def random_calls(call):
     check_call(ranker, args, kwargs)
 
 
-CHILD = ("import sys; sys.path.insert(0, sys.argv[1]); import test_random_arguments as t; t.random_calls(); "
-         "print('all examples passed')")
-
-
 def test_random_calls_end_in_a_result_or_a_reported_exception():
-    import os
-
-    child = run_python(CHILD, os.path.dirname(os.path.abspath(__file__)), dev=True, timeout=900)
+    child = run_in_test_module(__file__, "random_calls(); print('all examples passed')", dev=True, timeout=900)
     tail = "\n".join(line for line in child.stderr.splitlines()[-60:])
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{tail}"
     assert "all examples passed" in child.stdout

@@ -1,5 +1,10 @@
-"""The command's process: ``vellumcrest-keywords`` and ``python -m
-tallowmere.vellumcrest`` start here.
+"""The ``vellumcrest-keywords`` command (also ``python -m
+tallowmere.vellumcrest``): :func:`run` starts it, in a process of its own.
+
+Its parts: :mod:`.parser` (the options and the help),
+:mod:`.command` (:func:`~.command.main`, the run), :mod:`.local` (ranking
+here and in ``-j`` worker processes), :mod:`.cluster` (``--dask``) and
+:mod:`.output`.  Nothing in the library imports this package.
 
 The process is the command's own, so it may choose process-wide settings that
 the library functions never touch: BLAS runs on one thread.  The products in
@@ -58,6 +63,6 @@ def hold_standard_descriptors() -> None:
 def run(prog: str | None = None) -> None:
     hold_standard_descriptors()
     prefer_one_blas_thread()
-    from .cli import main
+    from .command import main
 
     sys.exit(main(prog=prog))

@@ -2,9 +2,7 @@
 
 import json
 import math
-import os
 import statistics
-import subprocess
 import sys
 from importlib import resources
 from pathlib import Path
@@ -12,17 +10,17 @@ from pathlib import Path
 import pytest
 
 import tallowmere.vellumcrest as package
-from conftest import run_python
+from conftest import run_command, run_python
 from tallowmere.vellumcrest import extract, keywords
-from tallowmere.vellumcrest.cli import CutSettings, cut_words
+from tallowmere.vellumcrest.data import stop_words_for
+from tallowmere.vellumcrest.text import CutSettings, cut_words
 from tallowmere.vellumcrest.idf import build_idf
 from tallowmere.vellumcrest.keyword import textrank, tfidf
 
 DATA = Path(__file__).parent / "data"
 LICENSES = Path("/usr/share/common-licenses")
-SAMPLE = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
+SAMPLE = resources.files("tallowmere.vellumcrest.data").joinpath("sample.txt").read_text("utf-8")
 ZH_TEXT = (DATA / "zh_tea.txt").read_text("utf-8")
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 
 def license_text(name):
@@ -32,10 +30,10 @@ def license_text(name):
     return path.read_text("utf-8")
 
 
-def cli_json(*args, stdin=None):
-    result = subprocess.run([*COMMAND, "--json", *map(str, args)], input=stdin, capture_output=True, timeout=300)
-    assert result.returncode == 0, result.stderr.decode()
-    return [[(k["word"], k["score"]) for k in d["keywords"]] for d in json.loads(result.stdout)["documents"]]
+def cli_json(*args, stdin=b""):
+    status, out, err = run_command("--json", *args, stdin=stdin)
+    assert status == 0, err
+    return [[(k["word"], k["score"]) for k in d["keywords"]] for d in json.loads(out)["documents"]]
 
 
 def nan_as_none(ranked):
@@ -70,6 +68,7 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
         ({"engine": "dense"}, ValueError, "engine must be"),
         ({"unknown_idf": "mean"}, ValueError, "unknown_idf must be"),
         ({"unknown_idf": math.inf}, ValueError, "unknown_idf must be a finite number"),
+        ({"windw": 3}, TypeError, "keywords\\(\\) got an unexpected keyword argument 'windw'"),
         ({"stop_words": "the"}, TypeError, "stop_words must be a collection of str"),
         ({"stop_words": [1]}, TypeError, "stop_words must hold str"),
         ({"pos": ["n"]}, ValueError, "pos applies only to language='zh'"),
@@ -87,8 +86,25 @@ def test_bad_options_are_named(options, error, fragment):
         keywords("the bees left the hive", **options)
 
 
+@pytest.mark.parametrize("engine", ["keyword", "sparse"])
+def test_textrank_options_default_to_the_rankers_own(engine):
+    # keywords(method="textrank") with no window, alpha or iterations ranks
+    # as the engine does with its own defaults.
+    import importlib
+    import inspect
+
+    ranker = importlib.import_module(f"tallowmere.vellumcrest.{engine}").textrank
+    defaults = {name: p.default for name, p in inspect.signature(ranker).parameters.items()}
+    options = extract.make_options(method="textrank", engine="exact" if engine == "keyword" else "sparse")
+    assert (options.window, options.alpha, options.iterations) == (
+        defaults["window"], defaults["alpha"], defaults["n_iter"])
+    assert keywords(SAMPLE, method="textrank", engine=options.engine) == keywords(
+        SAMPLE, method="textrank", engine=options.engine, window=defaults["window"], alpha=defaults["alpha"],
+        iterations=defaults["n_iter"])
+
+
 def test_top_none_and_zero_return_every_word():
-    words = set(cut_words(SAMPLE, CutSettings(stop_words=extract.stop_words_for("en"))))
+    words = set(cut_words(SAMPLE, CutSettings(stop_words=stop_words_for("en"))))
     assert len(keywords(SAMPLE, method="textrank", top=None)) == len(keywords(SAMPLE, method="textrank", top=0)) == len(words)
     assert keywords(SAMPLE, method="textrank", top=3) == keywords(SAMPLE, method="textrank", top=None)[:3]
 
@@ -111,7 +127,7 @@ def test_the_package_exports_and_still_imports_nothing_on_load():
 
 
 def test_english_text_gives_content_words():
-    stop = extract.stop_words_for("en")
+    stop = stop_words_for("en")
     sample = [word for word, _ in keywords(SAMPLE, method="textrank")]
     assert {"hive", "bees", "queen"} <= set(sample) and not stop & set(sample)
     gpl = [word for word, _ in keywords(license_text("GPL-3"), method="textrank")]
@@ -130,7 +146,7 @@ def test_extra_stop_words_add_to_the_language_list_whatever_their_case_and_form(
 def test_chinese_top_words_are_content_words():
     pytest.importorskip("jieba")
     assert len(ZH_TEXT) >= 300
-    stop = extract.stop_words_for("zh")
+    stop = stop_words_for("zh")
     for options in ({"method": "textrank"}, {"method": "tfidf"}, {"method": "textrank", "pos": None}):
         top = [word for word, _ in keywords(ZH_TEXT, language="zh", **options)]
         assert len(top) == 10
@@ -206,7 +222,7 @@ def test_unknown_words_weigh_the_median_of_the_table(license_idf):
 def test_idf_corpus_is_cut_like_the_text():
     corpus = ["The bees left the hive.", "The hive was empty.", "Bees make honey."]
     got = keywords("The bees left the hive", method="tfidf", idf_corpus=corpus, top=None)
-    table = build_idf([cut_words(text, CutSettings(stop_words=extract.stop_words_for("en"))) for text in corpus])
+    table = build_idf([cut_words(text, CutSettings(stop_words=stop_words_for("en"))) for text in corpus])
     assert got == [(word, float(score)) for word, score in tfidf(["bees", "left", "hive"], table, None)]
 
 
@@ -270,9 +286,7 @@ def test_the_result_does_not_depend_on_the_hash_seed():
             " print(repr(keywords(text, method='textrank', top=None, phrases=True)), repr(keywords(text, top=None)))")
     outputs = set()
     for seed in ("0", "1", "2", "3"):
-        env = {**os.environ, "PYTHONHASHSEED": seed}
-        result = subprocess.run([sys.executable, "-c", code], input=SAMPLE, capture_output=True, text=True,
-                                env=env, timeout=300)
+        result = run_python(code, input=SAMPLE, env={"PYTHONHASHSEED": seed}, timeout=300)
         assert result.returncode == 0, result.stderr
         outputs.add(result.stdout)
     assert len(outputs) == 1

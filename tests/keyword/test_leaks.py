@@ -20,7 +20,7 @@ import numpy
 import pytest
 
 import tallowmere.vellumcrest.keyword as keyword
-from conftest import Word
+from conftest import Alpha, Corpus, Number, Word
 
 NAMESPACE = vars(keyword)
 FUNCTION_TYPE = type(keyword.textrank)
@@ -31,22 +31,8 @@ ROUNDS = 5
 CALLS_PER_ROUND = 20
 
 
-class Corpus(list):
-    """A weakly referable corpus (walked by iterator, not by position)."""
-
-
 class Table(dict):
     """A weakly referable idf table (its `get` is looked up as an attribute)."""
-
-
-class Number:
-    """A weakly referable integer-like value (n_word, n_iter)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Window:
@@ -60,10 +46,6 @@ class Window:
 
     def __radd__(self, index):
         return index + self.value
-
-
-class Alpha(float):
-    """A weakly referable damping factor."""
 
 
 class GetFails:

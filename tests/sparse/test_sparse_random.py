@@ -15,7 +15,7 @@ import warnings
 import numpy
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import run_python
+from conftest import EqFails, HashFails, HostileError, IndexFails, hostile, run_in_test_module, with_clearing_word
 from sparse_agreement import disagreement
 import tallowmere.vellumcrest.keyword as keyword
 import tallowmere.vellumcrest.sparse as sparse
@@ -57,29 +57,6 @@ def test_agrees_with_the_exact_ranker_on_random_corpora(corpus, kwargs):
 # ---- random arguments --------------------------------------------------------------
 
 
-class HostileError(Exception):
-    """What the hostile objects raise."""
-
-
-def hostile(*args):
-    raise HostileError("hostile")
-
-
-class HashFails:
-    __hash__ = hostile
-
-
-class EqFails:
-    def __hash__(self):
-        return hash("a")
-
-    __eq__ = hostile
-
-
-class IndexFails:
-    __index__ = hostile
-
-
 class FloatFails:
     __float__ = hostile
 
@@ -96,26 +73,6 @@ class LengthHintFails:
         raise StopIteration
 
     __length_hint__ = hostile
-
-
-class WordThatClears:
-    """Empties the list it was put in when it is hashed."""
-
-    def __init__(self):
-        self.home = None
-
-    def __hash__(self):
-        if self.home is not None:
-            self.home.clear()
-        return 7
-
-
-def with_clearing_word(words):
-    corpus = list(words)
-    word = WordThatClears()
-    word.home = corpus
-    corpus.insert(len(corpus) // 2, word)
-    return corpus
 
 
 ALLOWED = (TypeError, ValueError, RuntimeError, HostileError)
@@ -177,11 +134,8 @@ def random_calls(call):
     check_call(args, kwargs)
 
 
-CHILD = "import test_sparse_random as t; t.random_calls(); print('all examples passed')"
-
-
 def test_random_calls_end_in_a_result_or_a_clear_exception():
-    child = run_python(CHILD, dev=True, timeout=900)
+    child = run_in_test_module(__file__, "random_calls(); print('all examples passed')", dev=True, timeout=900)
     tail = "\n".join(child.stderr.splitlines()[-60:])
     assert child.returncode == 0, f"child ended with {child.returncode}:\n{tail}"
     assert "all examples passed" in child.stdout

@@ -12,13 +12,13 @@ from importlib.metadata import entry_points
 
 import pytest
 
-from conftest import run_python
-from tallowmere.vellumcrest import cli
-from tallowmere.vellumcrest.cli import CutSettings, cut_words
+from conftest import COMMAND, run_command, run_interpreter, run_python, start_python
+from tallowmere.vellumcrest import _package, inputs
+from tallowmere.vellumcrest.cli import command, output
+from tallowmere.vellumcrest.text import CutSettings, cut_words
 from tallowmere.vellumcrest.idf import build_idf, load_idf
 from tallowmere.vellumcrest.keyword import tfidf, textrank
 
-COMMAND = [sys.executable, "-m", "tallowmere.vellumcrest"]
 
 BEES = """\
 The bees left the hive at dawn. Bees visit clover, and the clover feeds the
@@ -35,20 +35,9 @@ weather of early spring keeps the bees in the hive.
 """
 
 
-def run(*args, stdin=None, env=None, cwd=None):
+def run(*args, stdin=b"", env=None, cwd=None):
     """Run the command; return (exit status, stdout, stderr), all decoded as UTF-8."""
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONHASHSEED", None)
-    full_env.update(env or {})
-    result = subprocess.run(
-        [*COMMAND, *map(str, args)],
-        input=stdin.encode() if isinstance(stdin, str) else stdin,
-        capture_output=True,
-        env=full_env,
-        cwd=cwd,
-        timeout=300,
-    )
-    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+    return run_command(*args, stdin=stdin, env=env, cwd=cwd)
 
 
 def run_json(*args, **kwargs):
@@ -235,7 +224,7 @@ def test_cut_jieba(tmp_path):
 
 
 def test_sample_document_by_default():
-    sample = resources.files("tallowmere.vellumcrest").joinpath("sample.txt").read_text("utf-8")
+    sample = resources.files("tallowmere.vellumcrest.data").joinpath("sample.txt").read_text("utf-8")
     assert len(sample.split()) > 200
     result = run_json("--method", "textrank", "--language", "none", "--top", "0")
     assert [d["source"] for d in result["documents"]] == ["<sample>"]
@@ -368,23 +357,23 @@ def test_byte_order_mark_is_skipped(tmp_path):
 def test_version():
     status, out, err = run("--version")
     assert status == 0
-    assert out.split()[-1] == cli._version()
+    assert out.split()[-1] == _package.version()
 
 
 def test_help_documents_exit_codes_and_the_default_idf():
     status, out, err = run("--help")
     assert status == 0
     assert "built from the input documents themselves" in out
-    for code in (cli.EXIT_FILE, cli.EXIT_ENCODING, cli.EXIT_NUMBER, cli.EXIT_IDF, cli.EXIT_MISSING_CUTTER):
+    for code in (inputs.EXIT_FILE, inputs.EXIT_ENCODING, inputs.EXIT_NUMBER, inputs.EXIT_IDF, inputs.EXIT_MISSING_CUTTER):
         assert f"\n  {code}  " in out
 
 
 def test_closed_output_pipe_fails_quietly(texts):
-    process = subprocess.Popen([*COMMAND, texts[0]], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = start_python(*COMMAND, texts[0], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.close()
     err = process.stderr.read()
     process.stderr.close()
-    assert process.wait(timeout=300) == cli.EXIT_FAILURE
+    assert process.wait(timeout=300) == inputs.EXIT_FAILURE
     assert b"Traceback" not in err
 
 
@@ -392,11 +381,11 @@ def test_console_script(texts):
     scripts = [e for e in entry_points(group="console_scripts") if e.name == "vellumcrest-keywords"]
     if not scripts:
         pytest.skip("the vellumcrest-keywords console script is not installed")
-    assert scripts[0].value == "tallowmere.vellumcrest._program:run"
+    assert scripts[0].value == "tallowmere.vellumcrest.cli:run"
     executable = shutil.which("vellumcrest-keywords", path=os.path.dirname(sys.executable))
     if executable is None:
         pytest.skip("the vellumcrest-keywords script is not beside this interpreter")
-    result = subprocess.run([executable, "--json", texts[0]], capture_output=True, timeout=300)
+    result = run_interpreter("--json", texts[0], program=executable, timeout=300)
     assert result.returncode == 0
     assert json.loads(result.stdout) == run_json(texts[0])
 
@@ -416,11 +405,11 @@ def check_error(result, status, *fragments):
 
 def test_missing_file_after_good_ones(texts, tmp_path):
     missing = tmp_path / "missing.txt"
-    check_error(run(*texts, missing), cli.EXIT_FILE, f"{missing}: cannot read: no such file or directory")
+    check_error(run(*texts, missing), inputs.EXIT_FILE, f"{missing}: cannot read: no such file or directory")
 
 
 def test_directory_as_input(tmp_path):
-    check_error(run(tmp_path), cli.EXIT_FILE, f"{tmp_path}: cannot read: is a directory")
+    check_error(run(tmp_path), inputs.EXIT_FILE, f"{tmp_path}: cannot read: is a directory")
 
 
 @pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root reads any file")
@@ -428,7 +417,7 @@ def test_unreadable_file(tmp_path):
     path = tmp_path / "secret.txt"
     path.write_text("bees")
     path.chmod(0)
-    check_error(run(path), cli.EXIT_FILE, "permission denied")
+    check_error(run(path), inputs.EXIT_FILE, "permission denied")
 
 
 @pytest.mark.parametrize(
@@ -442,11 +431,11 @@ def test_unreadable_file(tmp_path):
 def test_undecodable_input(texts, tmp_path, data, where):
     path = tmp_path / "latin.txt"
     path.write_bytes(data)
-    check_error(run(texts[0], path), cli.EXIT_ENCODING, f"{path}: not valid UTF-8: {where}")
+    check_error(run(texts[0], path), inputs.EXIT_ENCODING, f"{path}: not valid UTF-8: {where}")
 
 
 def test_undecodable_stdin():
-    check_error(run("-", stdin=b"caf\xe9"), cli.EXIT_ENCODING, "<stdin>: not valid UTF-8")
+    check_error(run("-", stdin=b"caf\xe9"), inputs.EXIT_ENCODING, "<stdin>: not valid UTF-8")
 
 
 @pytest.mark.parametrize(
@@ -471,7 +460,7 @@ def test_undecodable_stdin():
     ],
 )
 def test_bad_number(texts, option, value, fragment):
-    check_error(run("--method", "textrank", option, value, texts[0]), cli.EXIT_NUMBER, fragment)
+    check_error(run("--method", "textrank", option, value, texts[0]), inputs.EXIT_NUMBER, fragment)
 
 
 @pytest.mark.parametrize(
@@ -488,37 +477,37 @@ def test_malformed_idf_file(texts, tmp_path, data, fragment):
     path.write_bytes(data)
     check_error(
         run("--method", "tfidf", "--idf", path, texts[0]),
-        cli.EXIT_IDF,
+        inputs.EXIT_IDF,
         f"error: {path}{fragment}",
     )
 
 
 def test_missing_idf_file(texts, tmp_path):
     path = tmp_path / "none.idf"
-    check_error(run("--method", "tfidf", "--idf", path, texts[0]), cli.EXIT_FILE, f"{path}: cannot read")
+    check_error(run("--method", "tfidf", "--idf", path, texts[0]), inputs.EXIT_FILE, f"{path}: cannot read")
 
 
 def test_idf_directory_missing_or_empty(texts, tmp_path):
     missing = tmp_path / "nowhere"
-    check_error(run("--method", "tfidf", "--idf-from", missing, texts[0]), cli.EXIT_FILE, f"{missing}: cannot read")
+    check_error(run("--method", "tfidf", "--idf-from", missing, texts[0]), inputs.EXIT_FILE, f"{missing}: cannot read")
     empty = tmp_path / "empty"
     empty.mkdir()
     (empty / "notes.md").write_text("bees")
-    check_error(run("--method", "tfidf", "--idf-from", empty, texts[0]), cli.EXIT_FILE, "no *.txt file")
+    check_error(run("--method", "tfidf", "--idf-from", empty, texts[0]), inputs.EXIT_FILE, "no *.txt file")
 
 
 def test_undecodable_file_in_idf_directory(texts, tmp_path):
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     (corpus / "bad.txt").write_bytes(b"\xfe")
-    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), cli.EXIT_ENCODING, "bad.txt: not valid UTF-8")
+    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), inputs.EXIT_ENCODING, "bad.txt: not valid UTF-8")
 
 
 def test_stop_word_file_errors(texts, tmp_path):
     missing = tmp_path / "stop.txt"
-    check_error(run("--stop-words", missing, texts[0]), cli.EXIT_FILE, f"{missing}: cannot read")
+    check_error(run("--stop-words", missing, texts[0]), inputs.EXIT_FILE, f"{missing}: cannot read")
     missing.write_bytes(b"the\n\xff\n")
-    check_error(run("--stop-words", missing, texts[0]), cli.EXIT_ENCODING, f"{missing}: not valid UTF-8")
+    check_error(run("--stop-words", missing, texts[0]), inputs.EXIT_ENCODING, f"{missing}: not valid UTF-8")
 
 
 @pytest.mark.parametrize(
@@ -541,20 +530,20 @@ def test_stop_word_file_errors(texts, tmp_path):
     ],
 )
 def test_usage_errors(args, fragment):
-    check_error(run(*args), cli.EXIT_USAGE, fragment)
+    check_error(run(*args), inputs.EXIT_USAGE, fragment)
 
 
 def test_jieba_not_installed(texts, tmp_path):
     # A module that fails to import stands in for a missing jieba.
     (tmp_path / "jieba.py").write_text("raise ImportError(\"No module named 'jieba'\")\n")
     result = run("--cut", "jieba", texts[0], env={"PYTHONPATH": str(tmp_path)})
-    check_error(result, cli.EXIT_MISSING_CUTTER, "needs the jieba package", "[chinese]")
+    check_error(result, inputs.EXIT_MISSING_CUTTER, "needs the jieba package", "[chinese]")
 
 
 def test_exit_codes_are_distinct():
-    codes = [getattr(cli, name) for name in cli.__all__ if name.startswith("EXIT_")]
+    codes = [getattr(inputs, name) for name in inputs.__all__ if name.startswith("EXIT_")]
     assert len(codes) == len(set(codes)) == 11
-    assert math.prod(codes) == 0 and cli.EXIT_OK == 0
+    assert math.prod(codes) == 0 and inputs.EXIT_OK == 0
 
 
 # --- languages, phrases, unknown idf weights, inputs without words ---------------
@@ -592,7 +581,7 @@ def test_inputs_without_words_get_a_note(texts, tmp_path):
     ],
 )
 def test_usage_errors_of_the_text_options(args, fragment):
-    check_error(run(*args), cli.EXIT_USAGE, fragment)
+    check_error(run(*args), inputs.EXIT_USAGE, fragment)
 
 
 @pytest.mark.parametrize(
@@ -600,13 +589,13 @@ def test_usage_errors_of_the_text_options(args, fragment):
     [("many", "--unknown-idf: not median, zero or a number: 'many'"), ("inf", "must be a finite number")],
 )
 def test_bad_unknown_idf(texts, value, fragment):
-    check_error(run("--method", "tfidf", "--unknown-idf", value, texts[0]), cli.EXIT_NUMBER, fragment)
+    check_error(run("--method", "tfidf", "--unknown-idf", value, texts[0]), inputs.EXIT_NUMBER, fragment)
 
 
 def test_an_empty_idf_table_has_no_median(texts, tmp_path):
     table = tmp_path / "empty.idf"
     table.write_text("# nothing\n", encoding="utf-8")
-    check_error(run("--method", "tfidf", "--idf", table, texts[0]), cli.EXIT_IDF,
+    check_error(run("--method", "tfidf", "--idf", table, texts[0]), inputs.EXIT_IDF,
                 f"error: {table}: no weights, so no median")
     status, out, err = run("--method", "tfidf", "--idf", table, "--unknown-idf", "zero", texts[0])
     assert (status, err) == (0, "") and all(line.endswith("\t0.0000") for line in out.splitlines())
@@ -616,7 +605,7 @@ def test_an_idf_directory_without_words(texts, tmp_path):
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     (corpus / "numbers.txt").write_text("1 2 3", encoding="utf-8")
-    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), cli.EXIT_FILE,
+    check_error(run("--method", "tfidf", "--idf-from", corpus, texts[0]), inputs.EXIT_FILE,
                 f"error: {corpus}: no words to build the idf table from")
 
 
@@ -633,7 +622,7 @@ def test_chinese_in_parallel_equals_serial(tmp_path):
 
 # --- hostile surroundings: closed streams, memory limits, killed workers -------
 
-PROGRAM = "from tallowmere.vellumcrest._program import run; run('vellumcrest-keywords')"
+PROGRAM = "from tallowmere.vellumcrest.cli import run; run('vellumcrest-keywords')"
 
 
 def run_program(*args, shell="", code=PROGRAM, timeout=120):
@@ -656,15 +645,15 @@ NATIVE_STDIN = pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64"
 @pytest.mark.parametrize(
     "shell, args, status, out, err",
     [
-        ('{exec} >&-', ["{bees}"], cli.EXIT_FAILURE, None,
+        ('{exec} >&-', ["{bees}"], inputs.EXIT_FAILURE, None,
          PROG_ERROR + "cannot write the output: standard output is closed\n"),
         # stderr closed: the status tells, and stdout stays empty after an error
-        ('{exec} 2>&-', ["{bees}", "{missing}"], cli.EXIT_FILE, "", None),
-        ('{exec} 2>&-', ["--top", "x", "{bees}"], cli.EXIT_NUMBER, "", None),
-        ('{exec} 2>&-', ["{empty}"], cli.EXIT_OK, "", None),  # the note has nowhere to go
-        pytest.param('{exec} <&-', ["-"], cli.EXIT_FILE, "",
+        ('{exec} 2>&-', ["{bees}", "{missing}"], inputs.EXIT_FILE, "", None),
+        ('{exec} 2>&-', ["--top", "x", "{bees}"], inputs.EXIT_NUMBER, "", None),
+        ('{exec} 2>&-', ["{empty}"], inputs.EXIT_OK, "", None),  # the note has nowhere to go
+        pytest.param('{exec} <&-', ["-"], inputs.EXIT_FILE, "",
                      PROG_ERROR + "<stdin>: cannot read: standard input is closed\n", marks=NATIVE_STDIN),
-        pytest.param('{exec} <&-', ["{bees}", "-"], cli.EXIT_FILE, "",
+        pytest.param('{exec} <&-', ["{bees}", "-"], inputs.EXIT_FILE, "",
                      PROG_ERROR + "<stdin>: cannot read: standard input is closed\n", marks=NATIVE_STDIN),
     ],
     ids=["stdout", "stderr error", "stderr usage", "stderr note", "stdin", "stdin second"],
@@ -686,8 +675,8 @@ def test_a_closed_standard_descriptor_is_not_reused(texts):
     # and whatever a library writes to standard error would land there.
     code = """
         import os, sys
-        from tallowmere.vellumcrest import _program
-        _program.hold_standard_descriptors()
+        from tallowmere.vellumcrest import cli
+        cli.hold_standard_descriptors()
         fd = os.open(sys.argv[1], os.O_RDONLY)
         print(sys.stderr is None, fd > 2, os.path.samefile(f"/proc/self/fd/2", os.devnull))
     """
@@ -735,22 +724,22 @@ def test_running_out_of_memory_names_the_input_and_what_ran_out(texts, tmp_path,
     name = failing(tmp_path)
     arguments = [arg.format(input=name, bees=texts[0]) for arg in args]
     status, out, err = run_program(*arguments, shell=MEMORY_LIMITED, timeout=120)
-    assert (status, out) == (cli.EXIT_MEMORY, ""), err
+    assert (status, out) == (inputs.EXIT_MEMORY, ""), err
     assert err == f"{PROG_ERROR}{name}: not enough memory to {doing}\n"
 
 
 @pytest.mark.skipif(NO_ADDRESS_LIMIT, reason=NO_ADDRESS_LIMIT_REASON)
 def test_running_out_of_memory_reading_standard_input():
     status, out, err = run_program("-", shell=MEMORY_LIMITED + " < /dev/zero")
-    assert (status, out, err) == (cli.EXIT_MEMORY, "", f"{PROG_ERROR}<stdin>: not enough memory to read it\n")
+    assert (status, out, err) == (inputs.EXIT_MEMORY, "", f"{PROG_ERROR}<stdin>: not enough memory to read it\n")
 
 
 def test_out_of_memory_in_the_parent_is_one_line(texts, monkeypatch, capsys):
     def fail(*args):
         raise MemoryError()
 
-    monkeypatch.setattr(cli, "_render", fail)
-    assert cli.main([str(texts[0])], prog="vellumcrest-keywords") == cli.EXIT_MEMORY
+    monkeypatch.setattr(output, "render", fail)
+    assert command.main([str(texts[0])], prog="vellumcrest-keywords") == inputs.EXIT_MEMORY
     assert capsys.readouterr() == ("", f"{PROG_ERROR}not enough memory to build the output\n")
 
 
@@ -762,7 +751,7 @@ def test_a_killed_worker_is_one_line_naming_the_input(texts, tmp_path):
     os.mkfifo(fifo)
     code = """
         import multiprocessing, os, signal, sys, threading, time
-        from tallowmere.vellumcrest import cli
+        from tallowmere.vellumcrest.cli import command
 
         def kill_a_worker():
             deadline = time.monotonic() + 60
@@ -775,7 +764,7 @@ def test_a_killed_worker_is_one_line_naming_the_input(texts, tmp_path):
                 time.sleep(0.05)
 
         threading.Thread(target=kill_a_worker, daemon=True).start()
-        sys.exit(cli.main(["-j", "2", *sys.argv[1:]], prog="vellumcrest-keywords"))
+        sys.exit(command.main(["-j", "2", *sys.argv[1:]], prog="vellumcrest-keywords"))
     """
     try:
         status, out, err = run_program(fifo, texts[0], code=code, timeout=120)
@@ -784,6 +773,6 @@ def test_a_killed_worker_is_one_line_naming_the_input(texts, tmp_path):
             os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
         except OSError:
             pass
-    assert (status, out) == (cli.EXIT_MEMORY, ""), err
+    assert (status, out) == (inputs.EXIT_MEMORY, ""), err
     assert err == (f"{PROG_ERROR}{fifo}: a worker process was killed before this input was done"
                    " (as the system kills a process when memory runs out)\n")

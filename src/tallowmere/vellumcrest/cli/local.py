@@ -1,0 +1,76 @@
+"""The command's run on this machine: in its own process, or with ``-j N``
+in up to N worker processes, results in input order."""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Callable, Iterator, Sequence
+from typing import TypeVar
+
+from .. import inputs
+from ..idf import DocumentFrequency
+
+_R = TypeVar("_R")
+
+
+def map_in_order(
+    function: Callable[[inputs.Document], _R], items: Sequence[inputs.Document], jobs: int
+) -> Iterator[_R]:
+    """``function(item) for item in items``, in up to *jobs* processes, yielded
+    in input order; the first failure in input order is raised."""
+    if jobs <= 1 or len(items) <= 1:
+        yield from map(function, items)
+        return
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    workers = min(jobs, len(items))
+    # Several inputs per round trip: one at a time, the pool's messages cost
+    # as much as ranking a short document.  Eight chunks per worker still
+    # share the work out evenly.
+    chunk = max(1, -(-len(items) // (workers * 8)))
+    done = 0
+    pool = ProcessPoolExecutor(max_workers=workers)
+    try:
+        for result in pool.map(function, items, chunksize=chunk):
+            yield result
+            done += 1
+    except BrokenProcessPool:
+        # A worker died (killed, most often for want of memory): the pool
+        # notices at once and fails what it had not given back.
+        raise inputs.lost_worker(items[done].label) from None
+    finally:
+        # After a failure, what has not started yet is dropped.
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def run_locally(job: inputs.Job, jobs: int) -> list[list[tuple[str, float]]]:
+    """The ranked inputs of *job*, in input order, with up to *jobs* processes."""
+    if job.options.method in ("textrank", "keyphrases"):
+        return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs))
+    # Every input is cut before any is ranked, as the table may be built from
+    # them. Each is read and cut once (in the -j workers); its words are kept
+    # until the table is complete, one string per distinct word of the run.
+    options, documents, idf_documents, idf, idf_from = job
+    counts: DocumentFrequency[str] | None = DocumentFrequency() if idf is None else None
+    count_inputs = counts is not None and not idf_documents
+    canonical: dict[str, str] = {}
+    cut_inputs: list[inputs.Cut] = []
+    cuts = map_in_order(functools.partial(inputs.cut_document, options), [*idf_documents, *documents], jobs)
+    for number, cut in enumerate(cuts):
+        if number < len(idf_documents):
+            assert counts is not None
+            counts.add(cut.words)
+            continue
+        cut = inputs.share_words(cut, canonical)
+        if count_inputs:
+            assert counts is not None
+            counts.add(cut.words)
+        cut_inputs.append(cut)
+    if counts is not None:
+        table = counts.to_idf()
+        if not table and idf_documents:
+            assert idf_from is not None
+            raise inputs.no_idf_words(idf_from)
+        idf = inputs.completed_idf(table, options)
+    return [inputs.rank_cut(options, cut, idf) for cut in cut_inputs]

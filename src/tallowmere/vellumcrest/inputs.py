@@ -1,0 +1,326 @@
+"""The command's inputs: reading them, the work on each one, and how a
+failure is reported.
+
+* Reading: UTF-8 with a leading byte-order mark skipped (:func:`read_utf8`
+  for the library, :func:`read_text` with the command's messages).
+* The work on one input, which runs where the input is ranked: in the
+  command's process, in a ``-j`` worker process or on a Dask worker
+  (:func:`keywords_of_document`, and for tfidf :func:`cut_document` and
+  :func:`rank_cut`).
+* The exit codes, :class:`CommandError` (one line on stderr and an exit
+  status) and :class:`InputMemoryError` (out of memory, naming the input).
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any, NamedTuple, TypeVar
+
+from . import data, extract
+from .options import Options
+from .text import Token, cut, words_of
+
+__all__ = [
+    "EXIT_OK",
+    "EXIT_FAILURE",
+    "EXIT_USAGE",
+    "EXIT_FILE",
+    "EXIT_ENCODING",
+    "EXIT_NUMBER",
+    "EXIT_IDF",
+    "EXIT_MISSING_CUTTER",
+    "EXIT_MEMORY",
+    "EXIT_MISSING_DASK",
+    "EXIT_CLUSTER",
+    "CommandError",
+    "Cut",
+    "Document",
+    "InputMemoryError",
+    "Job",
+    "completed_idf",
+    "cut_document",
+    "decode",
+    "describe_os_error",
+    "guard_memory",
+    "keywords_of_document",
+    "lost_worker",
+    "no_idf_words",
+    "rank_cut",
+    "read_idf_directory",
+    "read_inputs",
+    "read_stop_words",
+    "read_text",
+    "read_utf8",
+    "share_words",
+]
+
+EXIT_OK = 0
+EXIT_FAILURE = 1  # the output could not be written
+EXIT_USAGE = 2  # unknown or conflicting options (argparse's own code)
+EXIT_FILE = 3  # a file or directory cannot be read
+EXIT_ENCODING = 4  # an input or stop-word file is not UTF-8
+EXIT_NUMBER = 5  # a numeric option is not a number or out of range
+EXIT_IDF = 6  # the --idf file is malformed
+EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installed
+EXIT_MEMORY = 8  # not enough memory to read or rank an input
+EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
+EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
+
+SAMPLE_LABEL = "<sample>"
+STDIN_LABEL = "<stdin>"
+
+_R = TypeVar("_R")
+
+
+class CommandError(Exception):
+    """A failure reported as one line on stderr and the exit status *status*."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+    def __reduce__(self) -> tuple[type[CommandError], tuple[str, int]]:
+        # Raised in worker processes too: keep the status through pickling.
+        return type(self), (str(self), self.status)
+
+
+# --- running out of memory ---------------------------------------------------------
+#
+# The one answer, wherever it happens (this process, a -j worker, a Dask
+# worker) and whatever ran out (reading, cutting, ranking, or the output):
+# the command ends with EXIT_MEMORY and one line that names the input and
+# what there was not enough memory for. A worker process that dies instead
+# (the kernel's out-of-memory killer sends SIGKILL) ends the command the same
+# way, naming the first input that it did not get back.
+
+
+class InputMemoryError(MemoryError):
+    """Not enough memory to do *doing* for the input *label* (``None``: for
+    the command's output)."""
+
+    def __init__(self, label: str | None, doing: str) -> None:
+        super().__init__(f"{label}: not enough memory to {doing}" if label else f"not enough memory to {doing}")
+        self.label = label
+        self.doing = doing
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Comes back from -j and Dask workers intact.
+        return type(self), (self.label, self.doing)
+
+
+def guard_memory(label: str | None, doing: str, function: Callable[..., _R], *args: Any) -> _R:
+    """``function(*args)``, with a MemoryError turned into :class:`InputMemoryError`.
+
+    The new error is raised once the handler is left, with no context: by
+    then the failed call's frames, and the text or words they held, are
+    freed, so that the report (and sending it back from a worker) has memory
+    to work with.
+    """
+    try:
+        return function(*args)
+    except InputMemoryError:
+        raise
+    except extract.RankMemoryError as error:
+        hint = " (--engine sparse needs far less)" if error.engine == "exact" else ""
+        doing = f"rank {error.n_distinct} distinct words with the {error.engine} engine{hint}"
+    except MemoryError:
+        pass
+    raise InputMemoryError(label, doing)
+
+
+def lost_worker(label: str) -> CommandError:
+    """The report of a worker process (``-j`` or Dask) that died before it
+    gave back the input *label*."""
+    return CommandError(
+        f"{label}: a worker process was killed before this input was done"
+        " (as the system kills a process when memory runs out)",
+        EXIT_MEMORY,
+    )
+
+
+# --- reading ---------------------------------------------------------------------
+
+
+def _without_bom(data: bytes) -> bytes:
+    return data[len(codecs.BOM_UTF8):] if data.startswith(codecs.BOM_UTF8) else data
+
+
+def read_utf8(path: str | os.PathLike[str]) -> str:
+    """The text of the UTF-8 file *path*, a leading byte-order mark skipped.
+
+    Raises :class:`OSError` when the file cannot be read and
+    :class:`UnicodeDecodeError` when it is not UTF-8.
+    """
+    with open(path, "rb") as stream:
+        return _without_bom(stream.read()).decode("utf-8")
+
+
+def describe_os_error(name: str, error: OSError) -> str:
+    if isinstance(error, FileNotFoundError):
+        reason = "no such file or directory"
+    elif isinstance(error, IsADirectoryError):
+        reason = "is a directory"
+    elif isinstance(error, PermissionError):
+        reason = "permission denied"
+    else:
+        reason = error.strerror or str(error)
+    return f"{name}: cannot read: {reason}"
+
+
+def decode(name: str, data: bytes) -> str:
+    """*data* as UTF-8, a leading byte-order mark skipped; a
+    :class:`CommandError` naming *name* and the place of the first bad byte
+    otherwise."""
+    data = _without_bom(data)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        column = error.start - (data.rfind(b"\n", 0, error.start) + 1) + 1
+        raise CommandError(
+            f"{name}: not valid UTF-8: byte 0x{data[error.start]:02x} at line {line},"
+            f" column {column}",
+            EXIT_ENCODING,
+        ) from None
+
+
+def read_text(path: str) -> str:
+    """The text of the file *path*, with the command's messages."""
+    try:
+        with open(path, "rb") as stream:
+            contents = stream.read()
+    except OSError as error:
+        raise CommandError(describe_os_error(path, error), EXIT_FILE) from None
+    return decode(path, contents)
+
+
+def _read_stdin() -> str:
+    stream = sys.stdin
+    if stream is None:
+        raise CommandError(f"{STDIN_LABEL}: cannot read: standard input is closed", EXIT_FILE)
+    try:
+        contents = guard_memory(STDIN_LABEL, "read it", stream.buffer.read)
+    except OSError as error:
+        raise CommandError(describe_os_error(STDIN_LABEL, error), EXIT_FILE) from None
+    return guard_memory(STDIN_LABEL, "read it", decode, STDIN_LABEL, contents)
+
+
+@dataclass(frozen=True)
+class Document:
+    """An input: its text, or (``text`` None) the path a worker reads it from."""
+
+    label: str
+    text: str | None
+    path: str | None = None
+
+    def load(self) -> str:
+        if self.text is not None:
+            return self.text
+        assert self.path is not None
+        return guard_memory(self.label, "read it", read_text, self.path)
+
+
+def read_inputs(files: Sequence[str]) -> list[Document]:
+    """The inputs: standard input and the sample are read here; files are
+    read where they are ranked (here, in a -j worker or on a Dask worker),
+    each when its turn comes."""
+    if not files:
+        return [Document(SAMPLE_LABEL, decode(SAMPLE_LABEL, data.read_bytes("sample.txt")))]
+    documents = []
+    for name in files:
+        if name == "-":
+            documents.append(Document(STDIN_LABEL, _read_stdin()))
+        else:
+            documents.append(Document(name, None, name))
+    return documents
+
+
+def read_stop_words(path: str) -> frozenset[str]:
+    return data.parse_word_list(read_text(path))
+
+
+def read_idf_directory(directory: str) -> list[Document]:
+    """The ``*.txt`` files of *directory*, in name order, as inputs read where they are cut."""
+    try:
+        names = sorted(
+            entry.name
+            for entry in os.scandir(directory)
+            if entry.name.endswith(".txt") and entry.is_file()
+        )
+    except OSError as error:
+        raise CommandError(describe_os_error(directory, error), EXIT_FILE) from None
+    if not names:
+        raise CommandError(f"{directory}: no *.txt file to build the idf table from", EXIT_FILE)
+    paths = [os.path.join(directory, name) for name in names]
+    return [Document(path, None, path) for path in paths]
+
+
+# --- the work for each input (this runs in worker processes under -j and --dask) ---
+
+
+class Cut(NamedTuple):
+    """What ranking needs of a cut input: its kept words, and for phrases
+    also its text and tokens."""
+
+    words: list[str]
+    text: str | None = None
+    tokens: list[Token] | None = None
+    label: str = ""
+
+
+def _cut(options: Options, document: Document) -> tuple[str, list[Token]]:
+    return guard_memory(document.label, "cut it into words", cut, document.load(), options)
+
+
+def cut_document(options: Options, document: Document) -> Cut:
+    """tfidf: *document* read and cut, kept until the idf table is complete."""
+    text, tokens = _cut(options, document)
+    words = guard_memory(document.label, "cut it into words", words_of, tokens)
+    return Cut(words, text, tokens, document.label) if options.phrases else Cut(words, label=document.label)
+
+
+def share_words(piece: Cut, canonical: dict[str, str]) -> Cut:
+    """*piece* with each of its words replaced by the one string *canonical*
+    keeps for it: the cuts that wait for an idf table share their words."""
+    return piece._replace(words=[canonical.setdefault(word, word) for word in piece.words])
+
+
+def rank_cut(options: Options, piece: Cut, idf: Any) -> list[tuple[str, float]]:
+    """tfidf: a cut input ranked with the completed table *idf*."""
+    if piece.text is not None and piece.tokens is not None:
+        return guard_memory(piece.label, "rank it", extract.rank, piece.text, piece.tokens, options, idf)
+    return guard_memory(piece.label, "rank it", extract.rank_words, piece.words, options, idf)
+
+
+def keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
+    """textrank and keyphrases: *document* read, cut and ranked."""
+    if options.method == "keyphrases":
+        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, document.load(), options)
+    text, tokens = _cut(options, document)
+    return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
+
+
+class Job(NamedTuple):
+    """The command's work: rank *documents* with *options*; for tfidf, with
+    the table *idf* (--idf) or one counted from *idf_documents* (the files
+    of --idf-from *idf_from*), or else from the documents themselves."""
+
+    options: Options
+    documents: Sequence[Document]
+    idf_documents: Sequence[Document] = ()
+    idf: Any = None
+    idf_from: str | None = None
+
+
+def completed_idf(table: dict[str, float], options: Options) -> Any:
+    """The idf table counted from the inputs, completed for unknown words."""
+    # An empty table comes only from inputs without words: nothing to weigh.
+    return extract.complete_idf(table, options.unknown_idf) if table else table
+
+
+def no_idf_words(directory: str) -> CommandError:
+    return CommandError(f"{directory}: no words to build the idf table from", EXIT_FILE)
