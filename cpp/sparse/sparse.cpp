@@ -20,9 +20,9 @@
 // is allocated through PyMem_Raw*, so the interpreter's allocator hooks see
 // it; allocation failures end in MemoryError, and no C++ exception leaves
 // this file.
-#include "recursion.hpp"
-#include "ref.hpp"
-#include "set_entries.hpp"
+#include "common/recursion.hpp"
+#include "common/ref.hpp"
+#include "common/set_entries.hpp"
 
 #include <algorithm>
 #include <cstdarg>
@@ -35,7 +35,10 @@
 #include <stdexcept>
 #include <vector>
 
-namespace keyword {
+namespace sparse {
+
+using vellumcrest::Borrowed, vellumcrest::Ref;
+using vellumcrest::enter_call, vellumcrest::leave_call, vellumcrest::next_set_entry;
 
 namespace {
 
@@ -754,6 +757,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-}  // namespace keyword
+}  // namespace sparse
 
-PyMODINIT_FUNC PyInit_sparse() { return PyModuleDef_Init(&keyword::module_def); }
+PyMODINIT_FUNC PyInit_sparse() { return PyModuleDef_Init(&sparse::module_def); }
