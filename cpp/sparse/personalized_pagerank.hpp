@@ -1,9 +1,6 @@
 // personalized_pagerank(keys, restart, window=3, alpha=0.85, n_iter=30): the
 // word ranking of the keyphrase method, part of tallowmere.vellumcrest.sparse.
 //
-// Included once, by sparse.cpp, inside its anonymous namespace: it uses that
-// file's arrays, GIL guard and error helpers.
-//
 //   1. reading (with the GIL): keys, a sequence of word numbers in text
 //      order, each 0 <= key < len(restart); restart, one finite weight >= 0
 //      per word (all zero: the same for every word);
@@ -18,202 +15,14 @@
 //   4. the scores as a list of floats, one per word.
 //
 // The scores sum to 1 (up to rounding).
+#pragma once
 
-// Word numbers and restart weights of a call; every array from PyMem_Raw*.
-struct Walk {
-  Array<WordId> keys;
-  Array<double> restart;
-};
+#include "engine.hpp"
 
-bool read_keys(Borrowed keys, Py_ssize_t n_words, Array<WordId>& out) {
-  // A tuple of its own: reading an item may run Python code that changes a list.
-  Ref sequence = Ref::steal(PySequence_Tuple(keys));
-  if (!sequence) return false;
-  const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
-  out.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    // Held while __index__ runs: the tuple keeps it alive, but only as long as
-    // the tuple lives.
-    Ref item = Ref::borrow(PyTuple_GET_ITEM(sequence.get(), k));
-    const Py_ssize_t key = PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
-    if (key == -1 && PyErr_Occurred()) {
-      if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        PyErr_Clear();
-        set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is not a word number below %zd", k, n_words);
-      }
-      return false;
-    }
-    if (key < 0 || key >= n_words) {
-      set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is %zd, not a word number below %zd", k, key,
-                n_words);
-      return false;
-    }
-    out.push_back(static_cast<WordId>(key));
-  }
-  return true;
-}
+namespace sparse {
 
-bool read_restart(Borrowed restart, Array<double>& out) {
-  Ref sequence = Ref::steal(PySequence_Tuple(restart));
-  if (!sequence) return false;
-  const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
-  if (static_cast<std::size_t>(count) > kMaxWords) {
-    set_error(PyExc_ValueError, "personalized_pagerank(): more than %zd words", static_cast<Py_ssize_t>(kMaxWords));
-    return false;
-  }
-  out.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    Ref item = Ref::borrow(PyTuple_GET_ITEM(sequence.get(), k));
-    const double weight = PyFloat_AsDouble(item.get());
-    if (weight == -1.0 && PyErr_Occurred()) return false;
-    if (!std::isfinite(weight) || weight < 0.0) {
-      set_error(PyExc_ValueError, "personalized_pagerank(): restart[%zd] must be a finite number >= 0", k);
-      return false;
-    }
-    out.push_back(weight);
-  }
-  return true;
-}
+// The scores of the words numbered 0 .. len(restart) - 1, as a list of
+// floats; the arguments as the caller passed them, checked here.
+Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window, double alpha, Py_ssize_t n_iter);
 
-// Links as compressed rows: row v holds (u, weight) for every u linked to v.
-struct WeightedGraph {
-  Array<std::size_t> offset;
-  Array<WordId> target;
-  Array<double> weight;
-  Array<double> total;  // W(v): the sum of row v's weights
-};
-
-WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_words, std::size_t window) {
-  // Each pair as one 64-bit number, row in the high half: sorting groups the
-  // rows and brings equal links together.
-  Array<std::uint64_t> pairs;
-  const std::size_t reach = window - 1;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const std::size_t last = keys.size() - 1 - i < reach ? keys.size() - 1 : i + reach;
-    for (std::size_t j = i + 1; j <= last; ++j) {
-      const WordId a = keys[i];
-      const WordId b = keys[j];
-      if (a == b) continue;
-      pairs.push_back(static_cast<std::uint64_t>(a) << 32 | b);
-      pairs.push_back(static_cast<std::uint64_t>(b) << 32 | a);
-    }
-  }
-  std::sort(pairs.begin(), pairs.end());
-  WeightedGraph graph;
-  graph.offset.assign(n_words + 1, 0);
-  graph.total.assign(n_words, 0.0);
-  for (std::size_t k = 0; k < pairs.size();) {
-    std::size_t end = k + 1;
-    while (end < pairs.size() && pairs[end] == pairs[k]) ++end;
-    const auto row = static_cast<std::size_t>(pairs[k] >> 32);
-    graph.target.push_back(static_cast<WordId>(pairs[k] & 0xffffffffu));
-    graph.weight.push_back(static_cast<double>(end - k));
-    graph.total[row] += static_cast<double>(end - k);
-    ++graph.offset[row + 1];
-    k = end;
-  }
-  for (std::size_t r = 0; r < n_words; ++r) graph.offset[r + 1] += graph.offset[r];
-  return graph;
-}
-
-// The updates; false when a signal handler raised (Ctrl-C) between two of them.
-bool walk(const WeightedGraph& graph, Array<double>& restart, double alpha, std::size_t n_iter, ReleasedGil& gil,
-          Array<double>& pr) {
-  const std::size_t n = restart.size();
-  double sum = 0.0;
-  for (double weight : restart) sum += weight;
-  for (double& weight : restart) weight = sum > 0.0 ? weight / sum : 1.0 / static_cast<double>(n);
-  pr.assign(n, 1.0 / static_cast<double>(n));
-  Array<double> share(n);
-  Array<double> next(n);
-  for (std::size_t iteration = 0; iteration < n_iter; ++iteration) {
-    double dangling = 0.0;
-    for (std::size_t u = 0; u < n; ++u) {
-      if (graph.total[u] > 0.0) {
-        share[u] = pr[u] / graph.total[u];
-      } else {
-        share[u] = 0.0;
-        dangling += pr[u];
-      }
-    }
-    for (std::size_t v = 0; v < n; ++v) {
-      double flow = 0.0;
-      for (std::size_t k = graph.offset[v]; k < graph.offset[v + 1]; ++k) flow += share[graph.target[k]] * graph.weight[k];
-      next[v] = (1.0 - alpha) * restart[v] + alpha * (flow + dangling * restart[v]);
-    }
-    pr.swap(next);
-    if (!gil.check_signals()) return false;
-  }
-  return true;
-}
-
-Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window, double alpha, Py_ssize_t n_iter) {
-  if (window < 2) {
-    set_error(PyExc_ValueError, "personalized_pagerank(): window must be at least 2, got %zd", window);
-    return nullptr;
-  }
-  if (!(alpha >= 0.0 && alpha <= 1.0)) {
-    PyErr_SetString(PyExc_ValueError, "personalized_pagerank(): alpha must be between 0 and 1");
-    return nullptr;
-  }
-  if (n_iter < 0) {
-    set_error(PyExc_ValueError, "personalized_pagerank(): n_iter must be at least 0, got %zd", n_iter);
-    return nullptr;
-  }
-  Walk input;
-  if (!read_restart(restart, input.restart)) return nullptr;
-  if (!read_keys(keys, static_cast<Py_ssize_t>(input.restart.size()), input.keys)) return nullptr;
-  Array<double> pr;
-  if (!input.restart.empty()) {
-    ReleasedGil gil;
-    WeightedGraph graph = build_weighted_graph(input.keys, input.restart.size(), static_cast<std::size_t>(window));
-    Array<WordId>().swap(input.keys);
-    if (!walk(graph, input.restart, alpha, static_cast<std::size_t>(n_iter), gil, pr)) return nullptr;
-  }
-  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pr.size())));
-  if (!result) return nullptr;
-  for (std::size_t k = 0; k < pr.size(); ++k) {
-    PyObject* score = PyFloat_FromDouble(pr[k]);
-    if (!score) return nullptr;
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), score);
-  }
-  return result;
-}
-
-PyObject* personalized_pagerank(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"keys", "restart", "window", "alpha", "n_iter", nullptr};
-  Borrowed keys = nullptr;
-  Borrowed restart = nullptr;
-  Py_ssize_t window = 3;
-  double alpha = 0.85;
-  Py_ssize_t n_iter = 30;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|ndn:personalized_pagerank", const_cast<char**>(names), &keys,
-                                   &restart, &window, &alpha, &n_iter))
-    return nullptr;
-  if (!enter_call()) return nullptr;
-  PyObject* result = nullptr;
-  try {
-    result = personalized_pagerank_of(keys, restart, window, alpha, n_iter).release();
-  } catch (const std::bad_alloc&) {
-    result = PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    result = PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    set_error(PyExc_SystemError, "personalized_pagerank(): %s", error.what());
-  }
-  leave_call();
-  return result;
-}
-
-PyDoc_STRVAR(personalized_pagerank_doc,
-             "personalized_pagerank(keys, restart, window=3, alpha=0.85, n_iter=30)\n"
-             "--\n"
-             "\n"
-             "PageRank with restarts of the words numbered 0 .. len(restart) - 1.\n"
-             "\n"
-             "keys holds the word numbers in text order; words within window - 1\n"
-             "positions of each other are linked both ways, weighted by how often.\n"
-             "restart gives each word's share of the restart vector (finite, >= 0; all\n"
-             "zero: equal shares).  n_iter damped updates with factor alpha start from\n"
-             "a uniform vector; the mass of words without links restarts.  Returns one\n"
-             "float per word; the scores sum to 1.");
+}  // namespace sparse
