@@ -219,13 +219,13 @@ def source_revision() -> str:
     try:
         head = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"], capture_output=True,
                               text=True, timeout=30).stdout.strip()
-        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", "src", "CMakeLists.txt"],
+        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", "src", "cpp", "CMakeLists.txt"],
                                capture_output=True, text=True, timeout=30).stdout.strip()
     except (OSError, subprocess.SubprocessError):
         return "unknown"
     if not head:
         return "unknown"
-    return head + (" with uncommitted changes under src/" if dirty else "")
+    return head + (" with uncommitted changes under src/ or cpp/" if dirty else "")
 
 
 def blas_name() -> str:

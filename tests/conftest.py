@@ -170,7 +170,9 @@ def is_cpython_dict_crash(frames):
         return False
     above = []
     for frame in frames:
-        if "vellumcrest/" in frame:
+        # The module's own frame: in its shared object, or (with debugging
+        # information) in its sources under cpp/.
+        if "vellumcrest/" in frame or "/cpp/" in frame:
             break
         above.append(frame)
     if any(" from " in frame and "libpython" not in frame for frame in above):

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Assembles a wheel from a cross-built CMake install tree.
 
-The wheel holds what the project's own build would put in one: the Python
-files of the package (sources and headers of the extension left out) and the
-built extension module, with METADATA taken from pyproject.toml.
+The wheel holds what the project's own build would put in one: the files of
+the Python package and the built extension modules, with METADATA taken from
+pyproject.toml.
 
     make-wheel.py --project DIR --install-tree DIR --ext-suffix SUFFIX
                   --tag cp311-cp311-linux_armv7l --out DIR
@@ -21,9 +21,8 @@ import tomllib
 import zipfile
 from pathlib import Path
 
-# Same exclusions as the project's wheel.exclude, plus anything a local build
-# may have left in the source tree.
-EXCLUDED_SUFFIXES = (".cpp", ".hpp", ".pyc", ".so", ".o")
+# Anything a local build may have left in the source tree.
+EXCLUDED_SUFFIXES = (".pyc", ".so", ".o")
 # Fixed timestamp (the earliest a zip can hold) so that equal inputs give equal wheels.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 

@@ -8,8 +8,7 @@
 #include <source_location>
 #include <utility>
 
-#include "recursion.hpp"
-#include "ref.hpp"
+#include "shared.hpp"
 
 namespace keyword {
 
@@ -64,8 +63,8 @@ PyObject* run_reporting(const char* entry, Statements&& statements) {
 }
 
 // Runs the body of one call of a module function.  The call counts as one
-// level of recursion (recursion.hpp); a RecursionError is reported at the
-// function's first line, as a binding failure is.
+// level of recursion (common/recursion.hpp); a RecursionError is reported
+// at the function's first line, as a binding failure is.
 template <typename Statements>
 PyObject* run_function_body(const char* entry, int first_line, Statements&& statements) {
   if (!enter_call()) {

@@ -1,23 +1,13 @@
-// personalized_pagerank(keys, restart, window=3, alpha=0.85, n_iter=30): the
-// word ranking of the keyphrase method, part of tallowmere.vellumcrest.sparse.
-//
-// Included once, by sparse.cpp, inside its anonymous namespace: it uses that
-// file's arrays, GIL guard and error helpers.
-//
-//   1. reading (with the GIL): keys, a sequence of word numbers in text
-//      order, each 0 <= key < len(restart); restart, one finite weight >= 0
-//      per word (all zero: the same for every word);
-//   2. the graph (without the GIL): words within window - 1 positions of each
-//      other are linked both ways, a link's weight the number of such pairs;
-//      a word is never linked to itself;
-//   3. the updates (without the GIL), from a uniform vector, n_iter times:
-//        pr'[v] = (1 - alpha) r[v] + alpha (sum over links u-v of
-//                 pr[u] w(u, v) / W(u) + r[v] * (pr of words without links))
-//      with r the restart weights scaled to sum 1 and W(u) the sum of u's
-//      link weights;
-//   4. the scores as a list of floats, one per word.
-//
-// The scores sum to 1 (up to rounding).
+// The keyphrases' personalised PageRank: reading its input, the weighted
+// word graph and the updates.
+#include "personalized_pagerank.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sparse {
+
+namespace {
 
 // Word numbers and restart weights of a call; every array from PyMem_Raw*.
 struct Walk {
@@ -147,6 +137,8 @@ bool walk(const WeightedGraph& graph, Array<double>& restart, double alpha, std:
   return true;
 }
 
+}  // namespace
+
 Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window, double alpha, Py_ssize_t n_iter) {
   if (window < 2) {
     set_error(PyExc_ValueError, "personalized_pagerank(): window must be at least 2, got %zd", window);
@@ -180,40 +172,4 @@ Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window,
   return result;
 }
 
-PyObject* personalized_pagerank(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"keys", "restart", "window", "alpha", "n_iter", nullptr};
-  Borrowed keys = nullptr;
-  Borrowed restart = nullptr;
-  Py_ssize_t window = 3;
-  double alpha = 0.85;
-  Py_ssize_t n_iter = 30;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|ndn:personalized_pagerank", const_cast<char**>(names), &keys,
-                                   &restart, &window, &alpha, &n_iter))
-    return nullptr;
-  if (!enter_call()) return nullptr;
-  PyObject* result = nullptr;
-  try {
-    result = personalized_pagerank_of(keys, restart, window, alpha, n_iter).release();
-  } catch (const std::bad_alloc&) {
-    result = PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    result = PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    set_error(PyExc_SystemError, "personalized_pagerank(): %s", error.what());
-  }
-  leave_call();
-  return result;
-}
-
-PyDoc_STRVAR(personalized_pagerank_doc,
-             "personalized_pagerank(keys, restart, window=3, alpha=0.85, n_iter=30)\n"
-             "--\n"
-             "\n"
-             "PageRank with restarts of the words numbered 0 .. len(restart) - 1.\n"
-             "\n"
-             "keys holds the word numbers in text order; words within window - 1\n"
-             "positions of each other are linked both ways, weighted by how often.\n"
-             "restart gives each word's share of the restart vector (finite, >= 0; all\n"
-             "zero: equal shares).  n_iter damped updates with factor alpha start from\n"
-             "a uniform vector; the mass of words without links restarts.  Returns one\n"
-             "float per word; the scores sum to 1.");
+}  // namespace sparse

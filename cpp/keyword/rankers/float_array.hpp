@@ -9,7 +9,7 @@
 // ordinary Python operations.
 #pragma once
 
-#include "../ref.hpp"
+#include "../shared.hpp"
 
 namespace keyword {
 

@@ -2,7 +2,7 @@
 // a set built from the corpus, mark every neighbour relation in both
 // directions, divide each column by its sum.  Returns (index_dict, matrix).
 #include "../binding.hpp"
-#include "../set_entries.hpp"
+#include "../shared.hpp"
 #include "common.hpp"
 #include "float_array.hpp"
 #include "rankers.hpp"

@@ -1,7 +1,7 @@
 // The rankers: the public functions tfidf and textrank, and textrank's stages.
 #pragma once
 
-#include "../ref.hpp"
+#include "../shared.hpp"
 
 namespace keyword {
 

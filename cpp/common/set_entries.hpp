@@ -13,7 +13,7 @@
 extern "C" int _PySet_NextEntry(PyObject* set, Py_ssize_t* position, PyObject** key, Py_hash_t* hash);
 #endif
 
-namespace keyword {
+namespace vellumcrest {
 
 // The next entry of `set` after `*position`: a borrowed key and its stored
 // hash.  False after the last entry.
@@ -21,4 +21,4 @@ inline bool next_set_entry(Borrowed set, Py_ssize_t* position, Borrowed* key, Py
   return _PySet_NextEntry(set, position, key, hash) != 0;
 }
 
-}  // namespace keyword
+}  // namespace vellumcrest

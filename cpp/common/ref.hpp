@@ -16,7 +16,7 @@
 
 #include <utility>
 
-namespace keyword {
+namespace vellumcrest {
 
 // A reference that somebody else owns; the name says so where it is used.
 using Borrowed = PyObject*;
@@ -119,4 +119,4 @@ class SavedError {
   bool active_ = true;
 };
 
-}  // namespace keyword
+}  // namespace vellumcrest

@@ -6,7 +6,7 @@
 // themselves live in the module state (module.hpp).
 #pragma once
 
-#include "ref.hpp"
+#include "shared.hpp"
 
 namespace keyword {
 

@@ -1,11 +1,11 @@
-// Recursion through the module's functions.
+// Recursion through the functions of both extension modules.
 //
-// A call of a module function counts against the interpreter's recursion
+// A call of one of their functions counts against the interpreter's recursion
 // limit, as the frame of a Python function does.  From CPython 3.12 on that
 // limit counts Python frames only, and the interpreter bounds C calls apart
 // from it (by a count, from 3.14 by the stack): a call counts against both,
 // as a Python function called from C code does.  The limit counts calls, not
-// bytes: the module's functions and the interpreter's own C code in between
+// bytes: these functions and the interpreter's own C code in between
 // use the C stack, and with a raised limit a deep enough recursion would run
 // out of it.  So a call is also refused while little of the thread's stack
 // is left.  Either way the caller gets RecursionError instead of a crash.
@@ -13,7 +13,7 @@
 
 #include "ref.hpp"
 
-namespace keyword {
+namespace vellumcrest {
 
 // Enters one call; false with RecursionError set when it may not go deeper.
 bool enter_call() noexcept;
@@ -25,4 +25,4 @@ void leave_call() noexcept;
 // the platform does not tell.
 Py_ssize_t stack_left() noexcept;
 
-}  // namespace keyword
+}  // namespace vellumcrest

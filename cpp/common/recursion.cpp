@@ -1,5 +1,5 @@
-// Recursion through the module's functions: the recursion limit and the
-// C stack.
+// Recursion through the extension modules' functions: the recursion limit
+// and the C stack.
 #include "recursion.hpp"
 
 #include <cstddef>
@@ -9,13 +9,13 @@
 #include <pthread.h>
 #endif
 
-namespace keyword {
+namespace vellumcrest {
 
 namespace {
 
 // Refused below this much stack: enough for the interpreter to raise and
 // report the error, and for one more level of the deepest recursion seen
-// through the module (a few kilobytes), many times over.  A thread started
+// through a module (a few kilobytes), many times over.  A thread started
 // with a small stack keeps an eighth of it instead.
 constexpr std::size_t kStackReserve = 256 * 1024;
 
@@ -25,7 +25,7 @@ struct StackBounds {
 };
 
 // The current thread's stack (stacks grow downwards on every platform the
-// module is built for), found once per thread.
+// modules are built for), found once per thread.
 const StackBounds& stack_bounds() noexcept {
   thread_local StackBounds bounds;
   thread_local bool known = false;
@@ -89,4 +89,4 @@ void leave_call() noexcept {
 #endif
 }
 
-}  // namespace keyword
+}  // namespace vellumcrest
