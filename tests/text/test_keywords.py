@@ -400,3 +400,19 @@ def test_every_paragraph_break_ends_a_phrase(gap, joins):
     text = f"strong{gap}colony, and a strong{gap}colony, and again strong{gap}colony."
     words = [word for word, _ in keywords(text, method="textrank", phrases=True, top=0)]
     assert ("strong colony" in words) is joins, words
+
+
+def test_the_signature_names_every_option_with_the_default_it_takes():
+    import inspect
+
+    from tallowmere.vellumcrest import keywords
+
+    parameters = inspect.signature(keywords).parameters
+    options = {name: p.default for name, p in parameters.items() if p.kind is p.KEYWORD_ONLY}
+    assert {"window", "alpha", "iterations", "method", "top", "phrases"} <= set(options)
+    text = "Honey bees keep the hive warm. The beekeeper opens the hive in spring."
+    for method in ("keyphrases", "textrank", "tfidf"):
+        shown = {**options, "method": method}
+        if method != "keyphrases":
+            shown["idf"] = {"hive": 1.0} if method == "tfidf" else None
+        assert keywords(text, **shown) == keywords(text, method=method, idf=shown.get("idf"))

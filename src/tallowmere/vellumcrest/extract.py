@@ -20,6 +20,7 @@ needs (``Options``, ``make_options``, ``cut``, ``words_of``,
 
 from __future__ import annotations
 
+import inspect
 import math
 import re
 import statistics
@@ -31,6 +32,7 @@ from .idf import build_idf, weight_value
 from .options import (
     AUTO_EXACT_MAX_WORDS,
     DEFAULT_POS,
+    DEFAULTS,
     MAX_ITERATIONS,
     Options,
     OptionValues,
@@ -355,3 +357,20 @@ def keywords(
         return keyphrases_of(text, settings)
     normalised, tokens = cut(text, settings)
     return rank(normalised, tokens, settings, table)
+
+
+def _keywords_signature() -> inspect.Signature:
+    # keywords() takes its options as **options, checked by make_options; its
+    # signature names each of them with its default, so that help(),
+    # inspect.signature() and editors show what can be given.
+    written = inspect.signature(keywords)
+    hints = OptionValues.__annotations__  # as written, like the other parameters'
+    options = [
+        inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=default, annotation=getattr(hints[name], "__forward_arg__", hints[name]))
+        for name, default in DEFAULTS.items()
+    ]
+    kept = [parameter for name, parameter in written.parameters.items() if name != "options"]
+    return written.replace(parameters=[*kept, *options])
+
+
+keywords.__signature__ = _keywords_signature()  # type: ignore[attr-defined]
