@@ -63,16 +63,7 @@ def tfidf(
     corpus: Iterable[_Word],
     idf: _IdfTable[_Word, _Score],
     n_word: SupportsIndex | None = 10,
-) -> list[tuple[_Word, _Score]]:
-    """Rank the distinct words of ``corpus`` by ``idf.get(word, 0) * count``, best first.
-
-    ``corpus`` is one document already cut into words (for raw text use
-    ``tallowmere.vellumcrest.keywords``). ``idf`` is a table from word to
-    weight, or any object with ``get(word, default)``; a word it lacks scores
-    the int 0. Returns a new list of at most ``n_word`` ``(word, score)``
-    pairs (``ranked[:n_word]``; ``None`` keeps them all). Equal scores keep
-    the order of first occurrence in ``corpus``, in every run.
-    """
+) -> list[tuple[_Word, _Score]]: ...
 
 def textrank(
     corpus: Sequence[_Word],
