@@ -15,6 +15,7 @@ import json
 import math
 import os
 import sys
+import textwrap
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeVar
@@ -35,21 +36,60 @@ __all__ = [
     "EXIT_MEMORY",
     "EXIT_MISSING_DASK",
     "EXIT_CLUSTER",
+    "EXIT_INTERRUPTED",
+    "EXIT_STATUSES",
     "cut_words",
     "main",
 ]
 
 EXIT_OK = 0
-EXIT_FAILURE = 1  # the output could not be written
-EXIT_USAGE = 2  # unknown or conflicting options (argparse's own code)
-EXIT_FILE = 3  # a file or directory cannot be read
-EXIT_ENCODING = 4  # an input or stop-word file is not UTF-8
-EXIT_NUMBER = 5  # a numeric option is not a number or out of range
-EXIT_IDF = 6  # the --idf file is malformed
-EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installed
-EXIT_MEMORY = 8  # not enough memory to read or rank an input
-EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
-EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
+EXIT_FAILURE = 1
+EXIT_USAGE = 2  # argparse's own code
+EXIT_FILE = 3
+EXIT_ENCODING = 4
+EXIT_NUMBER = 5
+EXIT_IDF = 6
+EXIT_MISSING_CUTTER = 7
+EXIT_MEMORY = 8
+EXIT_MISSING_DASK = 9
+EXIT_CLUSTER = 10
+EXIT_INTERRUPTED = 130  # the shells' status for a command stopped by Ctrl-C (SIGINT)
+
+#: Every exit status of the command and what it means, in plain text: the
+#: "exit status" part of --help and the documentation's table are made from
+#: this table alone.
+EXIT_STATUSES: dict[int, str] = {
+    EXIT_OK: "success",
+    EXIT_FAILURE: "the output could not be written (for example a closed pipe, or standard output closed)",
+    EXIT_USAGE: "unknown or conflicting options",
+    EXIT_FILE: "a file or directory cannot be read (missing, a directory, no permission), standard"
+    " input is closed (- with <&-), or --idf-from DIR holds no *.txt file or no word",
+    EXIT_ENCODING: "an input, stop-word or --idf-from file is not valid UTF-8",
+    EXIT_NUMBER: "a bad number for --top, --window, --alpha, --iterations (at most"
+    f" {extract.MAX_ITERATIONS}), --unknown-idf or -j",
+    EXIT_IDF: "a malformed --idf file (including one that is not UTF-8), or an empty one with"
+    " --unknown-idf median",
+    EXIT_MISSING_CUTTER: "--language zh (or --cut jieba), but jieba is not installed",
+    EXIT_MEMORY: "not enough memory to read, cut or rank an input or to build the output (here or"
+    " in a worker), or a worker process was killed (as the system's out-of-memory killer does)",
+    EXIT_MISSING_DASK: "--dask, but dask or distributed is not installed"
+    " (pip install 'tallowmere-vellumcrest[dask]')",
+    EXIT_CLUSTER: "--dask: the scheduler cannot be reached (or the address is malformed, or not one"
+    " of tcp://, tls://, ws://, wss://), or the cluster failed during the job",
+    EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
+}
+
+
+def _exit_status_help() -> str:
+    width = max(len(str(status)) for status in EXIT_STATUSES)
+    lines = ["exit status:"]
+    for status, meaning in EXIT_STATUSES.items():
+        lines += textwrap.wrap(
+            meaning, 78, initial_indent=f"  {status:<{width}}  ", subsequent_indent=" " * (width + 4),
+            break_on_hyphens=False,
+        )
+    return "\n".join(lines) + "\n"
+
 
 # --engine auto ranks with the exact engine up to this many distinct words (a
 # dense matrix of 8 * 2000**2 bytes, 32 MB) and with the sparse one beyond.
@@ -109,22 +149,6 @@ written to standard output unless every input was ranked.
 --dask ADDRESS (e.g. tcp://10.0.0.5:8786) does the work of -j on a running
 Dask cluster (pip install 'tallowmere-vellumcrest[dask]'): the workers read
 the input files themselves, so they must see them at the same paths.
-
-exit status:
-  {EXIT_OK}  success
-  {EXIT_FAILURE}  the output could not be written (standard output closed too)
-  {EXIT_USAGE}  unknown or conflicting options
-  {EXIT_FILE}  a file or directory cannot be read (missing, a directory, no
-     permission), standard input is closed, or --idf-from DIR holds no *.txt file
-  {EXIT_ENCODING}  an input or stop-word file is not valid UTF-8
-  {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations (at most
-     {extract.MAX_ITERATIONS}) or -j
-  {EXIT_IDF}  a malformed or empty --idf file
-  {EXIT_MISSING_CUTTER}  --language zh (--cut jieba), but jieba is not installed
-  {EXIT_MEMORY}  not enough memory to read, cut or rank an input (here or in a
-     worker), or a worker process was killed (as the out-of-memory killer does)
-  {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
-  {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
 
 
@@ -397,7 +421,7 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
         description="List the keyphrases of text files, or rank their words with TextRank or TF-IDF.",
-        epilog=EPILOG,
+        epilog=EPILOG + "\n" + _exit_status_help(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     # Numbers are taken as text and checked later, so that a bad number gets
@@ -809,7 +833,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         _tell(f"{parser.prog}: error: {error}")
         return error.status
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except MemoryError as error:
         # Out of memory outside any input's work (InputMemoryError names it).
         _tell(f"{parser.prog}: error: {str(error) or 'not enough memory'}")
