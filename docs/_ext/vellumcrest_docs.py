@@ -49,10 +49,10 @@ def parse_rst(directive: SphinxDirective, lines: list[str], source: str) -> list
 def stub_of(module: str) -> dict[str, tuple[list[str], str | None]]:
     """The top-level functions of *module*'s stub: their signatures (one per
     overload, ``"(args) -> result"``) and their docstring (the first one given)."""
-    spec = importlib.util.find_spec(module)
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec(module)
+    if found is None or found.origin is None:
         raise ImportError(f"no module {module}")
-    path = Path(spec.origin)
+    path = Path(found.origin)
     stub = path.with_name(path.name.split(".", 1)[0] + ".pyi")
     tree = ast.parse(stub.read_text(encoding="utf-8"), str(stub))
     functions: dict[str, tuple[list[str], str | None]] = {}
