@@ -40,7 +40,6 @@ vellumcrest_stub_modules = STUB_MODULES
 extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
-    "sphinx.ext.intersphinx",
     "vellumcrest_docs",
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
@@ -78,7 +77,6 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 autodoc_preserve_defaults = True
 
-intersphinx_mapping = {}  # no network: the build must work offline
 
 html_theme = "furo"
 html_title = f"tallowmere-vellumcrest {release}"
