@@ -81,12 +81,10 @@ EXIT_STATUSES: dict[int, str] = {
 
 
 def _exit_status_help() -> str:
-    width = max(len(str(status)) for status in EXIT_STATUSES)
     lines = ["exit status:"]
     for status, meaning in EXIT_STATUSES.items():
         lines += textwrap.wrap(
-            meaning, 78, initial_indent=f"  {status:<{width}}  ", subsequent_indent=" " * (width + 4),
-            break_on_hyphens=False,
+            meaning, 78, initial_indent=f"  {status}  ", subsequent_indent="     ", break_on_hyphens=False
         )
     return "\n".join(lines) + "\n"
 
