@@ -11,7 +11,8 @@ module :mod:`tallowmere.vellumcrest.keyword`. Helpers for the idf tables that
 live in :mod:`tallowmere.vellumcrest.idf`. All of these are importable from
 this package. Ranking on a Dask cluster is in :mod:`tallowmere.vellumcrest.dask`
 (the ``dask`` extra; not imported here). The command line is ``vellumcrest-keywords`` or
-``python -m tallowmere.vellumcrest``.
+``python -m tallowmere.vellumcrest``. ``__version__`` is the installed
+distribution's version.
 """
 
 # Not `typing.TYPE_CHECKING`: importing typing here would make loading the
@@ -21,6 +22,8 @@ if TYPE_CHECKING:
     from .extract import keywords
     from .idf import DocumentFrequency, build_idf, load_idf, save_idf
     from .keyword import textrank, tfidf
+
+    __version__: str
 
 __all__ = ["DocumentFrequency", "build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
 
@@ -35,9 +38,19 @@ _HOMES = {
 }
 
 
+# The distribution whose metadata gives __version__.
+_DISTRIBUTION = "tallowmere-vellumcrest"
+
+
 def __getattr__(name: str) -> object:
     # Imported on first use, so that importing the extension module through
     # this package imports nothing else (its own imports stay its own).
+    if name == "__version__":
+        # The installed distribution's version, read from its metadata (the
+        # one in pyproject.toml), so that it is written in one place only.
+        from importlib.metadata import version
+
+        return version(_DISTRIBUTION)
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -46,4 +59,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *__all__])
+    return sorted([*globals(), *__all__, "__version__"])

@@ -303,9 +303,9 @@ def keywords(
     - *stop_words*: more words to leave out, matched without regard to case.
     - *keep_case*: keep the words' case (default: lower-case them).
     - *window*, *alpha*, *iterations*: textrank's window (2 or more), damping
-      factor (0 to 1) and number of updates (1 to :data:`MAX_ITERATIONS`).
+      factor (0 to 1) and number of updates (1 to :data:`~tallowmere.vellumcrest.options.MAX_ITERATIONS`).
     - *engine*: textrank's ``"exact"`` dense ranker, the ``"sparse"`` engine,
-      or ``"auto"``: exact up to :data:`AUTO_EXACT_MAX_WORDS` (2000) distinct
+      or ``"auto"``: exact up to :data:`~tallowmere.vellumcrest.options.AUTO_EXACT_MAX_WORDS` (2000) distinct
       words, sparse beyond. Their scores agree to about 12 significant digits.
     - *idf*, *idf_corpus*: tfidf's weights, a table (word to weight) or raw
       texts to build one from with :func:`~tallowmere.vellumcrest.build_idf`
@@ -314,7 +314,7 @@ def keywords(
     - *unknown_idf*: the weight of words that the table lacks: ``"median"``
       (the median of the table's weights), ``"zero"``, or a number.
     - *pos*: Chinese parts of speech to keep (jieba's tags such as ``"n"``,
-      ``"v"``); ``"auto"`` keeps :data:`DEFAULT_POS` for textrank and every
+      ``"v"``); ``"auto"`` keeps :data:`~tallowmere.vellumcrest.options.DEFAULT_POS` for textrank and every
       word for tfidf; ``None`` keeps every word.
     - *phrases*: also return keyphrases: maximal runs of two or more
       different adjacent words, joined by nothing but spacing (no stop word,
@@ -328,7 +328,7 @@ def keywords(
 
     Raises :class:`TypeError` for a *text* that is not a ``str`` and for
     options of the wrong type, :class:`ValueError` for option values out of
-    range, :class:`MissingJiebaError` (an :class:`ImportError`) for
+    range, :class:`~tallowmere.vellumcrest.text.MissingJiebaError` (an :class:`ImportError`) for
     ``language="zh"`` without jieba installed, and :class:`RankMemoryError`
     (a :class:`MemoryError`) when textrank's engine runs out of memory.
     """

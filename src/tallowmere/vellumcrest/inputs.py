@@ -21,7 +21,8 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeVar
 
 from . import data, extract
-from .options import Options
+from ._package import install_hint
+from .options import MAX_ITERATIONS, Options
 from .text import Token, cut, words_of
 
 __all__ = [
@@ -36,6 +37,8 @@ __all__ = [
     "EXIT_MEMORY",
     "EXIT_MISSING_DASK",
     "EXIT_CLUSTER",
+    "EXIT_INTERRUPTED",
+    "EXIT_STATUSES",
     "CommandError",
     "Cut",
     "Document",
@@ -59,16 +62,40 @@ __all__ = [
 ]
 
 EXIT_OK = 0
-EXIT_FAILURE = 1  # the output could not be written
-EXIT_USAGE = 2  # unknown or conflicting options (argparse's own code)
-EXIT_FILE = 3  # a file or directory cannot be read
-EXIT_ENCODING = 4  # an input or stop-word file is not UTF-8
-EXIT_NUMBER = 5  # a numeric option is not a number or out of range
-EXIT_IDF = 6  # the --idf file is malformed
-EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installed
-EXIT_MEMORY = 8  # not enough memory to read or rank an input
-EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
-EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
+EXIT_FAILURE = 1
+EXIT_USAGE = 2  # argparse's own code
+EXIT_FILE = 3
+EXIT_ENCODING = 4
+EXIT_NUMBER = 5
+EXIT_IDF = 6
+EXIT_MISSING_CUTTER = 7
+EXIT_MEMORY = 8
+EXIT_MISSING_DASK = 9
+EXIT_CLUSTER = 10
+EXIT_INTERRUPTED = 130  # the shells' status for a command stopped by Ctrl-C (SIGINT)
+
+#: Every exit status of the command and what it means, in plain text: the
+#: "exit status" part of --help and the documentation's table are made from
+#: this table alone.
+EXIT_STATUSES: dict[int, str] = {
+    EXIT_OK: "success",
+    EXIT_FAILURE: "the output could not be written (for example a closed pipe, or standard output closed)",
+    EXIT_USAGE: "unknown or conflicting options",
+    EXIT_FILE: "a file or directory cannot be read (missing, a directory, no permission), standard"
+    " input is closed (- with <&-), or --idf-from DIR holds no *.txt file or no word",
+    EXIT_ENCODING: "an input, stop-word or --idf-from file is not valid UTF-8",
+    EXIT_NUMBER: "a bad number for --top, --window, --alpha, --iterations (at most"
+    f" {MAX_ITERATIONS}), --unknown-idf or -j",
+    EXIT_IDF: "a malformed --idf file (including one that is not UTF-8), or an empty one with"
+    " --unknown-idf median",
+    EXIT_MISSING_CUTTER: "--language zh (or --cut jieba), but jieba is not installed",
+    EXIT_MEMORY: "not enough memory to read, cut or rank an input or to build the output (here or"
+    " in a worker), or a worker process was killed (as the system's out-of-memory killer does)",
+    EXIT_MISSING_DASK: f"--dask, but dask or distributed is not installed ({install_hint('dask')})",
+    EXIT_CLUSTER: "--dask: the scheduler cannot be reached (or the address is malformed, or not one"
+    " of tcp://, tls://, ws://, wss://), or the cluster failed during the job",
+    EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
+}
 
 SAMPLE_LABEL = "<sample>"
 STDIN_LABEL = "<stdin>"

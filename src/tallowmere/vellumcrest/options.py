@@ -6,7 +6,7 @@ their checks, written here once.
 :class:`OptionValues` and turn them into an :class:`Options` value with
 :func:`make_options` (picklable, for worker processes).  A value out of
 range raises :class:`OptionError`, a :class:`ValueError` that also says, in
-:attr:`~OptionError.requirement`, what the value must be: the command line
+``requirement``, what the value must be: the command line
 words its own message from it.
 """
 

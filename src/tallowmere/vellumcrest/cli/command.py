@@ -101,7 +101,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         output.tell(f"{parser.prog}: error: {error}")
         return error.status
     except KeyboardInterrupt:
-        return 130
+        return inputs.EXIT_INTERRUPTED
     except MemoryError as error:
         # Out of memory outside any input's work (InputMemoryError names it).
         output.tell(f"{parser.prog}: error: {str(error) or 'not enough memory'}")

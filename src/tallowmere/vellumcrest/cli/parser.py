@@ -11,22 +11,15 @@ from __future__ import annotations
 
 import argparse
 import functools
+import textwrap
 from collections.abc import Callable
 from typing import Any
 
 from .._package import install_hint, version
 from ..data import stop_words_for
 from ..inputs import (
-    EXIT_CLUSTER,
-    EXIT_ENCODING,
-    EXIT_FAILURE,
-    EXIT_FILE,
-    EXIT_IDF,
-    EXIT_MEMORY,
-    EXIT_MISSING_CUTTER,
-    EXIT_MISSING_DASK,
     EXIT_NUMBER,
-    EXIT_OK,
+    EXIT_STATUSES,
     EXIT_USAGE,
     CommandError,
     read_stop_words,
@@ -98,29 +91,23 @@ written to standard output unless every input was ranked.
 Dask cluster ({install_hint('dask')}): the workers read
 the input files themselves, so they must see them at the same paths.
 
-exit status:
-  {EXIT_OK}  success
-  {EXIT_FAILURE}  the output could not be written (standard output closed too)
-  {EXIT_USAGE}  unknown or conflicting options
-  {EXIT_FILE}  a file or directory cannot be read (missing, a directory, no
-     permission), standard input is closed, or --idf-from DIR holds no *.txt file
-  {EXIT_ENCODING}  an input or stop-word file is not valid UTF-8
-  {EXIT_NUMBER}  a bad number for --top, --window, --alpha, --iterations (at most
-     {MAX_ITERATIONS}) or -j
-  {EXIT_IDF}  a malformed or empty --idf file
-  {EXIT_MISSING_CUTTER}  --language zh (--cut jieba), but jieba is not installed
-  {EXIT_MEMORY}  not enough memory to read, cut or rank an input (here or in a
-     worker), or a worker process was killed (as the out-of-memory killer does)
-  {EXIT_MISSING_DASK}  --dask, but dask or distributed is not installed
-  {EXIT_CLUSTER} --dask: the scheduler cannot be reached, or the cluster failed
 """
+
+
+def _exit_status_help() -> str:
+    lines = ["exit status:"]
+    for status, meaning in EXIT_STATUSES.items():
+        lines += textwrap.wrap(
+            meaning, 78, initial_indent=f"  {status}  ", subsequent_indent="     ", break_on_hyphens=False
+        )
+    return "\n".join(lines) + "\n"
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
         description="List the keyphrases of text files, or rank their words with TextRank or TF-IDF.",
-        epilog=EPILOG,
+        epilog=EPILOG + "\n" + _exit_status_help(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     # Numbers are taken as text and checked later, so that a bad number gets
