@@ -14,6 +14,7 @@ failure is reported.
 from __future__ import annotations
 
 import codecs
+import fnmatch
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -36,6 +37,7 @@ __all__ = [
     "EXIT_MEMORY",
     "EXIT_MISSING_DASK",
     "EXIT_CLUSTER",
+    "IDF_PATTERN",
     "CommandError",
     "Cut",
     "Document",
@@ -69,6 +71,9 @@ EXIT_MISSING_CUTTER = 7  # --language zh (or --cut jieba) without jieba installe
 EXIT_MEMORY = 8  # not enough memory to read or rank an input
 EXIT_MISSING_DASK = 9  # --dask without dask and distributed installed
 EXIT_CLUSTER = 10  # --dask: the scheduler cannot be reached, or the cluster failed
+
+#: The files of --idf-from DIR that are read unless --idf-pattern says otherwise.
+IDF_PATTERN = "*.txt"
 
 SAMPLE_LABEL = "<sample>"
 STDIN_LABEL = "<stdin>"
@@ -171,10 +176,29 @@ def describe_os_error(name: str, error: OSError) -> str:
     return f"{name}: cannot read: {reason}"
 
 
+# The byte-order marks of the encodings that a text file in UTF-8's place
+# most often has, longest first (UTF-32's little-endian mark starts with
+# UTF-16's).
+_OTHER_BOMS = (
+    (codecs.BOM_UTF32_LE, "UTF-32"),
+    (codecs.BOM_UTF32_BE, "UTF-32"),
+    (codecs.BOM_UTF16_LE, "UTF-16"),
+    (codecs.BOM_UTF16_BE, "UTF-16"),
+)
+
+
 def decode(name: str, data: bytes) -> str:
     """*data* as UTF-8, a leading byte-order mark skipped; a
     :class:`CommandError` naming *name* and the place of the first bad byte
-    otherwise."""
+    otherwise, with a hint when *data* starts with UTF-16's or UTF-32's
+    byte-order mark."""
+    for mark, encoding in _OTHER_BOMS:
+        if data.startswith(mark):
+            raise CommandError(
+                f"{name}: not UTF-8: it looks like {encoding} (it starts with a byte-order mark);"
+                f" convert it to UTF-8, e.g. iconv -f {encoding} -t UTF-8",
+                EXIT_ENCODING,
+            )
     data = _without_bom(data)
     try:
         return data.decode("utf-8")
@@ -243,18 +267,22 @@ def read_stop_words(path: str) -> frozenset[str]:
     return data.parse_word_list(read_text(path))
 
 
-def read_idf_directory(directory: str) -> list[Document]:
-    """The ``*.txt`` files of *directory*, in name order, as inputs read where they are cut."""
+def read_idf_directory(directory: str, pattern: str | None = None) -> list[Document]:
+    """The regular files of *directory* whose names match the shell pattern
+    *pattern* (default :data:`IDF_PATTERN`; ``*`` takes every one, case
+    counts), in name order, as inputs read where they are cut.  A link to a
+    regular file counts; subdirectories are not entered."""
+    pattern = IDF_PATTERN if pattern is None else pattern
     try:
         names = sorted(
             entry.name
             for entry in os.scandir(directory)
-            if entry.name.endswith(".txt") and entry.is_file()
+            if fnmatch.fnmatchcase(entry.name, pattern) and entry.is_file()
         )
     except OSError as error:
         raise CommandError(describe_os_error(directory, error), EXIT_FILE) from None
     if not names:
-        raise CommandError(f"{directory}: no *.txt file to build the idf table from", EXIT_FILE)
+        raise CommandError(f"{directory}: no {pattern} file to build the idf table from", EXIT_FILE)
     paths = [os.path.join(directory, name) for name in names]
     return [Document(path, None, path) for path in paths]
 

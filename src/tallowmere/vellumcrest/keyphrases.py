@@ -560,7 +560,7 @@ def _choose(
     decay = weights.overlap_decay
     base = {candidate: score for score, _, candidate in scored}
     following = 0  # the next candidate in the order of scores
-    while not (top and len(result) >= top):
+    while top is None or len(result) < top:
         if following < len(scored) and (not waiting or -waiting[0][0] <= scored[following][0]):
             score, start, candidate = scored[following]
             entry = (-score, start, following, candidate, -1)

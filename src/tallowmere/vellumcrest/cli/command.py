@@ -71,7 +71,7 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     idf = _idf_table(args, options)
     # Files are read where they are ranked, one at a time in each process;
     # only standard input and the sample are read here.
-    idf_documents = inputs.read_idf_directory(args.idf_from) if args.idf_from is not None else []
+    idf_documents = inputs.read_idf_directory(args.idf_from, args.idf_pattern) if args.idf_from is not None else []
     documents = inputs.read_inputs(args.files)
     labels = [document.label for document in documents]
     job = inputs.Job(options, documents, idf_documents, idf, args.idf_from)
@@ -80,7 +80,8 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
         results = cluster.run_command_job(args.dask, job)
     else:
         results = run_locally(job, n_jobs)
-    empty = [label for label, ranked in zip(labels, results) if not ranked]
+    # Under --top 0 every result is empty by request.
+    empty = [label for label, ranked in zip(labels, results) if not ranked] if options.top != 0 else []
     return inputs.guard_memory(None, "build the output", output.render, options.method, labels, results, args.json), empty
 
 
