@@ -39,7 +39,7 @@ from .options import (
     check_idf_source,
     make_options,
 )
-from .text import MissingJiebaError, Token, cut, load_jieba, words_of
+from .text import MissingJiebaError, ScriptWarning, Token, check_script, cut, load_jieba, words_of
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -51,6 +51,7 @@ __all__ = [
     "MissingJiebaError",
     "RankMemoryError",
     "Options",
+    "ScriptWarning",
     "Token",
     "check_idf_source",
     "choose_engine",
@@ -335,6 +336,11 @@ def keywords(
     range, :class:`MissingJiebaError` (an :class:`ImportError`) for
     ``language="zh"`` without jieba installed, and :class:`RankMemoryError`
     (a :class:`MemoryError`) when textrank's engine runs out of memory.
+
+    Under ``language="en"`` a *text* whose letters are mostly Han (Chinese)
+    characters gets a :class:`~tallowmere.vellumcrest.text.ScriptWarning`
+    (a :class:`UserWarning`), once per call: the script is checked, the
+    language is not guessed, and the text is still cut as asked.
     """
     if not isinstance(text, str):
         raise TypeError(
@@ -357,6 +363,7 @@ def keywords(
                     raise TypeError(f"idf_corpus must hold str texts, not {type(document).__name__}")
                 corpus.append(words_of(cut(document, settings)[1]))
             table = complete_idf(build_idf(corpus), settings.unknown_idf)
+    check_script(text, settings.language)
     if settings.method == "keyphrases":
         return keyphrases_of(text, settings)
     normalised, tokens = cut(text, settings)

@@ -23,7 +23,7 @@ from typing import Any, NamedTuple, TypeVar
 
 from . import data, extract
 from .options import Options
-from .text import Token, cut, words_of
+from .text import Token, check_script, cut, words_of
 
 __all__ = [
     "EXIT_OK",
@@ -300,8 +300,14 @@ class Cut(NamedTuple):
     label: str = ""
 
 
+def _load(options: Options, document: Document) -> str:
+    text = document.load()
+    check_script(text, options.language)
+    return text
+
+
 def _cut(options: Options, document: Document) -> tuple[str, list[Token]]:
-    return guard_memory(document.label, "cut it into words", cut, document.load(), options)
+    return guard_memory(document.label, "cut it into words", cut, _load(options, document), options)
 
 
 def cut_document(options: Options, document: Document) -> Cut:
@@ -327,7 +333,7 @@ def rank_cut(options: Options, piece: Cut, idf: Any) -> list[tuple[str, float]]:
 def keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
     """textrank and keyphrases: *document* read, cut and ranked."""
     if options.method == "keyphrases":
-        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, document.load(), options)
+        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, _load(options, document), options)
     text, tokens = _cut(options, document)
     return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
 

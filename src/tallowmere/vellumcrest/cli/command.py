@@ -12,6 +12,7 @@ import argparse
 import errno
 import os
 import sys
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -48,7 +49,7 @@ def _idf_table(args: argparse.Namespace, options: Options) -> Any:
         ) from None
 
 
-def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
+def _run(args: argparse.Namespace, prog: str) -> tuple[str, list[str]]:
     """The output, and the labels of inputs that held no word to rank."""
     options = options_of(args)
     n_jobs = jobs(args)
@@ -79,7 +80,7 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     if cluster is not None:
         results = cluster.run_command_job(args.dask, job)
     else:
-        results = run_locally(job, n_jobs)
+        results = run_locally(job, n_jobs, prog)
     # Under --top 0 every result is empty by request.
     empty = [label for label, ranked in zip(labels, results) if not ranked] if options.top != 0 else []
     return inputs.guard_memory(None, "build the output", output.render, options.method, labels, results, args.json), empty
@@ -97,7 +98,9 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else inputs.EXIT_USAGE
     try:
-        text, empty = _run(args)
+        with warnings.catch_warnings():
+            output.show_warnings(parser.prog)
+            text, empty = _run(args, parser.prog)
     except inputs.CommandError as error:
         output.tell(f"{parser.prog}: error: {error}")
         return error.status

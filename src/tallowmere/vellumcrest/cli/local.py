@@ -9,12 +9,13 @@ from typing import TypeVar
 
 from .. import inputs
 from ..idf import DocumentFrequency
+from .output import show_warnings
 
 _R = TypeVar("_R")
 
 
 def map_in_order(
-    function: Callable[[inputs.Document], _R], items: Sequence[inputs.Document], jobs: int
+    function: Callable[[inputs.Document], _R], items: Sequence[inputs.Document], jobs: int, prog: str = ""
 ) -> Iterator[_R]:
     """``function(item) for item in items``, in up to *jobs* processes, yielded
     in input order; the first failure in input order is raised."""
@@ -30,7 +31,8 @@ def map_in_order(
     # share the work out evenly.
     chunk = max(1, -(-len(items) // (workers * 8)))
     done = 0
-    pool = ProcessPoolExecutor(max_workers=workers)
+    # Each worker shows a warning once, as the command's process does.
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=show_warnings, initargs=(prog,))
     try:
         for result in pool.map(function, items, chunksize=chunk):
             yield result
@@ -44,10 +46,10 @@ def map_in_order(
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def run_locally(job: inputs.Job, jobs: int) -> list[list[tuple[str, float]]]:
+def run_locally(job: inputs.Job, jobs: int, prog: str = "") -> list[list[tuple[str, float]]]:
     """The ranked inputs of *job*, in input order, with up to *jobs* processes."""
     if job.options.method in ("textrank", "keyphrases"):
-        return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs))
+        return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs, prog))
     # Every input is cut before any is ranked, as the table may be built from
     # them. Each is read and cut once (in the -j workers); its words are kept
     # until the table is complete, one string per distinct word of the run.
@@ -56,7 +58,7 @@ def run_locally(job: inputs.Job, jobs: int) -> list[list[tuple[str, float]]]:
     count_inputs = counts is not None and not idf_documents
     canonical: dict[str, str] = {}
     cut_inputs: list[inputs.Cut] = []
-    cuts = map_in_order(functools.partial(inputs.cut_document, options), [*idf_documents, *documents], jobs)
+    cuts = map_in_order(functools.partial(inputs.cut_document, options), [*idf_documents, *documents], jobs, prog)
     for number, cut in enumerate(cuts):
         if number < len(idf_documents):
             assert counts is not None
