@@ -164,6 +164,60 @@ def test_a_file_with_another_byte_order_mark_gets_a_hint(capfd, tmp_path, encodi
 
 def test_the_package_lists_only_its_public_api():
     assert dir(package) == sorted(package.__all__)
-    assert "TYPE_CHECKING" not in vars(package)
     for name in package.__all__:
         assert getattr(package, name).__name__ == name
+
+
+# --- progress ------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def many_files(tmp_path):
+    paths = []
+    for number in range(60):
+        path = tmp_path / f"{number:02}.txt"
+        path.write_text(f"{BEES} Hive number {number}.", encoding="utf-8")
+        paths.append(str(path))
+    return paths
+
+
+@pytest.mark.parametrize("quiet", [[], ["--quiet"]])
+def test_progress_shows_on_a_terminal_unless_quiet(many_files, quiet):
+    import os
+    import pty
+    import subprocess
+    import sys
+
+    from conftest import COMMAND
+
+    master, slave = pty.openpty()
+    try:
+        child = subprocess.Popen(
+            [sys.executable, *COMMAND, *quiet, *many_files],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave,
+        )
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # EIO: the child closed the terminal
+                break
+            if not data:
+                break
+            shown += data
+        out, _ = child.communicate(timeout=120)
+    finally:
+        os.close(master)
+    assert child.returncode == 0 and out.count(b"==> ") == 60
+    if quiet:
+        assert shown == b""
+    else:
+        assert b"0/60 inputs" in shown
+
+
+def test_progress_is_silent_when_piped(many_files):
+    from conftest import run_command
+
+    status, out, err = run_command("-j", "2", *many_files)
+    assert (status, err) == (0, "") and out.count("==> ") == 60

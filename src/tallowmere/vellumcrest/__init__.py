@@ -22,7 +22,6 @@ if TYPE_CHECKING:
     from .idf import DocumentFrequency, build_idf, load_idf, save_idf
     from .keyword import textrank, tfidf
     from .text import ScriptWarning
-del TYPE_CHECKING
 
 __all__ = ["DocumentFrequency", "ScriptWarning", "build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
 

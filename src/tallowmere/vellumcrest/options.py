@@ -246,7 +246,7 @@ def check_option(name: str, value: object) -> Any:
 
 
 def _is_default(name: str, value: object) -> bool:
-    default = DEFAULTS.get(name)  # type: ignore[misc]
+    default = DEFAULTS.get(name)
     return type(value) is type(default) and value == default
 
 

@@ -24,6 +24,7 @@ from ..options import Options
 from ..text import MissingJiebaError, load_jieba
 from . import output
 from .local import run_locally
+from .progress import progress_for
 from .parser import DEFAULT_PROG, build_parser, check_option_use, jobs, options_of
 
 __all__ = ["main"]
@@ -77,10 +78,18 @@ def _run(args: argparse.Namespace, prog: str) -> tuple[str, list[str]]:
     labels = [document.label for document in documents]
     job = inputs.Job(options, documents, idf_documents, idf, args.idf_from)
     results: list[list[tuple[str, float]]]
-    if cluster is not None:
-        results = cluster.run_command_job(args.dask, job)
-    else:
-        results = run_locally(job, n_jobs, prog)
+    # tfidf reads the idf documents too, here or on the cluster's workers.
+    counted = [*idf_documents, *documents] if options.method == "tfidf" and cluster is None else documents
+    progress = progress_for(counted, cluster is not None or n_jobs > 1, args.quiet)
+    advance = progress.done if progress is not None else (lambda n_inputs: None)
+    try:
+        if cluster is not None:
+            results = cluster.run_command_job(args.dask, job, advance)
+        else:
+            results = run_locally(job, n_jobs, prog, advance)
+    finally:
+        if progress is not None:
+            progress.close()
     # Under --top 0 every result is empty by request.
     empty = [label for label, ranked in zip(labels, results) if not ranked] if options.top != 0 else []
     return inputs.guard_memory(None, "build the output", output.render, options.method, labels, results, args.json), empty

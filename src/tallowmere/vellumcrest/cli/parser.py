@@ -32,6 +32,7 @@ from ..inputs import (
     CommandError,
     read_stop_words,
 )
+from .progress import LARGE_INPUT, MANY_INPUTS
 from ..options import (
     AUTO_EXACT_MAX_WORDS,
     DEFAULT_POS,
@@ -216,6 +217,13 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         f" distinct words and sparse beyond (default: {DEFAULTS['engine']})",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="show no progress (shown on standard error when it is a terminal and the work is"
+        f" long: more than {MANY_INPUTS} inputs, -j or --dask, or an input over {LARGE_INPUT // 2**20} MB)",
+    )
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "-j", "--jobs", metavar="N", help="rank up to N files at once in N processes (default: 1)"
