@@ -227,3 +227,19 @@ def test_benchmark_runs_on_a_small_set(tmp_path):
     (result,) = json.loads((tmp_path / "r.json").read_text())
     assert result["documents"] == 1 and result["f1"]["5"] > 0
     assert not out.exists()
+
+
+# --- long texts: cut a block at a time -------------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=400, deadline=None)
+@given(
+    st.text(alphabet=st.sampled_from(list("ab Zé1_'\u2019-.,\n\n\r\t \u2029\u3000x")), max_size=200),
+    st.integers(min_value=1, max_value=30),
+)
+def test_tokens_of_blocks_are_the_tokens_of_the_whole_text(text, size):
+    from tallowmere.vellumcrest import keyphrases
+
+    assert list(keyphrases._tokens(text, size)) == keyphrases._TOKEN.findall(text)

@@ -47,7 +47,7 @@ import math
 import re
 import unicodedata
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
@@ -285,7 +285,7 @@ def _english_chunks(
     get = decided.get
     add = words.append
     mark = not_final.append
-    for word, _ in _TOKEN.findall(text):
+    for word, _ in _tokens(text):
         seen = get(word)
         if seen is None:
             seen = decided[word] = _kept_english(word, stop_words, keep_case, tags)
@@ -300,6 +300,36 @@ def _english_chunks(
     if chunk:
         chunks.append(chunk)
     return words, chunks
+
+
+#: The English cutter finds the tokens of a long text a block of about this
+#: many characters at a time, so that it holds one block's tokens at once.
+BLOCK = 1 << 20
+
+
+def _block_ends(text: str, size: int) -> Iterator[int]:
+    """Where the blocks of *text* end: each at least *size* characters after
+    the last, just after a line break that a non-space character follows
+    (no token spans such a place: a word holds no space, and a run of
+    spacing with its paragraph break ends there), and the last at the end."""
+    start = 0
+    while start + size < len(text):
+        end = text.find("\n", start + size - 1)
+        while end != -1 and end + 1 < len(text) and text[end + 1].isspace():
+            end = text.find("\n", end + 1)
+        if end == -1 or end + 1 >= len(text):
+            break
+        start = end + 1
+        yield start
+    yield len(text)
+
+
+def _tokens(text: str, size: int | None = None) -> Iterator[tuple[str, str]]:
+    """``_TOKEN.findall(text)``, a block at a time."""
+    start = 0
+    for end in _block_ends(text, size or BLOCK):
+        yield from _TOKEN.findall(text, start, end)
+        start = end
 
 
 def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]) -> tuple[str, bool]:
