@@ -270,7 +270,8 @@ def test_rank_bag_weighs_against_a_collection_counted_on_the_cluster(client, laz
     [
         ({"method": "pagerank"}, ValueError, "method must be"),
         ({"top": -1}, ValueError, "top must be at least 0"),
-        ({"idf": {"a": 1.0}}, ValueError, "apply only to method='tfidf'"),
+        ({"idf": {"a": 1.0}}, ValueError, "idf applies only to method='tfidf', not 'keyphrases'"),
+        ({"method": "tfidf", "window": 3}, ValueError, "window applies only to method='textrank', not 'tfidf'"),
         ({"method": "tfidf", "idf": {"a": 1.0}, "idf_corpus": ["a"]}, ValueError, "not both"),
         ({"method": "tfidf", "idf": [("a", 1.0)]}, TypeError, "idf must be a mapping"),
         ({"method": "tfidf", "idf": {}}, ValueError, "no median"),
