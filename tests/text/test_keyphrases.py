@@ -243,3 +243,44 @@ def test_tokens_of_blocks_are_the_tokens_of_the_whole_text(text, size):
     from tallowmere.vellumcrest import keyphrases
 
     assert list(keyphrases._tokens(text, size)) == keyphrases._TOKEN.findall(text)
+
+
+def _counts_of_lists(keys, chunks):
+    # The candidates' counts and places as they were found with every run of
+    # the text held in one list: what the counts of a long text must equal.
+    from collections import Counter
+
+    from tallowmere.vellumcrest.keyphrases import MAX_WORDS
+
+    count, first, last = {}, {}, {}
+    spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]
+    for n in range(1, MAX_WORDS + 1):
+        sequence, place = [], []
+        for start, end in spans:
+            if end - start >= n:
+                sequence += keys[start:end]
+                sequence.append(-1)
+                place += range(start, end + 1)
+        runs = list(zip(*[sequence[k:] for k in range(n)]))
+        starts = place[: len(runs)]
+        count.update(Counter(runs))
+        last.update(zip(runs, starts))
+        first.update(zip(reversed(runs), reversed(starts)))
+    return count, first, last
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.integers(min_value=0, max_value=5), min_size=1, max_size=9), max_size=12), st.data())
+def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
+    from tallowmere.vellumcrest import keyphrases
+
+    keys, chunks = [], []
+    for run in chunk_keys:
+        gap = data.draw(st.integers(min_value=0, max_value=2))  # words left out between chunks
+        keys += [9] * gap
+        chunks.append(list(range(len(keys), len(keys) + len(run))))
+        keys += run
+    found = keyphrases._Counts(keys, chunks)
+    count, first, last = _counts_of_lists(keys, chunks)
+    assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
+    assert (found.first, found.last) == (first, last)

@@ -46,8 +46,10 @@ import importlib.util
 import math
 import re
 import unicodedata
+from array import array
 from collections import Counter
 from collections.abc import Iterator, Sequence
+from itertools import islice
 from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
@@ -491,25 +493,34 @@ class _Counts:
         # that hold no -1 are the candidates of n words (those that do are
         # counted too, and skipped by the reader), counted by zip and Counter
         # and placed by dicts built in one go (a dict built from pairs keeps
-        # the last value of each key).
+        # the last value of each key).  The runs are made afresh for each of
+        # the three, from shifted views of the sequence, and never held all
+        # at once: a long text has millions, of far fewer distinct ones.
         count: dict[tuple[int, ...], int] = {}
         first: dict[tuple[int, ...], int] = {}
         last: dict[tuple[int, ...], int] = {}
         spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]  # a chunk's words are consecutive
         for n in range(1, MAX_WORDS + 1):
             # Only chunks of n words or more hold candidates of n words.
-            sequence: list[int] = []
-            place: list[int] = []  # the word number at each place of the sequence
+            sequence = array("q")
+            place = array("q")  # the word number at each place of the sequence
             for start, end in spans:
                 if end - start >= n:
-                    sequence += keys[start:end]
+                    sequence.extend(keys[start:end])
                     sequence.append(-1)
-                    place += range(start, end + 1)
-            runs = list(zip(*[sequence[k:] for k in range(n)]))
-            starts = place[: len(runs)]
-            count.update(Counter(runs))
-            last.update(zip(runs, starts))
-            first.update(zip(reversed(runs), reversed(starts)))
+                    place.extend(range(start, end + 1))
+
+            def runs() -> Iterator[tuple[int, ...]]:
+                return zip(*[islice(sequence, k, None) for k in range(n)])
+
+            def runs_backwards() -> Iterator[tuple[int, ...]]:
+                # The runs from the last to the first: the k-th word of each
+                # comes from the sequence read backwards, from place n-1-k.
+                return zip(*[islice(reversed(sequence), n - 1 - k, None) for k in range(n)])
+
+            count.update(Counter(runs()))
+            last.update(zip(runs(), place))
+            first.update(zip(runs_backwards(), islice(reversed(place), n - 1, None)))
         self.count = count
         self.first = first
         self.last = last
