@@ -284,3 +284,44 @@ def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
     count, first, last = _counts_of_lists(keys, chunks)
     assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
     assert (found.first, found.last) == (first, last)
+
+
+def _english_chunks_of_lists(text, stop_words, tags):
+    # The chunks as lists of word numbers, from every token of the text at
+    # once: what the ranges of a long text must equal.
+    from tallowmere.vellumcrest import keyphrases
+
+    words, chunks, chunk, not_final = [], [], [], []
+    for word, _ in keyphrases._TOKEN.findall(text):
+        kept, not_last = keyphrases._kept_english(word, stop_words, False, tags) if word else ("", False)
+        if kept:
+            chunk.append(len(words))
+            words.append(kept)
+            not_final.append(not_last)
+        elif chunk:
+            chunks.append(chunk)
+            chunk = []
+    if chunk:
+        chunks.append(chunk)
+    return words, chunks, not_final
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.sampled_from(["bees", "the", "hive", "Honey", "of", "clover's", "a", "-", ".", "\n\n", " ", ", ", "\n"]),
+             max_size=60),
+    st.integers(min_value=1, max_value=12),
+)
+def test_chunks_cut_a_block_at_a_time_are_the_chunks_of_the_whole_text(pieces, block):
+    from tallowmere.vellumcrest import keyphrases
+
+    text = " ".join(pieces)
+    stops, tags = keyphrases.english_stop_words(), keyphrases.english_tags()
+    not_final = []
+    original = keyphrases.BLOCK
+    keyphrases.BLOCK = block
+    try:
+        words, chunks = keyphrases._english_chunks(text, stops, False, tags, not_final)
+    finally:
+        keyphrases.BLOCK = original
+    assert (words, [list(chunk) for chunk in chunks], not_final) == _english_chunks_of_lists(text, stops, tags)

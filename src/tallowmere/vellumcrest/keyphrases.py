@@ -271,15 +271,16 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 
 # --- chunks -----------------------------------------------------------------------
 
-# Chunks are runs of kept words: lists of their numbers in the list of words.
+# Chunks are runs of kept words: the ranges of their numbers in the list of
+# words (a chunk's words are consecutive).
 
 
 def _english_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: list[bool]
-) -> tuple[list[str], list[list[int]]]:
+) -> tuple[list[str], list[range]]:
     words: list[str] = []
-    chunks: list[list[int]] = []
-    chunk: list[int] = []
+    chunks: list[range] = []
+    start = 0  # the first word of the chunk under way
     # What becomes of a word ("" when it ends a chunk, and whether it may end
     # a keyphrase) is worked out once per distinct word: a long text repeats
     # its words many times.
@@ -293,14 +294,13 @@ def _english_chunks(
             seen = decided[word] = _kept_english(word, stop_words, keep_case, tags)
         kept, not_last = seen
         if kept:
-            chunk.append(len(words))
             add(kept)
             mark(not_last)
-        elif chunk:
-            chunks.append(chunk)
-            chunk = []
-    if chunk:
-        chunks.append(chunk)
+        elif len(words) > start:
+            chunks.append(range(start, len(words)))
+            start = len(words)
+    if len(words) > start:
+        chunks.append(range(start, len(words)))
     return words, chunks
 
 
@@ -354,13 +354,13 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
 
 def _chinese_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
-) -> tuple[list[str], list[list[int]]]:
+) -> tuple[list[str], list[range]]:
     from .text import load_jieba
 
     jieba = load_jieba()
     words: list[str] = []
-    chunks: list[list[int]] = []
-    chunk: list[int] = []
+    chunks: list[range] = []
+    start = 0  # the first word of the chunk under way
     for word, flag in _tagged(jieba, text):
         if word.isspace():
             continue
@@ -371,15 +371,14 @@ def _chinese_chunks(
             or not any(c.isalpha() for c in word)
             or (flag == "eng" and len(word) < 2)
         ):
-            if chunk:
-                chunks.append(chunk)
-                chunk = []
+            if len(words) > start:
+                chunks.append(range(start, len(words)))
+                start = len(words)
             continue
-        chunk.append(len(words))
         words.append(word if keep_case else folded)
         verbs.append(flag[:1] == "v" and flag != "vn")
-    if chunk:
-        chunks.append(chunk)
+    if len(words) > start:
+        chunks.append(range(start, len(words)))
     return words, chunks
 
 
@@ -488,7 +487,7 @@ class _Counts:
 
     __slots__ = ("count", "first", "last", "whole")
 
-    def __init__(self, keys: list[int], chunks: list[list[int]]) -> None:
+    def __init__(self, keys: list[int], chunks: list[range]) -> None:
         # The chunks' keys one after another with -1 between them: runs of n
         # that hold no -1 are the candidates of n words (those that do are
         # counted too, and skipped by the reader), counted by zip and Counter
@@ -532,7 +531,7 @@ class _Counts:
 def _candidates(
     words: list[str],
     keys: list[int],
-    chunks: list[list[int]],
+    chunks: list[range],
     word_score: list[float],
     verbs: list[bool],
     not_final: list[bool],
@@ -638,7 +637,7 @@ def _choose(
 
 
 def _forms(
-    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[list[int]]
+    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[range]
 ) -> dict[tuple[int, ...], int]:
     """Where each chosen candidate shows its most frequent form (the earliest of equals)."""
     wanted: dict[int, list[tuple[int, ...]]] = {}
