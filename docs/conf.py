@@ -52,6 +52,7 @@ exclude_patterns = [
     "reliability.md",
     "lookups.md",
     "keyphrases-table.md",  # what bench/keyphrases.py --out writes; keyphrases.md holds it
+    "large-input-figures.md",  # what bench/large_input.py --out writes; large-inputs.md holds it
 ]
 
 # Curly quotes, but "--" stays two hyphens: option names are full of them.

@@ -133,3 +133,19 @@ def test_cluster_benchmark_writes_its_block(tmp_path):
     assert [(method.strip(), run.strip()) for method, run in rows] == [
         (method, run) for method in ("textrank", "tfidf") for run in runs
     ]
+
+
+def test_large_input_benchmark_writes_both_sides(tmp_path):
+    pytest.importorskip("tallowmere.vellumcrest.keyword")
+    data = tmp_path / "data" / "set" / "docsutf8"
+    data.mkdir(parents=True)
+    (data / "one.txt").write_text("Bees keep the hive warm in winter.\n", encoding="utf-8")
+    out = tmp_path / "figures.md"
+    command = [os.path.join(ROOT, "bench", "large_input.py"), "--megabytes", "0.02", "--rounds", "1",
+               "--data", str(tmp_path / "data"), "--out", str(out)]
+    done = run_interpreter(*command, timeout=600, cwd=ROOT)
+    assert done.returncode == 0, done.stderr
+    report = out.read_text(encoding="utf-8")
+    assert re.search(r"^\| plain \| [\d.]+ \| \d+ \|$", report, re.M)
+    assert re.search(r"^\| command \| [\d.]+ \| \d+ \|$", report, re.M)
+    assert re.search(r"^Time ratio, command / plain: [\d.]+$", report, re.M)

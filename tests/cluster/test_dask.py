@@ -222,14 +222,14 @@ RANK_TEXTS = TEXTS + [
     "options",
     [
         {},
-        {"top": 0},
+        {"top": None},
         {"method": "textrank"},
-        {"method": "textrank", "window": 3, "alpha": 0.6, "iterations": 20, "top": 0},
+        {"method": "textrank", "window": 3, "alpha": 0.6, "iterations": 20, "top": None},
         {"method": "textrank", "language": None, "keep_case": True, "phrases": True},
-        {"method": "textrank", "stop_words": ["hive", "bees"], "engine": "exact", "top": 0},
-        {"method": "textrank", "engine": "sparse", "top": 0},
+        {"method": "textrank", "stop_words": ["hive", "bees"], "engine": "exact", "top": None},
+        {"method": "textrank", "engine": "sparse", "top": None},
         {"language": None, "keep_case": True, "stop_words": ["hive"]},
-        {"method": "tfidf", "top": 0},
+        {"method": "tfidf", "top": None},
         {"method": "tfidf", "unknown_idf": "zero", "idf": {"bees": 2.5, "clover": 1.25}},
         {"method": "tfidf", "idf": {"bees": 2.5, "clover": 1.25}, "top": 3},
         {"method": "tfidf", "idf_corpus": TEXTS[:4], "phrases": True},
@@ -258,10 +258,10 @@ def test_rank_bag_weighs_against_a_collection_counted_on_the_cluster(client, laz
         # A table of the collection's words, cut as keywords() cuts them,
         # handed over uncomputed.
         words = texts.map(lambda text: extract.words_of(extract.cut(text, extract.make_options())[1]))
-        ranked = rank_bag(texts, method="tfidf", idf=build_idf_bag(words), top=0)
+        ranked = rank_bag(texts, method="tfidf", idf=build_idf_bag(words), top=None)
     else:
-        ranked = rank_bag(texts, method="tfidf", idf_corpus=texts, top=0)
-    expected = local_keywords(RANK_TEXTS, method="tfidf", idf_corpus=RANK_TEXTS, top=0)
+        ranked = rank_bag(texts, method="tfidf", idf_corpus=texts, top=None)
+    expected = local_keywords(RANK_TEXTS, method="tfidf", idf_corpus=RANK_TEXTS, top=None)
     assert compute(client, ranked) == expected
 
 
@@ -270,7 +270,8 @@ def test_rank_bag_weighs_against_a_collection_counted_on_the_cluster(client, laz
     [
         ({"method": "pagerank"}, ValueError, "method must be"),
         ({"top": -1}, ValueError, "top must be at least 0"),
-        ({"idf": {"a": 1.0}}, ValueError, "apply only to method='tfidf'"),
+        ({"idf": {"a": 1.0}}, ValueError, "idf applies only to method='tfidf', not 'keyphrases'"),
+        ({"method": "tfidf", "window": 3}, ValueError, "window applies only to method='textrank', not 'tfidf'"),
         ({"method": "tfidf", "idf": {"a": 1.0}, "idf_corpus": ["a"]}, ValueError, "not both"),
         ({"method": "tfidf", "idf": [("a", 1.0)]}, TypeError, "idf must be a mapping"),
         ({"method": "tfidf", "idf": {}}, ValueError, "no median"),
@@ -323,7 +324,7 @@ def test_a_worker_killed_in_the_middle_of_a_job(client, tmp_path):
         path.write_text(text, encoding="utf-8")
         paths.append(path)
     bag = read_texts(paths, npartitions=FAULT_PARTITIONS)
-    ranked = rank_bag(bag, method="textrank", top=0)
+    ranked = rank_bag(bag, method="textrank", top=None)
     counts = document_frequency_bag(bag.map(cut_words))
     expected_counts = DocumentFrequency(cut_words(text) for text in texts)
     pids = client.run(os.getpid)
@@ -347,7 +348,7 @@ def test_a_worker_killed_in_the_middle_of_a_job(client, tmp_path):
     # Partitions held by the dead worker were computed again elsewhere: every
     # document's result once, in order, equal to the local run's; every
     # document counted exactly once.
-    assert results == local_keywords(texts, method="textrank", top=0)
+    assert results == local_keywords(texts, method="textrank", top=None)
     assert merged == expected_counts and merged.n_documents == FAULT_DOCUMENTS
     client.wait_for_workers(2, timeout=TIMEOUT)
     assert victim not in client.run(os.getpid) or client.run(os.getpid)[victim] != pids[victim]
@@ -405,7 +406,7 @@ def test_a_worker_killed_in_the_middle_of_a_command_job(client, cluster, tmp_pat
         path = tmp_path / f"doc{number:03d}.txt"
         path.write_text(text, encoding="utf-8")
         documents.append(inputs.Document(str(path), None, str(path)))
-    options = extract.make_options(method=method, top=0)
+    options = extract.make_options(method=method, top=None)
     with threadpoolctl.threadpool_limits(1, "blas"):
         if method == "textrank":
             expected = [inputs.keywords_of_document(options, document) for document in documents]
@@ -497,7 +498,7 @@ def test_workers_hash_strings_differently(client):
 @pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
 def test_dask_output_equals_local_output(address, files, method, as_json):
     inputs = [*files, files[0], "-", files[2]]
-    options = ["--method", method, "--top", "0", *(["--json"] if as_json else [])]
+    options = ["--method", method, "--top", "all", *(["--json"] if as_json else [])]
     local = run(*options, *inputs, stdin=TEXTS[3])
     # The empty input (given twice) gets its note on stderr, here as there.
     assert local[0] == 0 and local[1] and local[2].count("no words to rank") == 2
@@ -521,7 +522,7 @@ def test_dask_tfidf_with_an_idf_table_equals_local(address, files, tmp_path, idf
 @pytest.mark.parametrize(
     "options, status",
     [
-        (["--method", "textrank", "--phrases", "--top", "0", "--window", "3"], 0),
+        (["--method", "textrank", "--phrases", "--top", "all", "--window", "3"], 0),
         (["--language", "none", "--keep-case", "--stop-words", "{stop}"], 0),
         (["--method", "tfidf", "--unknown-idf", "zero", "--idf", "{weights}"], 0),
         (["--method", "tfidf", "--unknown-idf", "2.5", "--idf-from", "{corpus}", "--phrases"], 0),

@@ -115,7 +115,7 @@ def test_cut_words_with_jieba():
     ],
 )
 def test_textrank_options(texts, options, kwargs):
-    document = run_json("--method", "textrank", "--language", "none", "--top", "0", *options, texts[0])["documents"][0]
+    document = run_json("--method", "textrank", "--language", "none", "--top", "all", *options, texts[0])["documents"][0]
     expected = textrank(cut_words(BEES), n_word=None, **kwargs)
     got = keywords(document)
     assert [w for w, _ in got] and len(got) == len(expected)
@@ -127,7 +127,7 @@ def test_textrank_options(texts, options, kwargs):
 @pytest.mark.parametrize("top", [1, 3, 10, 1000])
 @pytest.mark.parametrize("method", ["textrank", "tfidf"])
 def test_top(texts, method, top):
-    every = keywords(run_json("--language", "none", "--method", method, "--top", "0", texts[0])["documents"][0])
+    every = keywords(run_json("--language", "none", "--method", method, "--top", "all", texts[0])["documents"][0])
     some = keywords(run_json("--language", "none", "--method", method, "--top", top, texts[0])["documents"][0])
     assert len(every) == len(set(cut_words(BEES)))
     assert some == every[:top]
@@ -138,7 +138,7 @@ def test_default_top_is_ten(texts):
 
 
 def test_tfidf_builds_the_idf_from_the_inputs(texts):
-    result = run_json("--language", "none", "--method", "tfidf", "--top", "0", *texts)
+    result = run_json("--language", "none", "--method", "tfidf", "--top", "all", *texts)
     words = [cut_words(path.read_text()) for path in texts]
     idf = build_idf(words)
     assert [keywords(d) for d in result["documents"]] == [tfidf(w, idf, None) for w in words]
@@ -153,7 +153,7 @@ def test_tfidf_of_a_single_input_is_term_frequency(texts):
 def test_tfidf_with_idf_file(texts, tmp_path):
     idf_path = tmp_path / "weights.idf"
     idf_path.write_text("# weights\nbees 3.5\nhive 2\nclover 0.25\n", encoding="utf-8")
-    options = ["--language", "none", "--method", "tfidf", "--idf", idf_path, "--top", "0"]
+    options = ["--language", "none", "--method", "tfidf", "--idf", idf_path, "--top", "all"]
     got = keywords(run_json(*options, "--unknown-idf", "zero", texts[0])["documents"][0])
     expected = tfidf(cut_words(BEES), load_idf(idf_path), None)
     assert got == [(w, float(s)) for w, s in expected]
@@ -171,7 +171,7 @@ def test_tfidf_with_idf_from_directory(texts, tmp_path):
     (corpus / "two.txt").write_text(WEATHER, encoding="utf-8")
     (corpus / "ignored.md").write_text("bees bees bees", encoding="utf-8")
     (corpus / "nested.txt").mkdir()
-    options = ["--language", "none", "--method", "tfidf", "--idf-from", corpus, "--unknown-idf", "zero", "--top", "0"]
+    options = ["--language", "none", "--method", "tfidf", "--idf-from", corpus, "--unknown-idf", "zero", "--top", "all"]
     got = keywords(run_json(*options, texts[0])["documents"][0])
     idf = build_idf([cut_words(ORCHARD), cut_words(WEATHER)])
     assert got == [(w, float(s)) for w, s in tfidf(cut_words(BEES), idf, None)]
@@ -180,8 +180,8 @@ def test_tfidf_with_idf_from_directory(texts, tmp_path):
 def test_keep_case(tmp_path):
     path = tmp_path / "case.txt"
     path.write_text("Bees bees BEES hive", encoding="utf-8")
-    lower = keywords(run_json("--top", "0", "--method", "tfidf", path)["documents"][0])
-    kept = keywords(run_json("--top", "0", "--method", "tfidf", "--keep-case", path)["documents"][0])
+    lower = keywords(run_json("--top", "all", "--method", "tfidf", path)["documents"][0])
+    kept = keywords(run_json("--top", "all", "--method", "tfidf", "--keep-case", path)["documents"][0])
     assert lower == [("bees", 3.0), ("hive", 1.0)]
     assert kept == [("Bees", 1.0), ("bees", 1.0), ("BEES", 1.0), ("hive", 1.0)]
 
@@ -190,7 +190,7 @@ def test_stop_words(texts, tmp_path):
     stop = tmp_path / "stop.txt"
     stop.write_text("# common words\nthe\n\n  AND  \na\n", encoding="utf-8")
     got = keywords(
-        run_json("--method", "textrank", "--language", "none", "--stop-words", stop, "--top", "0", texts[0])["documents"][0]
+        run_json("--method", "textrank", "--language", "none", "--stop-words", stop, "--top", "all", texts[0])["documents"][0]
     )
     words = [w for w, _ in got]
     assert not {"the", "and", "a"} & set(words)
@@ -202,12 +202,12 @@ def test_stop_words(texts, tmp_path):
 def test_english_leaves_out_the_shipped_function_words(tmp_path):
     path = tmp_path / "doc.txt"
     path.write_text("The bees and the hive; THE queen of the hive.", encoding="utf-8")
-    got = keywords(run_json("--english", "--top", "0", "--method", "tfidf", path)["documents"][0])
+    got = keywords(run_json("--english", "--top", "all", "--method", "tfidf", path)["documents"][0])
     assert got == [("hive", 2.0), ("bees", 1.0), ("queen", 1.0)]
     # combined with a file of one's own
     stop = tmp_path / "stop.txt"
     stop.write_text("queen\n", encoding="utf-8")
-    got = keywords(run_json("--english", "--stop-words", stop, "--top", "0", "--method", "tfidf", path)["documents"][0])
+    got = keywords(run_json("--english", "--stop-words", stop, "--top", "all", "--method", "tfidf", path)["documents"][0])
     assert got == [("hive", 2.0), ("bees", 1.0)]
 
 
@@ -226,7 +226,7 @@ def test_cut_jieba(tmp_path):
 def test_sample_document_by_default():
     sample = resources.files("tallowmere.vellumcrest.data").joinpath("sample.txt").read_text("utf-8")
     assert len(sample.split()) > 200
-    result = run_json("--method", "textrank", "--language", "none", "--top", "0")
+    result = run_json("--method", "textrank", "--language", "none", "--top", "all")
     assert [d["source"] for d in result["documents"]] == ["<sample>"]
     expected = textrank(cut_words(sample), n_word=None)
     assert as_scores(keywords(result["documents"][0])) == pytest.approx(as_scores(expected), rel=1e-12)
@@ -291,7 +291,7 @@ def test_text_output_writes_nan(tmp_path):
 @pytest.mark.parametrize("as_json", [False, True])
 def test_parallel_output_equals_serial_output(texts, method, as_json):
     inputs = [*texts, texts[0], "-", texts[2]]
-    options = ["--method", method, "--top", "0"] + (["--json"] if as_json else [])
+    options = ["--method", method, "--top", "all"] + (["--json"] if as_json else [])
     serial = run(*options, *inputs, stdin=ORCHARD)
     parallel = run(*options, "-j", "2", *inputs, stdin=ORCHARD)
     assert serial[0] == 0 and serial[2] == ""
@@ -329,15 +329,15 @@ def test_tfidf_output_equals_keywords(texts, tmp_path, jobs, options, library_op
     inputs = [BEES, ORCHARD, WEATHER, HARVEST]
     idf_texts = [BEES + ORCHARD, WEATHER] if corpus == "idf-from" else inputs
     extra = ["--idf-from", reference] if corpus == "idf-from" else []
-    result = run_json("--method", "tfidf", "--top", "0", "-j", jobs, *options, *extra, *texts, harvest)
-    expected = [keywords(text, method="tfidf", top=0, idf_corpus=idf_texts, **library_options) for text in inputs]
+    result = run_json("--method", "tfidf", "--top", "all", "-j", jobs, *options, *extra, *texts, harvest)
+    expected = [keywords(text, method="tfidf", top=None, idf_corpus=idf_texts, **library_options) for text in inputs]
     assert any(" " in word for word, _ in expected[-1]) == ("--phrases" in options)
     got = [[(pair["word"], pair["score"]) for pair in document["keywords"]] for document in result["documents"]]
     assert got == expected
 
 
 def test_output_does_not_depend_on_the_hash_seed(texts):
-    outputs = {run("--top", "0", *texts, env={"PYTHONHASHSEED": seed}) for seed in ("1", "2", "3")}
+    outputs = {run("--top", "all", *texts, env={"PYTHONHASHSEED": seed}) for seed in ("1", "2", "3")}
     assert len(outputs) == 1
 
 
@@ -515,9 +515,9 @@ def test_stop_word_file_errors(texts, tmp_path):
     [
         (["--method", "textrank", "--idf", "x.idf"], "--idf applies only to --method tfidf"),
         (["--method", "textrank", "--idf-from", "dir"], "--idf-from applies only to --method tfidf"),
-        (["--idf", "x.idf"], "--idf does not apply to --method keyphrases (the default)"),
-        (["--window", "3"], "--window does not apply to --method keyphrases"),
-        (["--pos", "n", "--language", "zh"], "--pos does not apply to --method keyphrases"),
+        (["--idf", "x.idf"], "--idf applies only to --method tfidf, not keyphrases (the default)"),
+        (["--window", "3"], "--window applies only to --method textrank, not keyphrases"),
+        (["--pos", "n", "--language", "zh"], "--pos applies only to --method textrank or tfidf, not keyphrases"),
         (["--phrases"], "--phrases applies only to --method textrank or tfidf"),
         (["--method", "tfidf", "--window", "3"], "--window applies only to --method textrank"),
         (["--method", "tfidf", "--alpha", "0.5"], "--alpha applies only to --method textrank"),
@@ -613,8 +613,8 @@ def test_chinese_in_parallel_equals_serial(tmp_path):
     pytest.importorskip("jieba")
     text = (os.path.dirname(__file__) + "/data/zh_tea.txt")
     for method in (["--method", "textrank", "--phrases"], []):
-        serial = run(*method, "--language", "zh", "--top", "0", text, "-", stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
-        parallel = run(*method, "--language", "zh", "--top", "0", "-j", "2", text, "-",
+        serial = run(*method, "--language", "zh", "--top", "all", text, "-", stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
+        parallel = run(*method, "--language", "zh", "--top", "all", "-j", "2", text, "-",
                        stdin="养蜂是一种古老的手艺。养蜂的人叫养蜂人。")
         assert serial[0] == 0 and serial[2] == "" and serial[1].count("==>") == 2
         assert parallel == serial

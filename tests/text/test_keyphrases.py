@@ -227,3 +227,101 @@ def test_benchmark_runs_on_a_small_set(tmp_path):
     (result,) = json.loads((tmp_path / "r.json").read_text())
     assert result["documents"] == 1 and result["f1"]["5"] > 0
     assert not out.exists()
+
+
+# --- long texts: cut a block at a time -------------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=400, deadline=None)
+@given(
+    st.text(alphabet=st.sampled_from(list("ab Zé1_'\u2019-.,\n\n\r\t \u2029\u3000x")), max_size=200),
+    st.integers(min_value=1, max_value=30),
+)
+def test_tokens_of_blocks_are_the_tokens_of_the_whole_text(text, size):
+    from tallowmere.vellumcrest import keyphrases
+
+    assert list(keyphrases._tokens(text, size)) == keyphrases._TOKEN.findall(text)
+
+
+def _counts_of_lists(keys, chunks):
+    # The candidates' counts and places as they were found with every run of
+    # the text held in one list: what the counts of a long text must equal.
+    from collections import Counter
+
+    from tallowmere.vellumcrest.keyphrases import MAX_WORDS
+
+    count, first, last = {}, {}, {}
+    spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]
+    for n in range(1, MAX_WORDS + 1):
+        sequence, place = [], []
+        for start, end in spans:
+            if end - start >= n:
+                sequence += keys[start:end]
+                sequence.append(-1)
+                place += range(start, end + 1)
+        runs = list(zip(*[sequence[k:] for k in range(n)]))
+        starts = place[: len(runs)]
+        count.update(Counter(runs))
+        last.update(zip(runs, starts))
+        first.update(zip(reversed(runs), reversed(starts)))
+    return count, first, last
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.integers(min_value=0, max_value=5), min_size=1, max_size=9), max_size=12), st.data())
+def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
+    from tallowmere.vellumcrest import keyphrases
+
+    keys, chunks = [], []
+    for run in chunk_keys:
+        gap = data.draw(st.integers(min_value=0, max_value=2))  # words left out between chunks
+        keys += [9] * gap
+        chunks.append(list(range(len(keys), len(keys) + len(run))))
+        keys += run
+    found = keyphrases._Counts(keys, chunks)
+    count, first, last = _counts_of_lists(keys, chunks)
+    assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
+    assert (found.first, found.last) == (first, last)
+
+
+def _english_chunks_of_lists(text, stop_words, tags):
+    # The chunks as lists of word numbers, from every token of the text at
+    # once: what the ranges of a long text must equal.
+    from tallowmere.vellumcrest import keyphrases
+
+    words, chunks, chunk, not_final = [], [], [], []
+    for word, _ in keyphrases._TOKEN.findall(text):
+        kept, not_last = keyphrases._kept_english(word, stop_words, False, tags) if word else ("", False)
+        if kept:
+            chunk.append(len(words))
+            words.append(kept)
+            not_final.append(not_last)
+        elif chunk:
+            chunks.append(chunk)
+            chunk = []
+    if chunk:
+        chunks.append(chunk)
+    return words, chunks, not_final
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.sampled_from(["bees", "the", "hive", "Honey", "of", "clover's", "a", "-", ".", "\n\n", " ", ", ", "\n"]),
+             max_size=60),
+    st.integers(min_value=1, max_value=12),
+)
+def test_chunks_cut_a_block_at_a_time_are_the_chunks_of_the_whole_text(pieces, block):
+    from tallowmere.vellumcrest import keyphrases
+
+    text = " ".join(pieces)
+    stops, tags = keyphrases.english_stop_words(), keyphrases.english_tags()
+    not_final = []
+    original = keyphrases.BLOCK
+    keyphrases.BLOCK = block
+    try:
+        words, chunks = keyphrases._english_chunks(text, stops, False, tags, not_final)
+    finally:
+        keyphrases.BLOCK = original
+    assert (words, [list(chunk) for chunk in chunks], not_final) == _english_chunks_of_lists(text, stops, tags)

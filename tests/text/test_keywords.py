@@ -74,7 +74,7 @@ def test_text_must_be_str_and_the_error_points_to_the_token_rankers(text):
         ({"pos": ["n"]}, ValueError, "pos applies only to language='zh'"),
         ({"pos": "n", "language": "zh"}, ValueError, "pos must be 'auto', None or a collection"),
         ({"pos": [], "language": "zh"}, ValueError, "pos is empty"),
-        ({"idf": {"bee": 1.0}}, ValueError, "apply only to method='tfidf'"),
+        ({"idf": {"bee": 1.0}}, ValueError, "idf applies only to method='tfidf', not 'keyphrases'"),
         ({"method": "tfidf", "idf": {"a": 1.0}, "idf_corpus": ["a"]}, ValueError, "not both"),
         ({"method": "tfidf", "idf": [("a", 1.0)]}, TypeError, "idf must be a mapping"),
         ({"method": "tfidf", "idf_corpus": "one text"}, TypeError, "not one str"),
@@ -103,9 +103,9 @@ def test_textrank_options_default_to_the_rankers_own(engine):
         iterations=defaults["n_iter"])
 
 
-def test_top_none_and_zero_return_every_word():
+def test_top_none_returns_every_word():
     words = set(cut_words(SAMPLE, CutSettings(stop_words=stop_words_for("en"))))
-    assert len(keywords(SAMPLE, method="textrank", top=None)) == len(keywords(SAMPLE, method="textrank", top=0)) == len(words)
+    assert len(keywords(SAMPLE, method="textrank", top=None)) == len(words)
     assert keywords(SAMPLE, method="textrank", top=3) == keywords(SAMPLE, method="textrank", top=None)[:3]
 
 
@@ -300,11 +300,11 @@ def test_the_result_does_not_depend_on_the_hash_seed():
         (["--method", "textrank", "--language", "none", "--window", "3", "--alpha", "0.6", "--iterations", "20"],
          {"method": "textrank", "language": None, "window": 3, "alpha": 0.6, "iterations": 20}),
         (["--method", "textrank", "--phrases", "--top", "25"], {"method": "textrank", "phrases": True, "top": 25}),
-        (["--method", "tfidf", "--keep-case", "--top", "0"], {"method": "tfidf", "keep_case": True, "top": None}),
+        (["--method", "tfidf", "--keep-case", "--top", "all"], {"method": "tfidf", "keep_case": True, "top": None}),
         (["--method", "textrank", "--engine", "exact"], {"method": "textrank", "engine": "exact"}),
         (["--method", "textrank", "--engine", "sparse", "--phrases"],
          {"method": "textrank", "engine": "sparse", "phrases": True}),
-        (["--keep-case", "--top", "0"], {"keep_case": True, "top": None}),
+        (["--keep-case", "--top", "all"], {"keep_case": True, "top": None}),
     ],
 )
 def test_command_line_gives_what_keywords_gives(tmp_path, options, kwargs):
@@ -398,7 +398,7 @@ def test_numpy_refusing_a_too_big_array_is_running_out_of_memory(monkeypatch):
 )
 def test_every_paragraph_break_ends_a_phrase(gap, joins):
     text = f"strong{gap}colony, and a strong{gap}colony, and again strong{gap}colony."
-    words = [word for word, _ in keywords(text, method="textrank", phrases=True, top=0)]
+    words = [word for word, _ in keywords(text, method="textrank", phrases=True, top=None)]
     assert ("strong colony" in words) is joins, words
 
 

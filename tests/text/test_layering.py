@@ -20,10 +20,11 @@ LAYERS = {
     "extract": 4,
     "inputs": 5,
     "dask": 6,
-    "cli.output": 7, "cli.parser": 7, "cli.local": 7, "cli.cluster": 7,
-    "cli.command": 8,
-    "cli": 9,
-    "__main__": 10,
+    "cli.output": 7, "cli.progress": 7,
+    "cli.parser": 8, "cli.local": 8, "cli.cluster": 8,
+    "cli.command": 9,
+    "cli": 10,
+    "__main__": 11,
     # The package's lazy attributes are the library's public names.
     "": 5,
 }

@@ -22,16 +22,18 @@ if TYPE_CHECKING:
     from .extract import keywords
     from .idf import DocumentFrequency, build_idf, load_idf, save_idf
     from .keyword import textrank, tfidf
+    from .text import ScriptWarning
 
     __version__: str
 
-__all__ = ["DocumentFrequency", "build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
+__all__ = ["DocumentFrequency", "ScriptWarning", "build_idf", "keywords", "load_idf", "save_idf", "textrank", "tfidf"]
 
 _HOMES = {
     "DocumentFrequency": "idf",
     "build_idf": "idf",
     "load_idf": "idf",
     "save_idf": "idf",
+    "ScriptWarning": "text",
     "keywords": "extract",
     "textrank": "keyword",
     "tfidf": "keyword",
@@ -59,4 +61,7 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *__all__, "__version__"])
+    # The public API only (and __version__, read on first use): not this
+    # module's own helpers, nor the submodules that importing one of these
+    # names has loaded.
+    return sorted([*__all__, "__version__"])

@@ -39,7 +39,7 @@ from .options import (
     check_idf_source,
     make_options,
 )
-from .text import MissingJiebaError, Token, cut, load_jieba, words_of
+from .text import MissingJiebaError, ScriptWarning, Token, check_script, cut, load_jieba, words_of
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -51,6 +51,7 @@ __all__ = [
     "MissingJiebaError",
     "RankMemoryError",
     "Options",
+    "ScriptWarning",
     "Token",
     "check_idf_source",
     "choose_engine",
@@ -261,7 +262,7 @@ def rank(text: str, tokens: Sequence[Token], options: Options, idf: Any = None) 
     if options.phrases:
         # Phrases go first, so that on equal scores a phrase comes before a word.
         ranked = sorted(_phrases(text, tokens, ranked, options) + ranked, key=lambda pair: pair[1], reverse=True)
-    return ranked[: options.top] if options.top else ranked
+    return ranked if options.top is None else ranked[: options.top]
 
 
 def rank_words(words: list[str], options: Options, idf: Any = None) -> list[tuple[str, float]]:
@@ -270,7 +271,7 @@ def rank_words(words: list[str], options: Options, idf: Any = None) -> list[tupl
     if options.phrases:
         raise ValueError("phrases need the text and its tokens: use rank()")
     ranked = _rank_words(words, options, idf)
-    return ranked[: options.top] if options.top else ranked
+    return ranked if options.top is None else ranked[: options.top]
 
 
 def keywords(
@@ -292,10 +293,14 @@ def keywords(
       up to four words, scored by a position-biased PageRank of their words,
       the words' rarity in the language, the phrase's frequency, spread and
       first position (:mod:`tallowmere.vellumcrest.keyphrases`); it takes
-      *top*, *language*, *stop_words* and *keep_case*, and leaves the options
-      of the other methods alone.  ``"textrank"`` ranks words over a
-      co-occurrence graph, ``"tfidf"`` by their weighed counts.
-    - *top*: how many pairs to return; ``None`` or ``0`` for all.
+      *top*, *language*, *stop_words* and *keep_case*.  ``"textrank"`` ranks
+      words over a co-occurrence graph, ``"tfidf"`` by their weighed counts.
+      An option that the method does not use (*window* with tfidf, *phrases*
+      with keyphrases; :data:`~tallowmere.vellumcrest.options.APPLIES_TO`)
+      set to anything but its default raises :class:`ValueError` naming it
+      and the methods it applies to, rather than being ignored.
+    - *top*: how many pairs to return: ``None`` for all, ``0`` for none
+      (as ``tfidf(..., n_word=0)``).
     - *language*: ``"en"`` cuts with a Unicode word pattern and leaves out
       common English function words; ``"zh"`` cuts with jieba (the
       ``chinese`` extra) and leaves out Chinese function words and
@@ -331,6 +336,11 @@ def keywords(
     range, :class:`~tallowmere.vellumcrest.text.MissingJiebaError` (an :class:`ImportError`) for
     ``language="zh"`` without jieba installed, and :class:`RankMemoryError`
     (a :class:`MemoryError`) when textrank's engine runs out of memory.
+
+    Under ``language="en"`` a *text* whose letters are mostly Han (Chinese)
+    characters gets a :class:`~tallowmere.vellumcrest.text.ScriptWarning`
+    (a :class:`UserWarning`), once per call: the script is checked, the
+    language is not guessed, and the text is still cut as asked.
     """
     if not isinstance(text, str):
         raise TypeError(
@@ -353,6 +363,7 @@ def keywords(
                     raise TypeError(f"idf_corpus must hold str texts, not {type(document).__name__}")
                 corpus.append(words_of(cut(document, settings)[1]))
             table = complete_idf(build_idf(corpus), settings.unknown_idf)
+    check_script(text, settings.language)
     if settings.method == "keyphrases":
         return keyphrases_of(text, settings)
     normalised, tokens = cut(text, settings)

@@ -14,6 +14,7 @@ failure is reported.
 from __future__ import annotations
 
 import codecs
+import fnmatch
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -23,7 +24,7 @@ from typing import Any, NamedTuple, TypeVar
 from . import data, extract
 from ._package import install_hint
 from .options import MAX_ITERATIONS, Options
-from .text import Token, cut, words_of
+from .text import Token, check_script, cut, words_of
 
 __all__ = [
     "EXIT_OK",
@@ -39,6 +40,7 @@ __all__ = [
     "EXIT_CLUSTER",
     "EXIT_INTERRUPTED",
     "EXIT_STATUSES",
+    "IDF_PATTERN",
     "CommandError",
     "Cut",
     "Document",
@@ -82,7 +84,8 @@ EXIT_STATUSES: dict[int, str] = {
     EXIT_FAILURE: "the output could not be written (for example a closed pipe, or standard output closed)",
     EXIT_USAGE: "unknown or conflicting options",
     EXIT_FILE: "a file or directory cannot be read (missing, a directory, no permission), standard"
-    " input is closed (- with <&-), or --idf-from DIR holds no *.txt file or no word",
+    " input is closed (- with <&-), or --idf-from DIR holds no file that --idf-pattern matches"
+    " or no word",
     EXIT_ENCODING: "an input, stop-word or --idf-from file is not valid UTF-8",
     EXIT_NUMBER: "a bad number for --top, --window, --alpha, --iterations (at most"
     f" {MAX_ITERATIONS}), --unknown-idf or -j",
@@ -96,6 +99,9 @@ EXIT_STATUSES: dict[int, str] = {
     " of tcp://, tls://, ws://, wss://), or the cluster failed during the job",
     EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
 }
+
+#: The files of --idf-from DIR that are read unless --idf-pattern says otherwise.
+IDF_PATTERN = "*.txt"
 
 SAMPLE_LABEL = "<sample>"
 STDIN_LABEL = "<stdin>"
@@ -198,10 +204,29 @@ def describe_os_error(name: str, error: OSError) -> str:
     return f"{name}: cannot read: {reason}"
 
 
+# The byte-order marks of the encodings that a text file in UTF-8's place
+# most often has, longest first (UTF-32's little-endian mark starts with
+# UTF-16's).
+_OTHER_BOMS = (
+    (codecs.BOM_UTF32_LE, "UTF-32"),
+    (codecs.BOM_UTF32_BE, "UTF-32"),
+    (codecs.BOM_UTF16_LE, "UTF-16"),
+    (codecs.BOM_UTF16_BE, "UTF-16"),
+)
+
+
 def decode(name: str, data: bytes) -> str:
     """*data* as UTF-8, a leading byte-order mark skipped; a
     :class:`CommandError` naming *name* and the place of the first bad byte
-    otherwise."""
+    otherwise, with a hint when *data* starts with UTF-16's or UTF-32's
+    byte-order mark."""
+    for mark, encoding in _OTHER_BOMS:
+        if data.startswith(mark):
+            raise CommandError(
+                f"{name}: not UTF-8: it looks like {encoding} (it starts with a byte-order mark);"
+                f" convert it to UTF-8, e.g. iconv -f {encoding} -t UTF-8",
+                EXIT_ENCODING,
+            )
     data = _without_bom(data)
     try:
         return data.decode("utf-8")
@@ -270,18 +295,22 @@ def read_stop_words(path: str) -> frozenset[str]:
     return data.parse_word_list(read_text(path))
 
 
-def read_idf_directory(directory: str) -> list[Document]:
-    """The ``*.txt`` files of *directory*, in name order, as inputs read where they are cut."""
+def read_idf_directory(directory: str, pattern: str | None = None) -> list[Document]:
+    """The regular files of *directory* whose names match the shell pattern
+    *pattern* (default :data:`IDF_PATTERN`; ``*`` takes every one, case
+    counts), in name order, as inputs read where they are cut.  A link to a
+    regular file counts; subdirectories are not entered."""
+    pattern = IDF_PATTERN if pattern is None else pattern
     try:
         names = sorted(
             entry.name
             for entry in os.scandir(directory)
-            if entry.name.endswith(".txt") and entry.is_file()
+            if fnmatch.fnmatchcase(entry.name, pattern) and entry.is_file()
         )
     except OSError as error:
         raise CommandError(describe_os_error(directory, error), EXIT_FILE) from None
     if not names:
-        raise CommandError(f"{directory}: no *.txt file to build the idf table from", EXIT_FILE)
+        raise CommandError(f"{directory}: no {pattern} file to build the idf table from", EXIT_FILE)
     paths = [os.path.join(directory, name) for name in names]
     return [Document(path, None, path) for path in paths]
 
@@ -299,8 +328,14 @@ class Cut(NamedTuple):
     label: str = ""
 
 
+def _load(options: Options, document: Document) -> str:
+    text = document.load()
+    check_script(text, options.language)
+    return text
+
+
 def _cut(options: Options, document: Document) -> tuple[str, list[Token]]:
-    return guard_memory(document.label, "cut it into words", cut, document.load(), options)
+    return guard_memory(document.label, "cut it into words", cut, _load(options, document), options)
 
 
 def cut_document(options: Options, document: Document) -> Cut:
@@ -326,7 +361,7 @@ def rank_cut(options: Options, piece: Cut, idf: Any) -> list[tuple[str, float]]:
 def keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
     """textrank and keyphrases: *document* read, cut and ranked."""
     if options.method == "keyphrases":
-        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, document.load(), options)
+        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, _load(options, document), options)
     text, tokens = _cut(options, document)
     return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
 

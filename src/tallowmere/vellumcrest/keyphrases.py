@@ -46,8 +46,10 @@ import importlib.util
 import math
 import re
 import unicodedata
+from array import array
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from itertools import islice
 from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
@@ -269,15 +271,16 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 
 # --- chunks -----------------------------------------------------------------------
 
-# Chunks are runs of kept words: lists of their numbers in the list of words.
+# Chunks are runs of kept words: the ranges of their numbers in the list of
+# words (a chunk's words are consecutive).
 
 
 def _english_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: list[bool]
-) -> tuple[list[str], list[list[int]]]:
+) -> tuple[list[str], list[range]]:
     words: list[str] = []
-    chunks: list[list[int]] = []
-    chunk: list[int] = []
+    chunks: list[range] = []
+    start = 0  # the first word of the chunk under way
     # What becomes of a word ("" when it ends a chunk, and whether it may end
     # a keyphrase) is worked out once per distinct word: a long text repeats
     # its words many times.
@@ -285,21 +288,50 @@ def _english_chunks(
     get = decided.get
     add = words.append
     mark = not_final.append
-    for word, _ in _TOKEN.findall(text):
+    for word, _ in _tokens(text):
         seen = get(word)
         if seen is None:
             seen = decided[word] = _kept_english(word, stop_words, keep_case, tags)
         kept, not_last = seen
         if kept:
-            chunk.append(len(words))
             add(kept)
             mark(not_last)
-        elif chunk:
-            chunks.append(chunk)
-            chunk = []
-    if chunk:
-        chunks.append(chunk)
+        elif len(words) > start:
+            chunks.append(range(start, len(words)))
+            start = len(words)
+    if len(words) > start:
+        chunks.append(range(start, len(words)))
     return words, chunks
+
+
+#: The English cutter finds the tokens of a long text a block of about this
+#: many characters at a time, so that it holds one block's tokens at once.
+BLOCK = 1 << 20
+
+
+def _block_ends(text: str, size: int) -> Iterator[int]:
+    """Where the blocks of *text* end: each at least *size* characters after
+    the last, just after a line break that a non-space character follows
+    (no token spans such a place: a word holds no space, and a run of
+    spacing with its paragraph break ends there), and the last at the end."""
+    start = 0
+    while start + size < len(text):
+        end = text.find("\n", start + size - 1)
+        while end != -1 and end + 1 < len(text) and text[end + 1].isspace():
+            end = text.find("\n", end + 1)
+        if end == -1 or end + 1 >= len(text):
+            break
+        start = end + 1
+        yield start
+    yield len(text)
+
+
+def _tokens(text: str, size: int | None = None) -> Iterator[tuple[str, str]]:
+    """``_TOKEN.findall(text)``, a block at a time."""
+    start = 0
+    for end in _block_ends(text, size or BLOCK):
+        yield from _TOKEN.findall(text, start, end)
+        start = end
 
 
 def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]) -> tuple[str, bool]:
@@ -322,13 +354,13 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
 
 def _chinese_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
-) -> tuple[list[str], list[list[int]]]:
+) -> tuple[list[str], list[range]]:
     from .text import load_jieba
 
     jieba = load_jieba()
     words: list[str] = []
-    chunks: list[list[int]] = []
-    chunk: list[int] = []
+    chunks: list[range] = []
+    start = 0  # the first word of the chunk under way
     for word, flag in _tagged(jieba, text):
         if word.isspace():
             continue
@@ -339,15 +371,14 @@ def _chinese_chunks(
             or not any(c.isalpha() for c in word)
             or (flag == "eng" and len(word) < 2)
         ):
-            if chunk:
-                chunks.append(chunk)
-                chunk = []
+            if len(words) > start:
+                chunks.append(range(start, len(words)))
+                start = len(words)
             continue
-        chunk.append(len(words))
         words.append(word if keep_case else folded)
         verbs.append(flag[:1] == "v" and flag != "vn")
-    if chunk:
-        chunks.append(chunk)
+    if len(words) > start:
+        chunks.append(range(start, len(words)))
     return words, chunks
 
 
@@ -456,30 +487,39 @@ class _Counts:
 
     __slots__ = ("count", "first", "last", "whole")
 
-    def __init__(self, keys: list[int], chunks: list[list[int]]) -> None:
+    def __init__(self, keys: list[int], chunks: list[range]) -> None:
         # The chunks' keys one after another with -1 between them: runs of n
         # that hold no -1 are the candidates of n words (those that do are
         # counted too, and skipped by the reader), counted by zip and Counter
         # and placed by dicts built in one go (a dict built from pairs keeps
-        # the last value of each key).
+        # the last value of each key).  The runs are made afresh for each of
+        # the three, from shifted views of the sequence, and never held all
+        # at once: a long text has millions, of far fewer distinct ones.
         count: dict[tuple[int, ...], int] = {}
         first: dict[tuple[int, ...], int] = {}
         last: dict[tuple[int, ...], int] = {}
         spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]  # a chunk's words are consecutive
         for n in range(1, MAX_WORDS + 1):
             # Only chunks of n words or more hold candidates of n words.
-            sequence: list[int] = []
-            place: list[int] = []  # the word number at each place of the sequence
+            sequence = array("q")
+            place = array("q")  # the word number at each place of the sequence
             for start, end in spans:
                 if end - start >= n:
-                    sequence += keys[start:end]
+                    sequence.extend(keys[start:end])
                     sequence.append(-1)
-                    place += range(start, end + 1)
-            runs = list(zip(*[sequence[k:] for k in range(n)]))
-            starts = place[: len(runs)]
-            count.update(Counter(runs))
-            last.update(zip(runs, starts))
-            first.update(zip(reversed(runs), reversed(starts)))
+                    place.extend(range(start, end + 1))
+
+            def runs() -> Iterator[tuple[int, ...]]:
+                return zip(*[islice(sequence, k, None) for k in range(n)])
+
+            def runs_backwards() -> Iterator[tuple[int, ...]]:
+                # The runs from the last to the first: the k-th word of each
+                # comes from the sequence read backwards, from place n-1-k.
+                return zip(*[islice(reversed(sequence), n - 1 - k, None) for k in range(n)])
+
+            count.update(Counter(runs()))
+            last.update(zip(runs(), place))
+            first.update(zip(runs_backwards(), islice(reversed(place), n - 1, None)))
         self.count = count
         self.first = first
         self.last = last
@@ -491,7 +531,7 @@ class _Counts:
 def _candidates(
     words: list[str],
     keys: list[int],
-    chunks: list[list[int]],
+    chunks: list[range],
     word_score: list[float],
     verbs: list[bool],
     not_final: list[bool],
@@ -560,7 +600,7 @@ def _choose(
     decay = weights.overlap_decay
     base = {candidate: score for score, _, candidate in scored}
     following = 0  # the next candidate in the order of scores
-    while not (top and len(result) >= top):
+    while top is None or len(result) < top:
         if following < len(scored) and (not waiting or -waiting[0][0] <= scored[following][0]):
             score, start, candidate = scored[following]
             entry = (-score, start, following, candidate, -1)
@@ -597,7 +637,7 @@ def _choose(
 
 
 def _forms(
-    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[list[int]]
+    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[range]
 ) -> dict[tuple[int, ...], int]:
     """Where each chosen candidate shows its most frequent form (the earliest of equals)."""
     wanted: dict[int, list[tuple[int, ...]]] = {}

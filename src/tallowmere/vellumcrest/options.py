@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 import unicodedata
-from collections.abc import Collection, Iterable
+from collections.abc import Collection, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, TypedDict
 
@@ -24,10 +24,13 @@ __all__ = [
     "AUTO_EXACT_MAX_WORDS",
     "DEFAULTS",
     "DEFAULT_POS",
+    "APPLIES_TO",
     "MAX_ITERATIONS",
     "OptionError",
+    "OptionUseError",
     "OptionValues",
     "Options",
+    "check_applies",
     "check_idf_source",
     "check_option",
     "make_options",
@@ -87,13 +90,31 @@ DEFAULTS: OptionValues = {
 }
 
 
+#: The methods that use each option that not every method uses (``idf`` and
+#: ``idf_corpus`` are arguments of :func:`keywords` beside the options). An
+#: option set to anything but its default for a method that does not use it
+#: is an error (:func:`check_applies`): it would be ignored.  Its default,
+#: given or left out, is the same call.
+APPLIES_TO: dict[str, tuple[str, ...]] = {
+    "window": ("textrank",),
+    "alpha": ("textrank",),
+    "iterations": ("textrank",),
+    "engine": ("textrank",),
+    "unknown_idf": ("tfidf",),
+    "idf": ("tfidf",),
+    "idf_corpus": ("tfidf",),
+    "pos": ("textrank", "tfidf"),
+    "phrases": ("textrank", "tfidf"),
+}
+
+
 @dataclass(frozen=True)
 class Options:
     """Checked options of :func:`keywords`; build them with :func:`make_options`.
 
     ``stop_words`` holds the language's own stop words too, case-folded;
     ``pos`` the parts of speech to keep (``None``: every word); ``top`` is
-    ``None`` for all.
+    ``None`` for all (``0`` keeps none).
     """
 
     method: Literal["textrank", "tfidf", "keyphrases"]
@@ -120,6 +141,21 @@ class OptionError(ValueError):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return type(self), (str(self), self.requirement)
+
+
+class OptionUseError(ValueError):
+    """An option was given for a method that does not use it: *option*
+    applies only to *methods*, not to *method*."""
+
+    def __init__(self, option: str, method: str, methods: tuple[str, ...]) -> None:
+        listed = " or ".join(repr(name) for name in methods)
+        super().__init__(f"{option} applies only to method={listed}, not {method!r}")
+        self.option = option
+        self.method = method
+        self.methods = methods
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.option, self.method, self.methods)
 
 
 # --- the checks -------------------------------------------------------------------
@@ -192,7 +228,7 @@ def _unknown_idf(value: object) -> Literal["median", "zero"] | float:
 # The checks of the options that stand on their own, by name.
 _CHECKS: dict[str, Any] = {
     "method": lambda value: _one_of("method", value, METHODS),
-    "top": lambda value: None if value is None else whole_number("top", value, 0) or None,
+    "top": lambda value: None if value is None else whole_number("top", value, 0),
     "language": lambda value: _one_of("language", value, LANGUAGES, allow_none=True),
     "window": lambda value: whole_number("window", value, 2),
     "alpha": lambda value: _fraction("alpha", value),
@@ -209,6 +245,21 @@ def check_option(name: str, value: object) -> Any:
     return _CHECKS[name](value)
 
 
+def _is_default(name: str, value: object) -> bool:
+    default = DEFAULTS.get(name)
+    return type(value) is type(default) and value == default
+
+
+def check_applies(method: str, given: Mapping[str, object]) -> None:
+    """Raise :class:`OptionUseError` for the first option of *given* (name
+    to value) that is not at its default while *method* does not use it
+    (see :data:`APPLIES_TO`)."""
+    for name, value in given.items():
+        methods = APPLIES_TO.get(name)
+        if methods is not None and method not in methods and not _is_default(name, value):
+            raise OptionUseError(name, method, methods)
+
+
 def _pos(pos: object, language: str | None, method: str) -> frozenset[str] | None:
     if pos == "auto":
         return frozenset(DEFAULT_POS) if language == "zh" and method == "textrank" else None
@@ -221,8 +272,6 @@ def _pos(pos: object, language: str | None, method: str) -> frozenset[str] | Non
         raise ValueError("pos is empty, which would keep no word; None keeps every word")
     if language != "zh":
         raise ValueError("pos applies only to language='zh' (the tags are jieba's)")
-    if method == "keyphrases":
-        raise ValueError("pos applies only to textrank and tfidf (keyphrases chooses its own parts of speech)")
     return tags
 
 
@@ -230,7 +279,9 @@ def make_options(**given: Any) -> Options:
     """Check the options of :func:`keywords` (:class:`OptionValues`, the
     rest from :data:`DEFAULTS`) and return them as :class:`Options`.
 
-    Raises :class:`TypeError` or :class:`ValueError` naming the option.
+    Raises :class:`TypeError` or :class:`ValueError` naming the option, and
+    :class:`OptionUseError` (a :class:`ValueError`) for an option set to
+    anything but its default that the method does not use (:data:`APPLIES_TO`).
     The language's own stop words are added to *stop_words* here.
     """
     unknown = [name for name in given if name not in DEFAULTS]
@@ -238,8 +289,6 @@ def make_options(**given: Any) -> Options:
         raise TypeError(f"keywords() got an unexpected keyword argument {unknown[0]!r}")
     values: dict[str, Any] = {**DEFAULTS, **given}
     method = check_option("method", values["method"])
-    if method == "keyphrases" and values["phrases"]:
-        raise ValueError("phrases applies to textrank and tfidf: keyphrases always holds phrases")
     top = check_option("top", values["top"])
     language = check_option("language", values["language"])
     window, alpha, iterations, engine, unknown_idf = (
@@ -249,6 +298,7 @@ def make_options(**given: Any) -> Options:
     extra = frozenset(
         unicodedata.normalize("NFC", word).casefold() for word in _words_of("stop_words", values["stop_words"])
     )
+    check_applies(method, given)  # once every value has passed its own check
     return Options(
         method=method,
         top=top,
@@ -267,11 +317,10 @@ def make_options(**given: Any) -> Options:
 
 def check_idf_source(options: Options, idf: object, idf_corpus: object) -> bool:
     """Whether an idf table or corpus is given; raises ValueError for both, or
-    for either with a method other than tfidf."""
+    (:class:`OptionUseError`) for either with a method other than tfidf."""
     if idf is None and idf_corpus is None:
         return False
-    if options.method != "tfidf":
-        raise ValueError("idf and idf_corpus apply only to method='tfidf'")
+    check_applies(options.method, {"idf": idf, "idf_corpus": idf_corpus})
     if idf is not None and idf_corpus is not None:
         raise ValueError("give idf or idf_corpus, not both")
     return True

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import re
 import unicodedata
+import warnings
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
 from typing import Any, NamedTuple
@@ -18,11 +19,58 @@ from typing import Any, NamedTuple
 from ._package import install_hint
 from .options import Options, make_options
 
-__all__ = ["CutSettings", "MissingJiebaError", "Token", "cut", "cut_words", "load_jieba", "words_of"]
+__all__ = [
+    "CutSettings",
+    "MissingJiebaError",
+    "ScriptWarning",
+    "Token",
+    "check_script",
+    "cut",
+    "cut_words",
+    "load_jieba",
+    "mostly_han",
+    "words_of",
+]
 
 
 class MissingJiebaError(ImportError):
     """Chinese text was asked for, but the jieba package is not installed."""
+
+
+class ScriptWarning(UserWarning):
+    """The text's script does not suit the language asked for: mostly Han
+    (Chinese) characters under ``language="en"``, which cuts at spaces and
+    punctuation and so takes whole clauses for words."""
+
+
+# Han ideographs: the unified blocks and their extensions, and the
+# compatibility ideographs.
+_HAN = re.compile("[\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff\U00020000-\U0003134f]")
+_LETTER = re.compile(r"[^\W\d_]")
+
+#: The script check looks at this many characters from the start of a text.
+SCRIPT_SAMPLE = 1_000_000
+
+
+def mostly_han(text: str) -> bool:
+    """Whether more than half of the letters in the first
+    :data:`SCRIPT_SAMPLE` characters of *text* are Han ideographs."""
+    sample = text[:SCRIPT_SAMPLE]
+    han = len(_HAN.findall(sample))
+    return han > 0 and 2 * han > len(_LETTER.findall(sample))
+
+
+def check_script(text: str, language: str | None, stacklevel: int = 2) -> None:
+    """Warn (:class:`ScriptWarning`) when *language* is ``"en"`` and *text* is
+    :func:`mostly_han`: the script is checked, the language is not guessed."""
+    if language == "en" and mostly_han(text):
+        warnings.warn(
+            ScriptWarning(
+                "the text is mostly Chinese (Han) characters, but language 'en' cuts at spaces and"
+                " punctuation and ranks whole clauses as words: use language 'zh' for Chinese"
+            ),
+            stacklevel=stacklevel + 1,
+        )
 
 
 class Token(NamedTuple):

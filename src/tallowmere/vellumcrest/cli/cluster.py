@@ -186,7 +186,7 @@ class _TaskLost(Exception):
         self.number = number
 
 
-def run_command_job(address: str, job: inputs.Job) -> list[Any]:
+def run_command_job(address: str, job: inputs.Job, advance: Callable[[int], None] = lambda n: None) -> list[Any]:
     """The ranked inputs of ``vellumcrest-keywords --dask ADDRESS``, in input order.
 
     The workers load and cut each of the job's documents (and idf documents)
@@ -196,10 +196,11 @@ def run_command_job(address: str, job: inputs.Job) -> list[Any]:
     idf documents first) that fails raises its
     :class:`~tallowmere.vellumcrest.CommandError`, as the local run would;
     a scheduler that cannot be reached, or a cluster that fails during the
-    job, raises one with ``inputs.EXIT_CLUSTER``.
+    job, raises one with ``inputs.EXIT_CLUSTER``.  *advance* is told of
+    each number of inputs done.
     """
     with _distributed_quiet():
-        return _command_job(address, job)
+        return _command_job(address, job, advance)
 
 
 @contextlib.contextmanager
@@ -216,7 +217,7 @@ def _distributed_quiet() -> Iterator[None]:
         logging.disable(previous)
 
 
-def _command_job(address: str, job: inputs.Job) -> list[Any]:
+def _command_job(address: str, job: inputs.Job, advance: Callable[[int], None]) -> list[Any]:
     import distributed
 
     # Checked first: a Client given a malformed address fails only after a
@@ -230,7 +231,7 @@ def _command_job(address: str, job: inputs.Job) -> list[Any]:
         ) from None
     try:
         with client:
-            return _run_job(client, job)
+            return _run_job(client, job, advance)
     except (OSError, TimeoutError, RuntimeError, CancelledError, distributed.KilledWorker) as error:
         # RuntimeError: what distributed raises when the scheduler or the
         # workers cannot load the job (different package versions on them);
@@ -240,18 +241,20 @@ def _command_job(address: str, job: inputs.Job) -> list[Any]:
         ) from None
 
 
-def _run_job(client: Any, job: inputs.Job) -> list[Any]:
+def _run_job(client: Any, job: inputs.Job, advance: Callable[[int], None]) -> list[Any]:
     n_threads = max(1, sum(client.nthreads().values()))
     chunks = _chunks(job.documents, n_threads)
     try:
-        return _run_chunks(client, chunks, job, n_threads)
+        return _run_chunks(client, chunks, job, n_threads, advance)
     except _TaskLost as lost:
         # A task that kills every worker it runs on: out of memory, as a
         # killed -j worker is (one answer for both).
         raise inputs.lost_worker(chunks[lost.number][0].label) from None
 
 
-def _run_chunks(client: Any, chunks: list[list[Any]], job: inputs.Job, n_threads: int) -> list[Any]:
+def _run_chunks(
+    client: Any, chunks: list[list[Any]], job: inputs.Job, n_threads: int, advance: Callable[[int], None]
+) -> list[Any]:
     from distributed import KilledWorker
 
     options, _, idf_documents, idf, idf_from = job
@@ -262,6 +265,7 @@ def _run_chunks(client: Any, chunks: list[list[Any]], job: inputs.Job, n_threads
             # Ranking ends at the first failure, as it does locally.
             _raise_first_failure(failure for failure, _ in attempts)
             results.extend(result for _, result in attempts)
+            advance(len(attempts))
         return results
 
     # The inputs are read and cut once; the cuts wait on the workers (which
@@ -291,7 +295,10 @@ def _run_chunks(client: Any, chunks: list[list[Any]], job: inputs.Job, n_threads
             lost = [number for number, future in enumerate(counts) if future.status == "error"]
             raise inputs.lost_worker(idf_chunks[lost[0] if lost else 0][0].label) from None
         _raise_first_failure([idf_failure])
-    attempts = [attempt for chunk in _in_order(client, ranked) for attempt in chunk]
+    attempts = []
+    for chunk in _in_order(client, ranked):
+        attempts.extend(chunk)
+        advance(len(chunk))
     # Every input is cut before any is ranked: a failure to read or cut any
     # input comes before a failure to rank one.
     _raise_first_failure(cut_failure for cut_failure, _, _ in attempts)

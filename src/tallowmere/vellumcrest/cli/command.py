@@ -12,6 +12,7 @@ import argparse
 import errno
 import os
 import sys
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -23,6 +24,7 @@ from ..options import Options
 from ..text import MissingJiebaError, load_jieba
 from . import output
 from .local import run_locally
+from .progress import progress_for
 from .parser import DEFAULT_PROG, build_parser, check_option_use, jobs, options_of
 
 __all__ = ["main"]
@@ -48,7 +50,7 @@ def _idf_table(args: argparse.Namespace, options: Options) -> Any:
         ) from None
 
 
-def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
+def _run(args: argparse.Namespace, prog: str) -> tuple[str, list[str]]:
     """The output, and the labels of inputs that held no word to rank."""
     options = options_of(args)
     n_jobs = jobs(args)
@@ -71,16 +73,25 @@ def _run(args: argparse.Namespace) -> tuple[str, list[str]]:
     idf = _idf_table(args, options)
     # Files are read where they are ranked, one at a time in each process;
     # only standard input and the sample are read here.
-    idf_documents = inputs.read_idf_directory(args.idf_from) if args.idf_from is not None else []
+    idf_documents = inputs.read_idf_directory(args.idf_from, args.idf_pattern) if args.idf_from is not None else []
     documents = inputs.read_inputs(args.files)
     labels = [document.label for document in documents]
     job = inputs.Job(options, documents, idf_documents, idf, args.idf_from)
     results: list[list[tuple[str, float]]]
-    if cluster is not None:
-        results = cluster.run_command_job(args.dask, job)
-    else:
-        results = run_locally(job, n_jobs)
-    empty = [label for label, ranked in zip(labels, results) if not ranked]
+    # tfidf reads the idf documents too, here or on the cluster's workers.
+    counted = [*idf_documents, *documents] if options.method == "tfidf" and cluster is None else documents
+    progress = progress_for(counted, cluster is not None or n_jobs > 1, args.quiet)
+    advance = progress.done if progress is not None else (lambda n_inputs: None)
+    try:
+        if cluster is not None:
+            results = cluster.run_command_job(args.dask, job, advance)
+        else:
+            results = run_locally(job, n_jobs, prog, advance)
+    finally:
+        if progress is not None:
+            progress.close()
+    # Under --top 0 every result is empty by request.
+    empty = [label for label, ranked in zip(labels, results) if not ranked] if options.top != 0 else []
     return inputs.guard_memory(None, "build the output", output.render, options.method, labels, results, args.json), empty
 
 
@@ -96,7 +107,9 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else inputs.EXIT_USAGE
     try:
-        text, empty = _run(args)
+        with warnings.catch_warnings():
+            output.show_warnings(parser.prog)
+            text, empty = _run(args, parser.prog)
     except inputs.CommandError as error:
         output.tell(f"{parser.prog}: error: {error}")
         return error.status

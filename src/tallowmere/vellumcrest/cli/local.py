@@ -9,17 +9,30 @@ from typing import TypeVar
 
 from .. import inputs
 from ..idf import DocumentFrequency
+from .output import show_warnings
 
 _R = TypeVar("_R")
 
 
+def _nothing(n_inputs: int) -> None:
+    pass
+
+
 def map_in_order(
-    function: Callable[[inputs.Document], _R], items: Sequence[inputs.Document], jobs: int
+    function: Callable[[inputs.Document], _R],
+    items: Sequence[inputs.Document],
+    jobs: int,
+    prog: str = "",
+    advance: Callable[[int], None] = _nothing,
 ) -> Iterator[_R]:
     """``function(item) for item in items``, in up to *jobs* processes, yielded
-    in input order; the first failure in input order is raised."""
+    in input order; the first failure in input order is raised.  *advance*
+    is told of each input done."""
     if jobs <= 1 or len(items) <= 1:
-        yield from map(function, items)
+        for item in items:
+            result = function(item)
+            advance(1)
+            yield result
         return
     from concurrent.futures import ProcessPoolExecutor
     from concurrent.futures.process import BrokenProcessPool
@@ -30,9 +43,11 @@ def map_in_order(
     # share the work out evenly.
     chunk = max(1, -(-len(items) // (workers * 8)))
     done = 0
-    pool = ProcessPoolExecutor(max_workers=workers)
+    # Each worker shows a warning once, as the command's process does.
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=show_warnings, initargs=(prog,))
     try:
         for result in pool.map(function, items, chunksize=chunk):
+            advance(1)
             yield result
             done += 1
     except BrokenProcessPool:
@@ -44,10 +59,14 @@ def map_in_order(
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def run_locally(job: inputs.Job, jobs: int) -> list[list[tuple[str, float]]]:
-    """The ranked inputs of *job*, in input order, with up to *jobs* processes."""
+def run_locally(
+    job: inputs.Job, jobs: int, prog: str = "", advance: Callable[[int], None] = _nothing
+) -> list[list[tuple[str, float]]]:
+    """The ranked inputs of *job*, in input order, with up to *jobs*
+    processes; *advance* is told of each input read and ranked (tfidf: each
+    idf document and input read and cut, which is most of the work)."""
     if job.options.method in ("textrank", "keyphrases"):
-        return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs))
+        return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs, prog, advance))
     # Every input is cut before any is ranked, as the table may be built from
     # them. Each is read and cut once (in the -j workers); its words are kept
     # until the table is complete, one string per distinct word of the run.
@@ -56,7 +75,7 @@ def run_locally(job: inputs.Job, jobs: int) -> list[list[tuple[str, float]]]:
     count_inputs = counts is not None and not idf_documents
     canonical: dict[str, str] = {}
     cut_inputs: list[inputs.Cut] = []
-    cuts = map_in_order(functools.partial(inputs.cut_document, options), [*idf_documents, *documents], jobs)
+    cuts = map_in_order(functools.partial(inputs.cut_document, options), [*idf_documents, *documents], jobs, prog, advance)
     for number, cut in enumerate(cuts):
         if number < len(idf_documents):
             assert counts is not None

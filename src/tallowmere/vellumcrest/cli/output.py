@@ -7,6 +7,7 @@ import errno
 import json
 import math
 import sys
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -60,3 +61,16 @@ def tell(line: str) -> None:
         stream.flush()
     except (OSError, ValueError):
         pass
+
+
+def show_warnings(prog: str) -> None:
+    """Show the package's warnings (a text's script that does not suit its
+    language) as one "PROG: warning: ..." line each on standard error, each
+    once in this process."""
+    from ..text import ScriptWarning
+
+    def show(message: Warning | str, category: type[Warning], *args: Any, **kwargs: Any) -> None:
+        tell(f"{prog}: warning: {message}")
+
+    warnings.simplefilter("once", ScriptWarning)
+    warnings.showwarning = show

@@ -21,9 +21,11 @@ from ..inputs import (
     EXIT_NUMBER,
     EXIT_STATUSES,
     EXIT_USAGE,
+    IDF_PATTERN,
     CommandError,
     read_stop_words,
 )
+from .progress import LARGE_INPUT, MANY_INPUTS
 from ..options import (
     AUTO_EXACT_MAX_WORDS,
     DEFAULT_POS,
@@ -34,6 +36,8 @@ from ..options import (
     METHODS,
     OptionError,
     Options,
+    OptionUseError,
+    check_applies,
     check_option,
     make_options,
     whole_number,
@@ -55,8 +59,8 @@ words and punctuation, and for textrank keeps only nouns, names and verbs
 (--pos). Stop words are matched without regard to case.
 
 --method tfidf weighs each word's count by an idf table: from --idf FILE
-("word weight" lines), from --idf-from DIR (built from every *.txt file in
-DIR), or, when neither is given, built from the input documents themselves,
+("word weight" lines), from --idf-from DIR (built from the regular files in
+DIR whose names match --idf-pattern, by default *.txt; '*' takes them all), or, when neither is given, built from the input documents themselves,
 each input one document, as ln((1 + N) / (1 + df)) + 1 for N documents of
 which df contain the word. Words missing from the table weigh the median of
 its weights (--unknown-idf).
@@ -70,8 +74,12 @@ agree to about 12 significant digits. "auto" (the default) uses exact up to
 --method keyphrases (the default) lists single words and phrases of up to
 four words, scored by a position-biased PageRank of their words, their
 rarity in the language (wordfreq; jieba's idf table for Chinese), and the
-phrase's frequency, spread and first occurrence. The options of textrank
-and tfidf do not apply to it.
+phrase's frequency, spread and first occurrence.
+
+An option that the chosen method does not use is refused (exit status
+{EXIT_USAGE}) rather than ignored: --window, --alpha, --iterations and --engine
+apply to textrank, --idf, --idf-from and --unknown-idf to tfidf, --pos and
+--phrases to both. --top 0 lists nothing; --top all lists every keyword.
 
 --phrases (textrank and tfidf) also lists keyphrases: runs of two or more adjacent keywords with
 nothing but spacing between them, found at least twice, scored by the sum
@@ -119,8 +127,10 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         default=DEFAULTS["method"],
         help=f"ranking method (default: {DEFAULTS['method']})",
     )
+    parser.add_argument(
+        "--top", metavar="N", help=f"keywords per document, or all (default: {DEFAULTS['top']})"
+    )
     for name, metavar, meaning in (
-        ("top", "N", "keywords per document, 0 for all"),
         ("window", "N", "textrank: words within N-1 positions are linked, N >= 2"),
         ("alpha", "X", "textrank: damping factor, 0 <= X <= 1"),
         ("iterations", "N", f"textrank: rank updates, 1 <= N <= {MAX_ITERATIONS}"),
@@ -133,8 +143,14 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     idf_source.add_argument(
         "--idf-from",
         metavar="DIR",
-        help="tfidf: build the idf table from every *.txt file in DIR"
-        " (default: from the input documents)",
+        help="tfidf: build the idf table from the files of DIR that --idf-pattern"
+        " matches (default: from the input documents)",
+    )
+    parser.add_argument(
+        "--idf-pattern",
+        metavar="GLOB",
+        help=f"with --idf-from: the names of the files to read, a shell pattern such as"
+        f" '*.md'; '*' reads every regular file (default: {IDF_PATTERN})",
     )
     parser.add_argument(
         "--language",
@@ -187,6 +203,13 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         f" distinct words and sparse beyond (default: {DEFAULTS['engine']})",
     )
     parser.add_argument("--json", action="store_true", help="write JSON instead of text")
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="show no progress (shown on standard error when it is a terminal and the work is"
+        f" long: more than {MANY_INPUTS} inputs, -j or --dask, or an input over {LARGE_INPUT // 2**20} MB)",
+    )
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "-j", "--jobs", metavar="N", help="rank up to N files at once in N processes (default: 1)"
@@ -201,43 +224,36 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     return parser
 
 
+# The option of keywords() that each of the command's options gives, for
+# the messages: which methods use which option is the options module's rule.
+_FLAGS = {
+    "idf": "--idf",
+    "unknown_idf": "--unknown-idf",
+    "window": "--window",
+    "alpha": "--alpha",
+    "iterations": "--iterations",
+    "engine": "--engine",
+    "pos": "--pos",
+    "phrases": "--phrases",
+}
+
+
+def _use_error(error: OptionUseError, flag: str | None = None) -> str:
+    default = " (the default)" if error.method == DEFAULTS["method"] else ""
+    return (
+        f"{flag or _FLAGS[error.option]} applies only to --method {' or '.join(error.methods)},"
+        f" not {error.method}{default}"
+    )
+
+
 def check_option_use(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    if args.method == "keyphrases":
-        for option, value in (
-            ("--idf", args.idf),
-            ("--idf-from", args.idf_from),
-            ("--unknown-idf", args.unknown_idf),
-            ("--window", args.window),
-            ("--alpha", args.alpha),
-            ("--iterations", args.iterations),
-            ("--engine", args.engine),
-            ("--pos", args.pos),
-        ):
-            if value is not None:
-                parser.error(
-                    f"{option} does not apply to --method keyphrases (the default); see --method textrank or tfidf"
-                )
-        if args.phrases:
-            parser.error(
-                "--phrases applies only to --method textrank or tfidf: keyphrases (the default) lists phrases anyway"
-            )
-    elif args.method == "textrank":
-        for option, value in (
-            ("--idf", args.idf),
-            ("--idf-from", args.idf_from),
-            ("--unknown-idf", args.unknown_idf),
-        ):
-            if value is not None:
-                parser.error(f"{option} applies only to --method tfidf")
-    else:
-        for option, value in (
-            ("--window", args.window),
-            ("--alpha", args.alpha),
-            ("--iterations", args.iterations),
-            ("--engine", args.engine),
-        ):
-            if value is not None:
-                parser.error(f"{option} applies only to --method textrank")
+    for flag, value in (("--idf", args.idf), ("--idf-from", args.idf_from)):
+        try:
+            check_applies(args.method, {"idf": value})
+        except OptionUseError as error:
+            parser.error(_use_error(error, flag))
+    if args.idf_pattern is not None and args.idf_from is None:
+        parser.error("--idf-pattern applies only with --idf-from DIR")
     if args.cut is not None:
         implied = "zh" if args.cut == "jieba" else "en"
         if args.language is not None and (args.language == "zh") != (implied == "zh"):
@@ -318,10 +334,12 @@ def options_of(args: argparse.Namespace) -> Options:
         "language": _language(args),
         "stop_words": extra,
         "keep_case": args.keep_case,
-        "phrases": args.phrases,
     }
+    if args.phrases:
+        given["phrases"] = True
+    if args.top is not None:
+        given["top"] = None if args.top == "all" else _whole("--top", args.top, functools.partial(check_option, "top"))
     for flag, name, text, parse in (
-        ("--top", "top", args.top, _whole),
         ("--window", "window", args.window, _whole),
         ("--alpha", "alpha", args.alpha, _real),
         ("--iterations", "iterations", args.iterations, _whole),
@@ -332,5 +350,9 @@ def options_of(args: argparse.Namespace) -> Options:
         given["engine"] = args.engine
     if args.unknown_idf is not None:
         given["unknown_idf"] = _unknown_idf(args.unknown_idf)
-    given["pos"] = _pos(args.pos)
-    return make_options(**given)
+    if args.pos is not None:
+        given["pos"] = _pos(args.pos)
+    try:
+        return make_options(**given)
+    except OptionUseError as error:
+        raise CommandError(_use_error(error), EXIT_USAGE) from None
