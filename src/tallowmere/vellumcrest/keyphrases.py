@@ -597,6 +597,7 @@ def _choose(
     result: list[tuple[tuple[int, ...], float]] = []
     bags: set[frozenset[int]] = set()
     uses = [0] * n_keys  # chosen keyphrases that hold each word
+    holding: dict[int, list[tuple[int, ...]]] = {}  # the chosen keyphrases that hold each word
     decay = weights.overlap_decay
     base = {candidate: score for score, _, candidate in scored}
     following = 0  # the next candidate in the order of scores
@@ -615,7 +616,7 @@ def _choose(
             not weights.keep_parts
             and any(
                 len(other) > len(candidate) and count[other] >= count[candidate] and _inside(candidate, other)
-                for other, _ in result
+                for other in holding.get(candidate[0], ())
             )
         ):
             continue
@@ -632,6 +633,7 @@ def _choose(
         bags.add(bag)
         for key in bag:
             uses[key] += 1
+            holding.setdefault(key, []).append(candidate)
         result.append((candidate, -negative))
     return result
 
