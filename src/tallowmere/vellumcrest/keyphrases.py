@@ -186,8 +186,8 @@ def _read_lexicon() -> dict[str, str]:
     # TextBlob imports nltk, which takes over a second.  Its public
     # textblob.en.lexicon is the fallback when the file is not where
     # textblob.en finds it.
-    spec = importlib.util.find_spec("textblob")
-    folders = spec.submodule_search_locations if spec is not None else None
+    package = importlib.util.find_spec("textblob")
+    folders = package.submodule_search_locations if package is not None else None
     path = Path(next(iter(folders))) / "en" / "en-lexicon.txt" if folders else None
     if path is None or not path.is_file():
         from textblob.en import lexicon  # type: ignore[import-not-found, import-untyped, unused-ignore]
