@@ -30,6 +30,7 @@ import math
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -64,18 +65,26 @@ def start_python(*arguments, dev=False, env=None, wrapper=(), program=sys.execut
 
 def run_interpreter(*arguments, input=None, timeout=120, text=True, **options):
     """Runs `python *arguments` to its end (see `start_python` for the
-    options) with `input` on its standard input (None: this process's own)
+    options) with `input` on its standard input (None: the null device)
     and returns the `subprocess.CompletedProcess`, output captured (as text
     unless `text` is false).  Raises subprocess.TimeoutExpired after
-    `timeout` seconds, the child killed."""
-    stdin = subprocess.PIPE if input is not None else None
+    `timeout` seconds, the child and every process it started killed, with
+    what the child had written to standard error as a note."""
+    stdin = subprocess.PIPE if input is not None else subprocess.DEVNULL
+    # The child leads a process group of its own: on a timeout, the worker
+    # processes it started die with it.  Left alive, they would hold its
+    # output pipes open, and reading them to their end would never return.
     with start_python(*arguments, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=text,
-                      **options) as process:
+                      process_group=0, **options) as process:
         try:
             out, err = process.communicate(input, timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.communicate()
+        except subprocess.TimeoutExpired as expired:
+            os.killpg(process.pid, signal.SIGKILL)
+            try:
+                _, err = process.communicate(timeout=60)
+            except subprocess.TimeoutExpired:  # a process that left the group still holds them
+                err = "(not read: a process outside the child's group holds it open)"
+            expired.add_note(f"the child's standard error:\n{err}")
             raise
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
