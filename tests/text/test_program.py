@@ -41,7 +41,9 @@ def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, pre
     env = {k: v for k, v in os.environ.items() if k not in THREAD_VARIABLES}
     env.update(preset)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path), env.get("PYTHONPATH")]))
+    # A child that hangs shows where, in every thread, before it is ended.
     code = (
+        "import faulthandler; faulthandler.dump_traceback_later(100, exit=True)\n"
         "import runpy, sys, json, concurrent.futures, report\n"
         "before = report.environment()\n"
         f"sys.argv = ['vellumcrest-keywords', '-j', '2', *{texts!r}]\n"
@@ -53,7 +55,7 @@ def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, pre
         "with concurrent.futures.ProcessPoolExecutor(1) as pool:\n"
         "    worker = pool.submit(report.environment).result()\n"
         "print(json.dumps([status, before, report.environment(), worker]))\n")
-    done = run_python(code, env=env, timeout=300)
+    done = run_python(code, env=env, timeout=150)
     assert done.returncode == 0, done.stderr
     status, before, after, worker = json.loads(done.stdout.splitlines()[-1])
     assert status == 0
@@ -69,3 +71,32 @@ def test_the_library_changes_no_thread_setting(monkeypatch):
     from tallowmere.vellumcrest.keyword import textrank
     assert command.main(["--top", "3"]) == 0 and textrank([1, 2, 1, 3])
     assert not any(variable in os.environ for variable in THREAD_VARIABLES)
+
+
+
+def test_workers_are_forked_before_any_thread_of_the_command_runs(tmp_path):
+    # A fork copies only the forking thread: a lock that another thread held
+    # (the progress display's, tqdm's monitor) would stay taken in the worker.
+    # Standard error is a terminal here, so the display is shown.
+    texts = []
+    for k in range(3):
+        path = tmp_path / f"doc{k}.txt"
+        path.write_text("bees keep the hive and the queen keeps the bees " * (k + 1), encoding="utf-8")
+        texts.append(str(path))
+    code = """
+        import os, pty, sys, threading
+        master, terminal = pty.openpty()
+        os.set_blocking(master, False)
+        sys.stderr = open(terminal, "w")
+        threads_at_fork = []
+        fork = os.fork
+        def counting_fork():
+            threads_at_fork.append(threading.active_count())
+            return fork()
+        os.fork = counting_fork
+        from tallowmere.vellumcrest.cli import command
+        status = command.main(["-j", "2", *sys.argv[1:]])
+        print(status, threads_at_fork, b"0/3 inputs" in os.read(master, 1 << 20), file=sys.__stdout__)
+    """
+    done = run_python(code, *texts, timeout=150)
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "0 [1, 1] True"), done.stderr

@@ -84,6 +84,7 @@ def _run(args: argparse.Namespace, prog: str) -> tuple[str, list[str]]:
     advance = progress.done if progress is not None else (lambda n_inputs: None)
     try:
         if cluster is not None:
+            advance(0)  # no process of the cluster's is forked from this one
             results = cluster.run_command_job(args.dask, job, advance)
         else:
             results = run_locally(job, n_jobs, prog, advance)

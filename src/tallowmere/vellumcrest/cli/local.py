@@ -4,6 +4,8 @@ in up to N worker processes, results in input order."""
 from __future__ import annotations
 
 import functools
+import multiprocessing
+import multiprocessing.context
 from collections.abc import Callable, Iterator, Sequence
 from typing import TypeVar
 
@@ -18,6 +20,19 @@ def _nothing(n_inputs: int) -> None:
     pass
 
 
+def _worker_context() -> multiprocessing.context.BaseContext:
+    """How the workers start: forked from this process, all of them at the
+    pool's first task, where the system can fork (Linux).  A fork copies no
+    thread but the forking one, so nothing of the command's may run a thread
+    before then (the progress display waits for ``advance(0)``).  Workers
+    started one by one as tasks come (a fork server, as 3.14 does by default,
+    or a fresh interpreter) leave a gap: a worker that dies while the others
+    are busy with long inputs is not noticed until one of them is done."""
+    if "fork" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context()
+
+
 def map_in_order(
     function: Callable[[inputs.Document], _R],
     items: Sequence[inputs.Document],
@@ -27,8 +42,10 @@ def map_in_order(
 ) -> Iterator[_R]:
     """``function(item) for item in items``, in up to *jobs* processes, yielded
     in input order; the first failure in input order is raised.  *advance*
-    is told of each input done."""
+    is told of each input done, and once, with 0, when the work has begun:
+    after the workers have been forked."""
     if jobs <= 1 or len(items) <= 1:
+        advance(0)
         for item in items:
             result = function(item)
             advance(1)
@@ -44,9 +61,13 @@ def map_in_order(
     chunk = max(1, -(-len(items) // (workers * 8)))
     done = 0
     # Each worker shows a warning once, as the command's process does.
-    pool = ProcessPoolExecutor(max_workers=workers, initializer=show_warnings, initargs=(prog,))
+    pool = ProcessPoolExecutor(
+        max_workers=workers, mp_context=_worker_context(), initializer=show_warnings, initargs=(prog,)
+    )
     try:
-        for result in pool.map(function, items, chunksize=chunk):
+        results = pool.map(function, items, chunksize=chunk)  # every worker is forked by now
+        advance(0)
+        for result in results:
             advance(1)
             yield result
             done += 1
@@ -64,7 +85,8 @@ def run_locally(
 ) -> list[list[tuple[str, float]]]:
     """The ranked inputs of *job*, in input order, with up to *jobs*
     processes; *advance* is told of each input read and ranked (tfidf: each
-    idf document and input read and cut, which is most of the work)."""
+    idf document and input read and cut, which is most of the work), and
+    with 0 when the work begins, as :func:`map_in_order` tells it."""
     if job.options.method in ("textrank", "keyphrases"):
         return list(map_in_order(functools.partial(inputs.keywords_of_document, job.options), job.documents, jobs, prog, advance))
     # Every input is cut before any is ranked, as the table may be built from

@@ -39,27 +39,36 @@ def _size(document: inputs.Document) -> int:
 class Progress:
     """A bar over *documents*; :meth:`done` advances it by the next input,
     :meth:`close` takes it away.  A thread redraws it every :data:`REDRAW`
-    seconds so that its clock runs during a long input."""
+    seconds so that its clock runs during a long input.
+
+    Nothing is drawn and no thread runs (tqdm's own monitor included) until
+    the first :meth:`done`, which the work calls with 0 when it begins, once
+    its worker processes have been forked."""
 
     def __init__(self, documents: Sequence[inputs.Document], stream: Any) -> None:
-        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-
         self._sizes = [_size(document) for document in documents]
+        self._stream = stream
         self._next = 0
         self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._bar: Any = None
+        self._thread: threading.Thread | None = None
+
+    def _start(self) -> None:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+
         # A terminal that tells no size (0 by 0, as a new pseudo-terminal
         # does) gets a bar of 80 columns on 24 lines: in 0, tqdm draws nothing.
         try:
-            size = os.get_terminal_size(stream.fileno())
+            size = os.get_terminal_size(self._stream.fileno())
         except (AttributeError, OSError, ValueError):
             size = os.terminal_size((0, 0))
         known = size.columns > 0 and size.lines > 0
         self._bar = tqdm(
-            total=sum(self._sizes), unit="B", unit_scale=True, unit_divisor=1024, file=stream, leave=False,
+            total=sum(self._sizes), unit="B", unit_scale=True, unit_divisor=1024, file=self._stream, leave=False,
             dynamic_ncols=known, ncols=None if known else 80, nrows=None if known else 24, mininterval=REDRAW,
             postfix=f"0/{len(self._sizes)} inputs",
         )
-        self._stop = threading.Event()
         self._thread = threading.Thread(target=self._redraw, name="progress", daemon=True)
         self._thread.start()
 
@@ -70,6 +79,8 @@ class Progress:
 
     def done(self, n_inputs: int = 1) -> None:
         with self._lock:
+            if self._bar is None:
+                self._start()
             for _ in range(n_inputs):
                 if self._next < len(self._sizes):
                     self._bar.update(self._sizes[self._next])
@@ -78,9 +89,11 @@ class Progress:
 
     def close(self) -> None:
         self._stop.set()
-        self._thread.join()
+        if self._thread is not None:
+            self._thread.join()
         with self._lock:
-            self._bar.close()
+            if self._bar is not None:
+                self._bar.close()
 
 
 def progress_for(documents: Sequence[inputs.Document], spread: bool, quiet: bool) -> Progress | None:
