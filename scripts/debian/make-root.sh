@@ -36,9 +36,9 @@ PACKAGES=(
   python3-numpy python3-pytest python3-hypothesis python3-pip
   gdb  # the fault-injection tests read native backtraces of crashes inside numpy
   # The package's dependencies that PyPI has no wheels of for every
-  # architecture (wordfreq's regex and msgpack); run-in-root.sh adds the
+  # architecture (wordfreq's regex and msgpack, PyStemmer); run-in-root.sh adds the
   # pure-Python ones.
-  python3-regex python3-msgpack python3-wcwidth python3-snowballstemmer
+  python3-regex python3-msgpack python3-wcwidth python3-snowballstemmer python3-stemmer
   "$@"
 )
 SOURCES=("deb $MIRROR $SUITE main")

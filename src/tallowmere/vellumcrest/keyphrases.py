@@ -154,8 +154,8 @@ def _stemmer() -> Any:
     return stemmer
 
 
-#: The most stems kept between calls (the stemmer is pure Python unless
-#: PyStemmer is installed, and documents share most of their words).
+#: The most stems kept between calls (documents share most of their words,
+#: and without PyStemmer, a required dependency, the stemmer is pure Python).
 STEM_CACHE_SIZE = 200_000
 
 
