@@ -2,6 +2,7 @@
 command line's --method keyphrases."""
 
 import json
+from collections import Counter
 import sys
 from pathlib import Path
 
@@ -242,7 +243,7 @@ from hypothesis import given, settings, strategies as st  # noqa: E402
 def test_tokens_of_blocks_are_the_tokens_of_the_whole_text(text, size):
     from tallowmere.vellumcrest import keyphrases
 
-    assert list(keyphrases._tokens(text, size)) == keyphrases._TOKEN.findall(text)
+    assert [token for block in keyphrases._token_blocks(text, size) for token in block] == keyphrases._TOKEN.findall(text)
 
 
 def _counts_of_lists(keys, chunks):
@@ -280,10 +281,20 @@ def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
         keys += [9] * gap
         chunks.append(list(range(len(keys), len(keys) + len(run))))
         keys += run
-    found = keyphrases._Counts(keys, chunks)
     count, first, last = _counts_of_lists(keys, chunks)
-    assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
-    assert (found.first, found.last) == (first, last)
+    # Runs across two chunks (with the -1 between them) are no candidates.
+    count = {run: times for run, times in count.items() if -1 not in run}
+    whole = Counter(tuple(keys[chunk[0]:chunk[-1] + 1]) for chunk in chunks if len(chunk) <= keyphrases.MAX_WORDS)
+    original = keyphrases.NUMPY_FROM
+    for numpy_from in (0, len(keys) + 1):  # counted by sorting, and one by one
+        keyphrases.NUMPY_FROM = numpy_from
+        try:
+            found = keyphrases._Counts(keys, chunks)
+        finally:
+            keyphrases.NUMPY_FROM = original
+        assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
+        assert (found.first, found.last) == ({run: first[run] for run in count}, {run: last[run] for run in count})
+        assert found.whole == whole
 
 
 def _english_chunks_of_lists(text, stop_words, tags):
@@ -317,11 +328,13 @@ def test_chunks_cut_a_block_at_a_time_are_the_chunks_of_the_whole_text(pieces, b
 
     text = " ".join(pieces)
     stops, tags = keyphrases.english_stop_words(), keyphrases.english_tags()
-    not_final = []
-    original = keyphrases.BLOCK
-    keyphrases.BLOCK = block
-    try:
-        words, chunks = keyphrases._english_chunks(text, stops, False, tags, not_final)
-    finally:
-        keyphrases.BLOCK = original
-    assert (words, [list(chunk) for chunk in chunks], not_final) == _english_chunks_of_lists(text, stops, tags)
+    expected = _english_chunks_of_lists(text, stops, tags)
+    original = keyphrases.BLOCK, keyphrases.NUMPY_FROM
+    for numpy_from in (0, 10**9):  # the runs found on numpy's arrays, and one by one
+        not_final = []
+        keyphrases.BLOCK, keyphrases.NUMPY_FROM = block, numpy_from
+        try:
+            words, chunks = keyphrases._english_chunks(text, stops, False, tags, not_final)
+        finally:
+            keyphrases.BLOCK, keyphrases.NUMPY_FROM = original
+        assert (words, [list(chunk) for chunk in chunks], not_final) == expected

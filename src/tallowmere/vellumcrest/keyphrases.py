@@ -46,10 +46,9 @@ import importlib.util
 import math
 import re
 import unicodedata
-from array import array
-from collections import Counter
 from collections.abc import Iterator, Sequence
-from itertools import islice
+from itertools import compress
+from operator import itemgetter
 from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
@@ -117,6 +116,7 @@ _TOKEN = re.compile(
     r"([^\W_](?:\w|['\u2019-](?=\w))*)"
     r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
 )
+_FIRST = itemgetter(0)  # a token's word, "" for a mark
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
@@ -278,31 +278,52 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 def _english_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: list[bool]
 ) -> tuple[list[str], list[range]]:
+    # What becomes of a token (its form in a keyphrase, "" when it ends a
+    # chunk, and whether a keyphrase may end with it) is worked out once per
+    # distinct token: a long text repeats its words many times.  The rest
+    # runs a block of tokens at a time, in loops of the interpreter's own.
+    shown: dict[str, str] = {"": ""}  # a punctuation mark or a paragraph break: ""
+    not_last: dict[str, bool] = {}
     words: list[str] = []
-    chunks: list[range] = []
-    start = 0  # the first word of the chunk under way
-    # What becomes of a word ("" when it ends a chunk, and whether it may end
-    # a keyphrase) is worked out once per distinct word: a long text repeats
-    # its words many times.
-    decided: dict[str, tuple[str, bool]] = {"": ("", False)}
-    get = decided.get
-    add = words.append
-    mark = not_final.append
-    for word, _ in _tokens(text):
-        seen = get(word)
-        if seen is None:
-            seen = decided[word] = _kept_english(word, stop_words, keep_case, tags)
-        kept, not_last = seen
-        if kept:
-            add(kept)
-            mark(not_last)
-        elif len(words) > start:
-            chunks.append(range(start, len(words)))
-            start = len(words)
-    if len(words) > start:
-        chunks.append(range(start, len(words)))
-    return words, chunks
+    kept = bytearray()  # 1 for each token kept as a word, 0 for each that ends a chunk
+    for block in _token_blocks(text):
+        tokens = list(map(_FIRST, block))
+        del block
+        for token in set(tokens).difference(shown):
+            shown[token], not_last[token] = _kept_english(token, stop_words, keep_case, tags)
+        forms = list(map(shown.__getitem__, tokens))
+        words.extend(filter(None, forms))
+        not_final.extend(map(not_last.__getitem__, compress(tokens, forms)))
+        kept.extend(map(bool, forms))
+    return words, _runs(kept)
 
+
+def _runs(kept: bytearray) -> list[range]:
+    """The runs of 1 in *kept*, as ranges of the numbers of its 1s."""
+    if len(kept) < NUMPY_FROM:
+        chunks = []
+        start = n = 0
+        for flag in kept:
+            if flag:
+                n += 1
+            elif n > start:
+                chunks.append(range(start, n))
+                start = n
+        if n > start:
+            chunks.append(range(start, n))
+        return chunks
+    import numpy
+
+    edges = numpy.diff(numpy.frombuffer(kept, dtype=numpy.int8), prepend=0, append=0)
+    lengths = numpy.flatnonzero(edges == -1) - numpy.flatnonzero(edges == 1)
+    ends = numpy.cumsum(lengths)
+    return list(map(range, (ends - lengths).tolist(), ends.tolist()))
+
+
+#: From this many tokens or words on, chunks are found and candidates
+#: counted on numpy's arrays rather than one by one: the same results, in
+#: less time for a long text and more for a short one.
+NUMPY_FROM = 3000
 
 #: The English cutter finds the tokens of a long text a block of about this
 #: many characters at a time, so that it holds one block's tokens at once.
@@ -326,11 +347,11 @@ def _block_ends(text: str, size: int) -> Iterator[int]:
     yield len(text)
 
 
-def _tokens(text: str, size: int | None = None) -> Iterator[tuple[str, str]]:
-    """``_TOKEN.findall(text)``, a block at a time."""
+def _token_blocks(text: str, size: int | None = None) -> Iterator[list[tuple[str, str]]]:
+    """``_TOKEN.findall(text)``, cut into lists of a block's tokens."""
     start = 0
     for end in _block_ends(text, size or BLOCK):
-        yield from _TOKEN.findall(text, start, end)
+        yield _TOKEN.findall(text, start, end)
         start = end
 
 
@@ -481,51 +502,92 @@ def _word_scores(keys: list[int], folded: list[str], n_keys: int, language: str 
     ]
 
 
+
+
 class _Counts:
     """Where the candidates occur: each one's count, first and last start,
-    and how often it is a whole chunk, by its tuple of word keys."""
+    and how often it is a whole chunk, by its tuple of word keys; *count*
+    lists them by length, then by first start."""
 
     __slots__ = ("count", "first", "last", "whole")
 
-    def __init__(self, keys: list[int], chunks: list[range]) -> None:
-        # The chunks' keys one after another with -1 between them: runs of n
-        # that hold no -1 are the candidates of n words (those that do are
-        # counted too, and skipped by the reader), counted by zip and Counter
-        # and placed by dicts built in one go (a dict built from pairs keeps
-        # the last value of each key).  The runs are made afresh for each of
-        # the three, from shifted views of the sequence, and never held all
-        # at once: a long text has millions, of far fewer distinct ones.
-        count: dict[tuple[int, ...], int] = {}
-        first: dict[tuple[int, ...], int] = {}
-        last: dict[tuple[int, ...], int] = {}
-        spans = [(chunk[0], chunk[-1] + 1) for chunk in chunks]  # a chunk's words are consecutive
+    def __init__(self, keys: Sequence[int], chunks: Sequence[Sequence[int]]) -> None:
+        self.count: dict[tuple[int, ...], int] = {}
+        self.first: dict[tuple[int, ...], int] = {}
+        self.last: dict[tuple[int, ...], int] = {}
+        self.whole: dict[tuple[int, ...], int] = {}
+        if len(keys) < NUMPY_FROM:
+            self._count_each(keys, chunks)
+        else:
+            self._count_by_sorting(keys, chunks)
+
+    def _count_each(self, keys: Sequence[int], chunks: Sequence[Sequence[int]]) -> None:
+        count, first, last, whole = self.count, self.first, self.last, self.whole
         for n in range(1, MAX_WORDS + 1):
-            # Only chunks of n words or more hold candidates of n words.
-            sequence = array("q")
-            place = array("q")  # the word number at each place of the sequence
-            for start, end in spans:
-                if end - start >= n:
-                    sequence.extend(keys[start:end])
-                    sequence.append(-1)
-                    place.extend(range(start, end + 1))
+            for chunk in chunks:
+                start = chunk[0]
+                for i in range(start, start + len(chunk) - n + 1):
+                    run = tuple(keys[i : i + n])
+                    if run in count:
+                        count[run] += 1
+                    else:
+                        count[run] = 1
+                        first[run] = i
+                    last[run] = i
+        for chunk in chunks:
+            if len(chunk) <= MAX_WORDS:
+                run = tuple(keys[chunk[0] : chunk[0] + len(chunk)])
+                whole[run] = whole.get(run, 0) + 1
 
-            def runs() -> Iterator[tuple[int, ...]]:
-                return zip(*[islice(sequence, k, None) for k in range(n)])
+    def _count_by_sorting(self, keys: Sequence[int], chunks: Sequence[Sequence[int]]) -> None:
+        import numpy
 
-            def runs_backwards() -> Iterator[tuple[int, ...]]:
-                # The runs from the last to the first: the k-th word of each
-                # comes from the sequence read backwards, from place n-1-k.
-                return zip(*[islice(reversed(sequence), n - 1 - k, None) for k in range(n)])
-
-            count.update(Counter(runs()))
-            last.update(zip(runs(), place))
-            first.update(zip(runs_backwards(), islice(reversed(place), n - 1, None)))
-        self.count = count
-        self.first = first
-        self.last = last
-        self.whole = Counter(
-            tuple(keys[chunk[0] : chunk[-1] + 1]) for chunk in chunks if len(chunk) <= MAX_WORDS
-        )
+        # Each run of n words inside a chunk gets the number of its distinct
+        # run: the pair (number of its first n - 1 words, its last word) is
+        # one integer, and a stable sort of those numbers them.  Only the
+        # distinct runs become tuples; a long text has millions of runs, of
+        # far fewer distinct ones.
+        if not chunks:
+            return
+        words = numpy.asarray(keys, dtype=numpy.int64)
+        chunk_starts = numpy.fromiter(map(_FIRST, chunks), dtype=numpy.int64, count=len(chunks))
+        chunk_lengths = numpy.fromiter(map(len, chunks), dtype=numpy.int64, count=len(chunks))
+        n_keys = int(words.max()) + 1
+        run_of = numpy.zeros(0, dtype=numpy.int64)  # the number of the run of n - 1 words starting at each word
+        for n in range(1, MAX_WORDS + 1):
+            # The runs of n words start at the first len - n + 1 words of each chunk.
+            per_chunk = numpy.maximum(chunk_lengths - (n - 1), 0)
+            bases = numpy.cumsum(per_chunk) - per_chunk
+            starts = numpy.repeat(chunk_starts - bases, per_chunk) + numpy.arange(int(per_chunk.sum()))
+            if not len(starts):
+                break
+            if n == 1:
+                codes = words[starts]
+            else:
+                codes = run_of[starts] * n_keys + words[starts + (n - 1)]
+            # Sorted stably, each distinct run's places are together, in text order.
+            by_run = numpy.argsort(codes, kind="stable")
+            ordered = codes[by_run]
+            new_run = numpy.empty(len(ordered), dtype=bool)
+            new_run[0] = True
+            numpy.not_equal(ordered[1:], ordered[:-1], out=new_run[1:])
+            group_starts = numpy.flatnonzero(new_run)
+            times = numpy.diff(group_starts, append=len(ordered))
+            numbers = numpy.empty(len(ordered), dtype=numpy.int64)
+            numbers[by_run] = numpy.cumsum(new_run) - 1
+            first = starts[by_run[group_starts]]
+            last = starts[by_run[group_starts + times - 1]]
+            runs = list(map(tuple, words[first[:, None] + numpy.arange(n)].tolist()))
+            order = numpy.argsort(first).tolist()
+            named = [runs[i] for i in order]
+            self.count.update(zip(named, times[order].tolist()))
+            self.first.update(zip(named, first[order].tolist()))
+            self.last.update(zip(named, last[order].tolist()))
+            # The chunks of n words are whole runs of n.
+            run_of = numpy.zeros(len(words), dtype=numpy.int64)
+            run_of[starts] = numbers
+            whole = numpy.bincount(run_of[chunk_starts[chunk_lengths == n]], minlength=len(runs))
+            self.whole.update((runs[i], int(whole[i])) for i in numpy.flatnonzero(whole).tolist())
 
 
 def _candidates(
