@@ -46,7 +46,7 @@ import importlib.util
 import math
 import re
 import unicodedata
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, MutableSequence, Sequence
 from itertools import compress
 from operator import itemgetter
 from pathlib import Path
@@ -276,7 +276,7 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 
 
 def _english_chunks(
-    text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: list[bool]
+    text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: MutableSequence[int]
 ) -> tuple[list[str], list[range]]:
     # What becomes of a token (its form in a keyphrase, "" when it ends a
     # chunk, and whether a keyphrase may end with it) is worked out once per
@@ -429,10 +429,12 @@ def _word_ranks(keys: list[int], n_keys: int, weights: Weights) -> list[float]:
     """Position-biased PageRank of the words *keys* (numbers 0 .. n_keys - 1, in text order)."""
     from .sparse import personalized_pagerank
 
-    restart = [0.0] * n_keys
-    for position, key in enumerate(keys):
-        restart[key] += 1.0 / (1.0 + position)
-    return personalized_pagerank(keys, restart, weights.window, weights.damping, weights.iterations)
+    import numpy
+
+    # Each word adds 1 / (1 + its position) to its key's weight, in text
+    # order: bincount adds in the order of its input.
+    restart = numpy.bincount(keys, weights=1.0 / (1.0 + numpy.arange(len(keys))), minlength=n_keys)
+    return personalized_pagerank(keys, restart.tolist(), weights.window, weights.damping, weights.iterations)
 
 
 def keyphrases(
@@ -456,7 +458,7 @@ def keyphrases(
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
-    not_final: list[bool] = []  # English: whether each word may not end a keyphrase
+    not_final = bytearray()  # English: 1 for each word that may not end a keyphrase
     if chinese:
         words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
@@ -465,16 +467,20 @@ def keyphrases(
         words, chunks = _english_chunks(text, stops, keep_case, tags, not_final)
     if not words:
         return []
-    # A word's key is the number of its stem, in order of first occurrence.
+    # A word's key is the number of its stem, in order of first occurrence:
+    # the order in which the distinct words first occur brings their stems
+    # in that order too.
     folded = [word.casefold() for word in words] if keep_case else words
-    if language != "en":
-        stems = folded  # the stemmer is English's
-    else:
-        stem_of = _english_stems(folded)
-        stems = [stem_of[word] for word in folded]
+    distinct = list(dict.fromkeys(folded))
+    stem_of = _english_stems(distinct) if language == "en" else dict(zip(distinct, distinct))
     numbers: dict[str, int] = {}
-    keys = [numbers.setdefault(stem, len(numbers)) for stem in stems]
-    word_score = _word_scores(keys, folded, len(numbers), language, weights)
+    key_of = {word: numbers.setdefault(stem_of[word], len(numbers)) for word in distinct}
+    keys = list(map(key_of.__getitem__, folded))
+    # A stem weighs as rare as its first word.
+    first_word: dict[int, str] = {}
+    for word, key in key_of.items():
+        first_word.setdefault(key, word)
+    word_score = _word_scores(keys, list(first_word.values()), language, weights)
     found, scored = _candidates(words, keys, chunks, word_score, verbs, not_final, weights)
     chosen = _choose(found, scored, len(numbers), top, weights)
     shown = _forms(chosen, words, keys, chunks)
@@ -482,13 +488,10 @@ def keyphrases(
     return [(_show(words, shown[candidate], len(candidate), joiner), score) for candidate, score in chosen]
 
 
-def _word_scores(keys: list[int], folded: list[str], n_keys: int, language: str | None, weights: Weights) -> list[float]:
+def _word_scores(keys: list[int], ordered: list[str], language: str | None, weights: Weights) -> list[float]:
+    """The score of each key, *ordered* giving its first word."""
+    n_keys = len(ordered)
     ranks = _word_ranks(keys, n_keys, weights)
-    # A stem weighs as rare as its first word.
-    first_word: dict[int, str] = {}
-    for word, key in zip(folded, keys):
-        first_word.setdefault(key, word)
-    ordered = [first_word[key] for key in range(n_keys)]
     if language == "zh":
         table, median = _chinese_rarity()
         rarity = [table.get(word, median) for word in ordered]
@@ -596,7 +599,7 @@ def _candidates(
     chunks: list[range],
     word_score: list[float],
     verbs: list[bool],
-    not_final: list[bool],
+    not_final: Sequence[int],
     weights: Weights,
 ) -> tuple[_Counts, list[tuple[float, int, tuple[int, ...]]]]:
     """Where the candidates occur, and their scores: (score, first start, keys)."""
