@@ -246,6 +246,24 @@ def test_tokens_of_blocks_are_the_tokens_of_the_whole_text(text, size):
     assert [token for block in keyphrases._token_blocks(text, size) for token in block] == keyphrases._TOKEN.findall(text)
 
 
+# The tokens as first written, a word's characters matched one at a time:
+# what the faster pattern must still find.
+_ONE_AT_A_TIME = (
+    r"([^\W_](?:\w|['\u2019-](?=\w))*)"
+    r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.text(alphabet=st.sampled_from(list("ab Z\u00e91\u0663_'\u2019--.,\"\n\r\t \u2029\u3000\u4e00\u0301x")), max_size=80))
+def test_the_word_pattern_finds_the_tokens_of_the_one_character_at_a_time_pattern(text):
+    import re
+
+    from tallowmere.vellumcrest import keyphrases
+
+    assert keyphrases._TOKEN.findall(text) == [word for word, _ in re.findall(_ONE_AT_A_TIME, text)]
+
+
 def _counts_of_lists(keys, chunks):
     # The candidates' counts and places as they were found with every run of
     # the text held in one list: what the counts of a long text must equal.
@@ -303,7 +321,7 @@ def _english_chunks_of_lists(text, stop_words, tags):
     from tallowmere.vellumcrest import keyphrases
 
     words, chunks, chunk, not_final = [], [], [], []
-    for word, _ in keyphrases._TOKEN.findall(text):
+    for word in keyphrases._TOKEN.findall(text):
         kept, not_last = keyphrases._kept_english(word, stop_words, False, tags) if word else ("", False)
         if kept:
             chunk.append(len(words))

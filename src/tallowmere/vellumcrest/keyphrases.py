@@ -111,12 +111,12 @@ CHINESE = Weights(
 
 # A word (letters and digits, hyphens and apostrophes inside), or what ends
 # a chunk besides a stop word: sentence and clause punctuation, brackets,
-# quotes, slashes and line breaks between paragraphs.
+# quotes, slashes and line breaks between paragraphs, which findall gives as "".
 _TOKEN = re.compile(
-    r"([^\W_](?:\w|['\u2019-](?=\w))*)"
-    r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
+    r"([^\W_]\w*(?:['\u2019-]\w+)*)"
+    r"|(?:[.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
 )
-_FIRST = itemgetter(0)  # a token's word, "" for a mark
+_FIRST = itemgetter(0)
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
@@ -286,9 +286,7 @@ def _english_chunks(
     not_last: dict[str, bool] = {}
     words: list[str] = []
     kept = bytearray()  # 1 for each token kept as a word, 0 for each that ends a chunk
-    for block in _token_blocks(text):
-        tokens = list(map(_FIRST, block))
-        del block
+    for tokens in _token_blocks(text):
         for token in set(tokens).difference(shown):
             shown[token], not_last[token] = _kept_english(token, stop_words, keep_case, tags)
         forms = list(map(shown.__getitem__, tokens))
@@ -347,7 +345,7 @@ def _block_ends(text: str, size: int) -> Iterator[int]:
     yield len(text)
 
 
-def _token_blocks(text: str, size: int | None = None) -> Iterator[list[tuple[str, str]]]:
+def _token_blocks(text: str, size: int | None = None) -> Iterator[list[str]]:
     """``_TOKEN.findall(text)``, cut into lists of a block's tokens."""
     start = 0
     for end in _block_ends(text, size or BLOCK):
@@ -580,7 +578,7 @@ class _Counts:
             numbers[by_run] = numpy.cumsum(new_run) - 1
             first = starts[by_run[group_starts]]
             last = starts[by_run[group_starts + times - 1]]
-            runs = list(map(tuple, words[first[:, None] + numpy.arange(n)].tolist()))
+            runs = list(zip(*[words[first + k].tolist() for k in range(n)]))
             order = numpy.argsort(first).tolist()
             named = [runs[i] for i in order]
             self.count.update(zip(named, times[order].tolist()))
