@@ -346,10 +346,13 @@ def _block_ends(text: str, size: int) -> Iterator[int]:
 
 
 def _token_blocks(text: str, size: int | None = None) -> Iterator[list[str]]:
-    """``_TOKEN.findall(text)``, cut into lists of a block's tokens."""
+    """The tokens of *text* in NFC, a block's tokens at a time.  Each block
+    is put in NFC on its own, which gives the same text: a block ends just
+    after a line break, with which no character composes and across which
+    none is reordered."""
     start = 0
     for end in _block_ends(text, size or BLOCK):
-        yield _TOKEN.findall(text, start, end)
+        yield _TOKEN.findall(unicodedata.normalize("NFC", text[start:end]))
         start = end
 
 
@@ -451,18 +454,18 @@ def keyphrases(
     """
     if "&" in text:
         text = _CHARACTER_REFERENCE.sub(_character, text)
-    text = unicodedata.normalize("NFC", text)
     chinese = language == "zh"
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
     not_final = bytearray()  # English: 1 for each word that may not end a keyphrase
     if chinese:
+        text = unicodedata.normalize("NFC", text)
         words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
         tags = english_tags() if language == "en" else {}
-        words, chunks = _english_chunks(text, stops, keep_case, tags, not_final)
+        words, chunks = _english_chunks(text, stops, keep_case, tags, not_final)  # in NFC, a block at a time
     if not words:
         return []
     # A word's key is the number of its stem, in order of first occurrence:
@@ -551,10 +554,13 @@ class _Counts:
         if not chunks:
             return
         words = numpy.asarray(keys, dtype=numpy.int64)
-        chunk_starts = numpy.fromiter(map(_FIRST, chunks), dtype=numpy.int64, count=len(chunks))
-        chunk_lengths = numpy.fromiter(map(len, chunks), dtype=numpy.int64, count=len(chunks))
+        # Places and run numbers are the platform's index type (32 bits on
+        # 32-bit ARM, where numpy's indexing refuses int64); the pair codes
+        # need 64.
+        chunk_starts = numpy.fromiter(map(_FIRST, chunks), dtype=numpy.intp, count=len(chunks))
+        chunk_lengths = numpy.fromiter(map(len, chunks), dtype=numpy.intp, count=len(chunks))
         n_keys = int(words.max()) + 1
-        run_of = numpy.zeros(0, dtype=numpy.int64)  # the number of the run of n - 1 words starting at each word
+        run_of = numpy.zeros(0, dtype=numpy.intp)  # the number of the run of n - 1 words starting at each word
         for n in range(1, MAX_WORDS + 1):
             # The runs of n words start at the first len - n + 1 words of each chunk.
             per_chunk = numpy.maximum(chunk_lengths - (n - 1), 0)
@@ -565,7 +571,7 @@ class _Counts:
             if n == 1:
                 codes = words[starts]
             else:
-                codes = run_of[starts] * n_keys + words[starts + (n - 1)]
+                codes = run_of[starts].astype(numpy.int64) * n_keys + words[starts + (n - 1)]
             # Sorted stably, each distinct run's places are together, in text order.
             by_run = numpy.argsort(codes, kind="stable")
             ordered = codes[by_run]
@@ -574,7 +580,7 @@ class _Counts:
             numpy.not_equal(ordered[1:], ordered[:-1], out=new_run[1:])
             group_starts = numpy.flatnonzero(new_run)
             times = numpy.diff(group_starts, append=len(ordered))
-            numbers = numpy.empty(len(ordered), dtype=numpy.int64)
+            numbers = numpy.empty(len(ordered), dtype=numpy.intp)
             numbers[by_run] = numpy.cumsum(new_run) - 1
             first = starts[by_run[group_starts]]
             last = starts[by_run[group_starts + times - 1]]
@@ -585,7 +591,7 @@ class _Counts:
             self.first.update(zip(named, first[order].tolist()))
             self.last.update(zip(named, last[order].tolist()))
             # The chunks of n words are whole runs of n.
-            run_of = numpy.zeros(len(words), dtype=numpy.int64)
+            run_of = numpy.zeros(len(words), dtype=numpy.intp)
             run_of[starts] = numbers
             whole = numpy.bincount(run_of[chunk_starts[chunk_lengths == n]], minlength=len(runs))
             self.whole.update((runs[i], int(whole[i])) for i in numpy.flatnonzero(whole).tolist())
