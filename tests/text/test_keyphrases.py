@@ -312,7 +312,7 @@ def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
     for numpy_from in (0, len(keys) + 1):  # counted by sorting, and one by one
         keyphrases.NUMPY_FROM = numpy_from
         try:
-            found = keyphrases._Counts(keys, chunks)
+            found = keyphrases._Counts(keys, keyphrases._Chunks.of(chunks))
         finally:
             keyphrases.NUMPY_FROM = original
         assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it

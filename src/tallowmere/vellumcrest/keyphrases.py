@@ -47,8 +47,8 @@ import math
 import re
 import unicodedata
 from collections.abc import Iterator, MutableSequence, Sequence
-from itertools import compress
-from operator import itemgetter
+from itertools import compress, groupby
+from operator import add, itemgetter
 from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
@@ -277,7 +277,7 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 
 def _english_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: MutableSequence[int]
-) -> tuple[list[str], list[range]]:
+) -> tuple[list[str], _Chunks]:
     # What becomes of a token (its form in a keyphrase, "" when it ends a
     # chunk, and whether a keyphrase may end with it) is worked out once per
     # distinct token: a long text repeats its words many times.  The rest
@@ -296,26 +296,54 @@ def _english_chunks(
     return words, _runs(kept)
 
 
-def _runs(kept: bytearray) -> list[range]:
-    """The runs of 1 in *kept*, as ranges of the numbers of its 1s."""
-    if len(kept) < NUMPY_FROM:
-        chunks = []
-        start = n = 0
-        for flag in kept:
-            if flag:
-                n += 1
-            elif n > start:
-                chunks.append(range(start, n))
-                start = n
-        if n > start:
-            chunks.append(range(start, n))
-        return chunks
+def _runs(kept: bytearray) -> _Chunks:
+    """The runs of 1 in *kept*, as runs of the numbers of its 1s."""
     import numpy
 
+    if len(kept) < NUMPY_FROM:
+        starts, lengths = [], []
+        n = 0  # the 1s so far
+        for flag, run in groupby(kept):
+            length = sum(1 for _ in run)
+            if flag:
+                starts.append(n)
+                lengths.append(length)
+                n += length
+        return _Chunks(numpy.array(starts, dtype=numpy.intp), numpy.array(lengths, dtype=numpy.intp))
     edges = numpy.diff(numpy.frombuffer(kept, dtype=numpy.int8), prepend=0, append=0)
     lengths = numpy.flatnonzero(edges == -1) - numpy.flatnonzero(edges == 1)
-    ends = numpy.cumsum(lengths)
-    return list(map(range, (ends - lengths).tolist(), ends.tolist()))
+    return _Chunks(numpy.cumsum(lengths) - lengths, lengths)
+
+
+class _Chunks:
+    """Chunks as runs of consecutive word numbers, in two arrays (numpy's
+    index type): each one's first word and its length.  Iterating gives
+    each one's range of word numbers."""
+
+    __slots__ = ("starts", "lengths")
+
+    def __init__(self, starts: Any, lengths: Any) -> None:
+        self.starts = starts
+        self.lengths = lengths
+
+    @classmethod
+    def of(cls, runs: Sequence[Sequence[int]]) -> _Chunks:
+        """The chunks *runs*, each a sequence of consecutive word numbers."""
+        import numpy
+
+        return cls(
+            numpy.fromiter(map(_FIRST, runs), dtype=numpy.intp, count=len(runs)),
+            numpy.fromiter(map(len, runs), dtype=numpy.intp, count=len(runs)),
+        )
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def __iter__(self) -> Iterator[range]:
+        step = 1 << 16  # ranges made a slice at a time, never all at once
+        for at in range(0, len(self.starts), step):
+            starts = self.starts[at : at + step].tolist()
+            yield from map(range, starts, map(add, starts, self.lengths[at : at + step].tolist()))
 
 
 #: From this many tokens or words on, chunks are found and candidates
@@ -376,7 +404,7 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
 
 def _chinese_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
-) -> tuple[list[str], list[range]]:
+) -> tuple[list[str], _Chunks]:
     from .text import load_jieba
 
     jieba = load_jieba()
@@ -401,7 +429,7 @@ def _chinese_chunks(
         verbs.append(flag[:1] == "v" and flag != "vn")
     if len(words) > start:
         chunks.append(range(start, len(words)))
-    return words, chunks
+    return words, _Chunks.of(chunks)
 
 
 def _tagged(jieba: Any, text: str) -> Any:
@@ -515,7 +543,7 @@ class _Counts:
 
     __slots__ = ("count", "first", "last", "whole")
 
-    def __init__(self, keys: Sequence[int], chunks: Sequence[Sequence[int]]) -> None:
+    def __init__(self, keys: Sequence[int], chunks: _Chunks) -> None:
         self.count: dict[tuple[int, ...], int] = {}
         self.first: dict[tuple[int, ...], int] = {}
         self.last: dict[tuple[int, ...], int] = {}
@@ -525,12 +553,12 @@ class _Counts:
         else:
             self._count_by_sorting(keys, chunks)
 
-    def _count_each(self, keys: Sequence[int], chunks: Sequence[Sequence[int]]) -> None:
+    def _count_each(self, keys: Sequence[int], chunks: _Chunks) -> None:
         count, first, last, whole = self.count, self.first, self.last, self.whole
+        spans = list(zip(chunks.starts.tolist(), chunks.lengths.tolist()))
         for n in range(1, MAX_WORDS + 1):
-            for chunk in chunks:
-                start = chunk[0]
-                for i in range(start, start + len(chunk) - n + 1):
+            for start, length in spans:
+                for i in range(start, start + length - n + 1):
                     run = tuple(keys[i : i + n])
                     if run in count:
                         count[run] += 1
@@ -538,12 +566,12 @@ class _Counts:
                         count[run] = 1
                         first[run] = i
                     last[run] = i
-        for chunk in chunks:
-            if len(chunk) <= MAX_WORDS:
-                run = tuple(keys[chunk[0] : chunk[0] + len(chunk)])
+        for start, length in spans:
+            if length <= MAX_WORDS:
+                run = tuple(keys[start : start + length])
                 whole[run] = whole.get(run, 0) + 1
 
-    def _count_by_sorting(self, keys: Sequence[int], chunks: Sequence[Sequence[int]]) -> None:
+    def _count_by_sorting(self, keys: Sequence[int], chunks: _Chunks) -> None:
         import numpy
 
         # Each run of n words inside a chunk gets the number of its distinct
@@ -557,8 +585,7 @@ class _Counts:
         # Places and run numbers are the platform's index type (32 bits on
         # 32-bit ARM, where numpy's indexing refuses int64); the pair codes
         # need 64.
-        chunk_starts = numpy.fromiter(map(_FIRST, chunks), dtype=numpy.intp, count=len(chunks))
-        chunk_lengths = numpy.fromiter(map(len, chunks), dtype=numpy.intp, count=len(chunks))
+        chunk_starts, chunk_lengths = chunks.starts, chunks.lengths
         n_keys = int(words.max()) + 1
         run_of = numpy.zeros(0, dtype=numpy.intp)  # the number of the run of n - 1 words starting at each word
         for n in range(1, MAX_WORDS + 1):
@@ -600,7 +627,7 @@ class _Counts:
 def _candidates(
     words: list[str],
     keys: list[int],
-    chunks: list[range],
+    chunks: _Chunks,
     word_score: list[float],
     verbs: list[bool],
     not_final: Sequence[int],
@@ -708,7 +735,7 @@ def _choose(
 
 
 def _forms(
-    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: list[range]
+    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: _Chunks
 ) -> dict[tuple[int, ...], int]:
     """Where each chosen candidate shows its most frequent form (the earliest of equals)."""
     wanted: dict[int, list[tuple[int, ...]]] = {}
