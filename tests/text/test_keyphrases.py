@@ -361,3 +361,18 @@ def test_chunks_cut_a_block_at_a_time_are_the_chunks_of_the_whole_text(pieces, b
         finally:
             keyphrases.BLOCK, keyphrases.NUMPY_FROM = original
         assert (words, [list(chunk) for chunk in chunks], not_final) == expected
+
+
+@pytest.mark.parametrize("options", [{}, {"keep_case": True}, {"language": None}], ids=["en", "keep_case", "no language"])
+def test_a_long_texts_arrays_give_the_keyphrases_of_the_one_by_one_steps(options, monkeypatch):
+    # Chunks, candidate counts and shown forms, on numpy's arrays or one by
+    # one, with every candidate listed (top=None shows each one's form).
+    from importlib import resources
+
+    from tallowmere.vellumcrest import keyphrases
+
+    sample = resources.files("tallowmere.vellumcrest").joinpath("data", "sample.txt").read_text("utf-8")
+    text = "\n\n".join([sample, sample.upper(), sample.replace(".", " and")])
+    one_by_one = keyphrases.keyphrases(text, top=None, **options)
+    monkeypatch.setattr(keyphrases, "NUMPY_FROM", 0)
+    assert keyphrases.keyphrases(text, top=None, **options) == one_by_one

@@ -742,17 +742,32 @@ def _forms(
     for candidate, _ in chosen:
         wanted.setdefault(candidate[0], []).append(candidate)
     tally: dict[tuple[int, ...], dict[tuple[str, ...], list[int]]] = {}
-    for chunk in chunks:
-        end = chunk[-1] + 1
-        for i in chunk:
-            for candidate in wanted.get(keys[i], ()):
-                j = i + len(candidate)
-                if j <= end and tuple(keys[i:j]) == candidate:
-                    form = tally.setdefault(candidate, {}).setdefault(tuple(words[i:j]), [0, i])
-                    form[0] += 1
+    for i, end in _starts_of(wanted, keys, chunks):
+        for candidate in wanted[keys[i]]:
+            j = i + len(candidate)
+            if j <= end and tuple(keys[i:j]) == candidate:
+                form = tally.setdefault(candidate, {}).setdefault(tuple(words[i:j]), [0, i])
+                form[0] += 1
     return {
         candidate: max(forms.values(), key=lambda seen: (seen[0], -seen[1]))[1] for candidate, forms in tally.items()
     }
+
+
+def _starts_of(wanted: dict[int, Any], keys: list[int], chunks: _Chunks) -> Iterator[tuple[int, int]]:
+    """Each word whose key is one of *wanted*, in text order, as its number
+    and the end of its chunk."""
+    if len(keys) < NUMPY_FROM:
+        for chunk in chunks:
+            end = chunk[-1] + 1
+            for i in chunk:
+                if keys[i] in wanted:
+                    yield i, end
+        return
+    import numpy
+
+    places = numpy.flatnonzero(numpy.isin(numpy.asarray(keys), numpy.fromiter(wanted, dtype=numpy.int64)))
+    ends = numpy.repeat(chunks.starts + chunks.lengths, chunks.lengths)
+    yield from zip(places.tolist(), ends[places].tolist())
 
 
 def _inside(short: tuple[int, ...], long: tuple[int, ...]) -> bool:
