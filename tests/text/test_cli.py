@@ -689,14 +689,16 @@ def zeros(tmp_path):
 
 
 def big_text(tmp_path):
-    # 20 MB of words: cutting it into tokens takes far more than the limit.
+    # 25 MB of words, a million of them distinct: cutting it into words, or
+    # finding its keyphrases, takes far more than the limit.  (20 MB of the
+    # same eight words, as this was, now has its keyphrases found within it.)
     path = tmp_path / "big.txt"
-    path.write_text("bees visit the clover and the hive hums\n" * 500_000)
+    path.write_text("".join(f"bees visit the clover{n} and the hive{n} hums\n" for n in range(500_000)))
     return path
 
 
 # An address-space limit the interpreter, numpy and the package load within,
-# far below what reading /dev/zero or cutting 20 MB of text needs.
+# far below what reading /dev/zero or ranking 25 MB of text needs.
 LIMIT_KB = 460_800
 MEMORY_LIMITED = "ulimit -v %d; {exec}" % LIMIT_KB
 

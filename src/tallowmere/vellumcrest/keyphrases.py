@@ -301,15 +301,16 @@ def _runs(kept: bytearray) -> _Chunks:
     import numpy
 
     if len(kept) < NUMPY_FROM:
-        starts, lengths = [], []
+        firsts: list[int] = []
+        sizes: list[int] = []
         n = 0  # the 1s so far
         for flag, run in groupby(kept):
-            length = sum(1 for _ in run)
+            size = sum(1 for _ in run)
             if flag:
-                starts.append(n)
-                lengths.append(length)
-                n += length
-        return _Chunks(numpy.array(starts, dtype=numpy.intp), numpy.array(lengths, dtype=numpy.intp))
+                firsts.append(n)
+                sizes.append(size)
+                n += size
+        return _Chunks(numpy.array(firsts, dtype=numpy.intp), numpy.array(sizes, dtype=numpy.intp))
     edges = numpy.diff(numpy.frombuffer(kept, dtype=numpy.int8), prepend=0, append=0)
     lengths = numpy.flatnonzero(edges == -1) - numpy.flatnonzero(edges == 1)
     return _Chunks(numpy.cumsum(lengths) - lengths, lengths)
