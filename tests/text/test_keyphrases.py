@@ -2,9 +2,10 @@
 command line's --method keyphrases."""
 
 import json
-from collections import Counter
 import sys
+from collections import Counter
 from pathlib import Path
+from unittest import mock
 
 import pytest
 
@@ -308,13 +309,9 @@ def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
     # Runs across two chunks (with the -1 between them) are no candidates.
     count = {run: times for run, times in count.items() if -1 not in run}
     whole = Counter(tuple(keys[chunk[0]:chunk[-1] + 1]) for chunk in chunks if len(chunk) <= keyphrases.MAX_WORDS)
-    original = keyphrases.NUMPY_FROM
     for numpy_from in (0, len(keys) + 1):  # counted by sorting, and one by one
-        keyphrases.NUMPY_FROM = numpy_from
-        try:
+        with mock.patch.object(keyphrases, "NUMPY_FROM", numpy_from):
             found = keyphrases._Counts(keys, keyphrases._Chunks.of(chunks))
-        finally:
-            keyphrases.NUMPY_FROM = original
         assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
         assert (found.first, found.last) == ({run: first[run] for run in count}, {run: last[run] for run in count})
         assert found.whole == whole
@@ -352,14 +349,10 @@ def test_chunks_cut_a_block_at_a_time_are_the_chunks_of_the_whole_text(pieces, b
     text = " ".join(pieces)
     stops, tags = keyphrases.english_stop_words(), keyphrases.english_tags()
     expected = _english_chunks_of_lists(text, stops, tags)
-    original = keyphrases.BLOCK, keyphrases.NUMPY_FROM
     for numpy_from in (0, 10**9):  # the runs found on numpy's arrays, and one by one
         not_final = []
-        keyphrases.BLOCK, keyphrases.NUMPY_FROM = block, numpy_from
-        try:
+        with mock.patch.object(keyphrases, "BLOCK", block), mock.patch.object(keyphrases, "NUMPY_FROM", numpy_from):
             words, chunks = keyphrases._english_chunks(text, stops, False, tags, not_final)
-        finally:
-            keyphrases.BLOCK, keyphrases.NUMPY_FROM = original
         assert (words, [list(chunk) for chunk in chunks], not_final) == expected
 
 

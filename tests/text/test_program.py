@@ -9,6 +9,17 @@ import pytest
 from conftest import run_python
 from tallowmere.vellumcrest.cli import THREAD_VARIABLES
 
+
+def documents(folder, n):
+    """The paths of *n* short documents written in *folder*, each longer than the last."""
+    paths = []
+    for k in range(n):
+        path = folder / f"doc{k}.txt"
+        path.write_text("bees keep the hive and the queen keeps the bees " * (k + 1), encoding="utf-8")
+        paths.append(str(path))
+    return paths
+
+
 @pytest.mark.parametrize(
     "preset, expected",
     [
@@ -23,11 +34,7 @@ def test_the_command_runs_blas_on_one_thread_unless_the_user_chose(tmp_path, pre
     # but the preset ones.
     for variable in THREAD_VARIABLES:
         monkeypatch.delenv(variable, raising=False)
-    texts = []
-    for k in range(2):
-        path = tmp_path / f"doc{k}.txt"
-        path.write_text("bees keep the hive and the queen keeps the bees " * (k + 1), encoding="utf-8")
-        texts.append(str(path))
+    texts = documents(tmp_path, 2)
     # The command's process reports its environment before and after the
     # command runs, and so does a child process started afterwards, as the
     # -j workers are.
@@ -73,16 +80,11 @@ def test_the_library_changes_no_thread_setting(monkeypatch):
     assert not any(variable in os.environ for variable in THREAD_VARIABLES)
 
 
-
 def test_workers_are_forked_before_any_thread_of_the_command_runs(tmp_path):
     # A fork copies only the forking thread: a lock that another thread held
     # (the progress display's, tqdm's monitor) would stay taken in the worker.
     # Standard error is a terminal here, so the display is shown.
-    texts = []
-    for k in range(3):
-        path = tmp_path / f"doc{k}.txt"
-        path.write_text("bees keep the hive and the queen keeps the bees " * (k + 1), encoding="utf-8")
-        texts.append(str(path))
+    texts = documents(tmp_path, 3)
     code = """
         import os, pty, sys, threading
         master, terminal = pty.openpty()

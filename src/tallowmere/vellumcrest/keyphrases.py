@@ -116,7 +116,6 @@ _TOKEN = re.compile(
     r"([^\W_]\w*(?:['\u2019-]\w+)*)"
     r"|(?:[.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
 )
-_FIRST = itemgetter(0)
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
@@ -333,7 +332,7 @@ class _Chunks:
         import numpy
 
         return cls(
-            numpy.fromiter(map(_FIRST, runs), dtype=numpy.intp, count=len(runs)),
+            numpy.fromiter(map(itemgetter(0), runs), dtype=numpy.intp, count=len(runs)),
             numpy.fromiter(map(len, runs), dtype=numpy.intp, count=len(runs)),
         )
 
@@ -457,9 +456,9 @@ def _tagged(jieba: Any, text: str) -> Any:
 
 def _word_ranks(keys: list[int], n_keys: int, weights: Weights) -> list[float]:
     """Position-biased PageRank of the words *keys* (numbers 0 .. n_keys - 1, in text order)."""
-    from .sparse import personalized_pagerank
-
     import numpy
+
+    from .sparse import personalized_pagerank
 
     # Each word adds 1 / (1 + its position) to its key's weight, in text
     # order: bincount adds in the order of its input.
@@ -533,8 +532,6 @@ def _word_scores(keys: list[int], ordered: list[str], language: str | None, weig
     return [
         rank * n_keys * (weight + weights.rarity_floor) ** weights.rarity_power for rank, weight in zip(ranks, rarity)
     ]
-
-
 
 
 class _Counts:
