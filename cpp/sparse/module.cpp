@@ -19,13 +19,15 @@
 // Memory grows with the number of positions, words and links.
 //
 // The parts: engine.hpp (arrays, the GIL, errors), words (1), graph (2),
-// scores (3 and 4) and personalized_pagerank (the keyphrases' ranking); this
-// file reads the arguments and makes the module.
+// scores (3 and 4), personalized_pagerank (the keyphrases' ranking) and
+// tokens (the keyphrases' English cutter); this file reads the arguments and
+// makes the module.
 #include "common/recursion.hpp"
 #include "engine.hpp"
 #include "graph.hpp"
 #include "personalized_pagerank.hpp"
 #include "scores.hpp"
+#include "tokens.hpp"
 #include "words.hpp"
 
 #include <exception>
@@ -284,11 +286,30 @@ PyDoc_STRVAR(personalized_pagerank_doc,
              "a uniform vector; the mass of words without links restarts.  Returns one\n"
              "float per word; the scores sum to 1.");
 
+PyObject* tokens(PyObject*, PyObject* text) {
+  return run_call("tokens", [&] { return tokens_of(text).release(); });
+}
+
+PyDoc_STRVAR(tokens_doc,
+             "tokens(text)\n"
+             "--\n"
+             "\n"
+             "The words and marks of text, as the keyphrase method cuts English.\n"
+             "\n"
+             "A word is a letter or digit, then letters, digits and underscores, with a\n"
+             "hyphen or an apostrophe (' or \u2019) between two such runs; a mark is a\n"
+             "punctuation mark that ends a chunk, or a paragraph break (a line break,\n"
+             "then spacing up to its last line break).  Returns (distinct, numbers):\n"
+             "the list of distinct tokens, \"\" (every mark) first, then the words in\n"
+             "order of first occurrence; and bytes of one native uint32 per token, its\n"
+             "place in distinct.");
+
 PyMethodDef methods[] = {
     {"textrank", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(textrank)),
      METH_FASTCALL | METH_KEYWORDS, textrank_doc},
     {"personalized_pagerank", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(personalized_pagerank)),
      METH_VARARGS | METH_KEYWORDS, personalized_pagerank_doc},
+    {"tokens", tokens, METH_O, tokens_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -299,7 +320,7 @@ PyModuleDef_Slot slots[] = {
 PyDoc_STRVAR(module_doc,
              "TextRank over a sparse word graph: the ranking of keyword.textrank in\n"
              "memory and time that grow with the number of words and links; and the\n"
-             "personalised PageRank of the keyphrase method.");
+             "personalised PageRank and the English cutter of the keyphrase method.");
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 
 namespace sparse {
 
@@ -15,7 +17,78 @@ struct Walk {
   Array<double> restart;
 };
 
+bool check_key(Py_ssize_t k, long long key, Py_ssize_t n_words, Array<WordId>& out) {
+  if (key < 0 || key >= n_words) {
+    if (key < PY_SSIZE_T_MIN || key > PY_SSIZE_T_MAX)
+      set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is not a word number below %zd", k, n_words);
+    else
+      set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is %zd, not a word number below %zd", k,
+                static_cast<Py_ssize_t>(key), n_words);
+    return false;
+  }
+  out.push_back(static_cast<WordId>(key));
+  return true;
+}
+
+template <typename Int>
+bool read_buffer_keys(const Py_buffer& view, Py_ssize_t n_words, Array<WordId>& out) {
+  const Py_ssize_t count = view.shape[0];
+  const Py_ssize_t stride = view.strides[0];
+  out.reserve(static_cast<std::size_t>(count));
+  const char* at = static_cast<const char*>(view.buf);
+  for (Py_ssize_t k = 0; k < count; ++k, at += stride) {
+    Int key;
+    std::memcpy(&key, at, sizeof key);
+    if constexpr (std::is_unsigned_v<Int>) {
+      if (key > static_cast<unsigned long long>(PY_SSIZE_T_MAX)) {
+        set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is not a word number below %zd", k,
+                  n_words);
+        return false;
+      }
+    }
+    if (!check_key(k, static_cast<long long>(key), n_words, out)) return false;
+  }
+  return true;
+}
+
+// Keys in a one-dimensional buffer of native integers (a numpy array, an
+// array.array, bytes), read in place: the same numbers as reading each item,
+// without an int object per key.  `taken` is false when the buffer is of
+// another kind, and the keys are then read item by item.
+bool read_buffer(Borrowed keys, Py_ssize_t n_words, Array<WordId>& out, bool& taken) {
+  taken = false;
+  if (!PyObject_CheckBuffer(keys)) return true;
+  Py_buffer view;
+  if (PyObject_GetBuffer(keys, &view, PyBUF_RECORDS_RO) < 0) return false;
+  struct Release {
+    Py_buffer* view;
+    ~Release() { PyBuffer_Release(view); }
+  } release{&view};
+  const char* format = view.format ? view.format : "B";
+  if (*format == '@') ++format;
+  if (view.ndim != 1 || format[0] == '\0' || format[1] != '\0') return true;
+  taken = true;
+  switch (format[0]) {
+    case 'b': return read_buffer_keys<signed char>(view, n_words, out);
+    case 'B': return read_buffer_keys<unsigned char>(view, n_words, out);
+    case 'h': return read_buffer_keys<short>(view, n_words, out);
+    case 'H': return read_buffer_keys<unsigned short>(view, n_words, out);
+    case 'i': return read_buffer_keys<int>(view, n_words, out);
+    case 'I': return read_buffer_keys<unsigned int>(view, n_words, out);
+    case 'l': return read_buffer_keys<long>(view, n_words, out);
+    case 'L': return read_buffer_keys<unsigned long>(view, n_words, out);
+    case 'q': return read_buffer_keys<long long>(view, n_words, out);
+    case 'Q': return read_buffer_keys<unsigned long long>(view, n_words, out);
+    case 'n': return read_buffer_keys<Py_ssize_t>(view, n_words, out);
+    case 'N': return read_buffer_keys<std::size_t>(view, n_words, out);
+    default: taken = false; return true;
+  }
+}
+
 bool read_keys(Borrowed keys, Py_ssize_t n_words, Array<WordId>& out) {
+  bool taken = false;
+  if (!read_buffer(keys, n_words, out, taken)) return false;
+  if (taken) return true;
   // A tuple of its own: reading an item may run Python code that changes a list.
   Ref sequence = Ref::steal(PySequence_Tuple(keys));
   if (!sequence) return false;
@@ -33,12 +106,7 @@ bool read_keys(Borrowed keys, Py_ssize_t n_words, Array<WordId>& out) {
       }
       return false;
     }
-    if (key < 0 || key >= n_words) {
-      set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is %zd, not a word number below %zd", k, key,
-                n_words);
-      return false;
-    }
-    out.push_back(static_cast<WordId>(key));
+    if (!check_key(k, key, n_words, out)) return false;
   }
   return true;
 }
@@ -73,36 +141,52 @@ struct WeightedGraph {
   Array<double> total;  // W(v): the sum of row v's weights
 };
 
-WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_words, std::size_t window) {
-  // Each pair as one 64-bit number, row in the high half: sorting groups the
-  // rows and brings equal links together.
-  Array<std::uint64_t> pairs;
-  const std::size_t reach = window - 1;
+// Calls visit(row, column) for both directions of every pair of different
+// words within window - 1 positions of each other.
+template <typename Visit>
+void each_link(const Array<WordId>& keys, std::size_t reach, Visit&& visit) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const std::size_t last = keys.size() - 1 - i < reach ? keys.size() - 1 : i + reach;
     for (std::size_t j = i + 1; j <= last; ++j) {
       const WordId a = keys[i];
       const WordId b = keys[j];
       if (a == b) continue;
-      pairs.push_back(static_cast<std::uint64_t>(a) << 32 | b);
-      pairs.push_back(static_cast<std::uint64_t>(b) << 32 | a);
+      visit(a, b);
+      visit(b, a);
     }
   }
-  std::sort(pairs.begin(), pairs.end());
+}
+
+WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_words, std::size_t window) {
+  // Every row's columns, repeats and all: counted first, then placed.
+  const std::size_t reach = window - 1;
+  Array<std::size_t> begin(n_words + 1, 0);
+  each_link(keys, reach, [&](WordId row, WordId) { ++begin[row + 1]; });
+  for (std::size_t r = 0; r < n_words; ++r) begin[r + 1] += begin[r];
+  Array<WordId> columns(begin[n_words]);
+  {
+    Array<std::size_t> next(begin.begin(), begin.end() - 1);
+    each_link(keys, reach, [&](WordId row, WordId column) { columns[next[row]++] = column; });
+  }
+  // Each row's distinct columns in increasing order, weighing their repeats.
   WeightedGraph graph;
   graph.offset.assign(n_words + 1, 0);
   graph.total.assign(n_words, 0.0);
-  for (std::size_t k = 0; k < pairs.size();) {
-    std::size_t end = k + 1;
-    while (end < pairs.size() && pairs[end] == pairs[k]) ++end;
-    const auto row = static_cast<std::size_t>(pairs[k] >> 32);
-    graph.target.push_back(static_cast<WordId>(pairs[k] & 0xffffffffu));
-    graph.weight.push_back(static_cast<double>(end - k));
-    graph.total[row] += static_cast<double>(end - k);
-    ++graph.offset[row + 1];
-    k = end;
+  Array<std::size_t> repeats(n_words, 0);
+  Array<WordId> distinct;
+  for (std::size_t r = 0; r < n_words; ++r) {
+    distinct.clear();
+    for (std::size_t k = begin[r]; k < begin[r + 1]; ++k)
+      if (repeats[columns[k]]++ == 0) distinct.push_back(columns[k]);
+    std::sort(distinct.begin(), distinct.end());
+    for (WordId column : distinct) {
+      graph.target.push_back(column);
+      graph.weight.push_back(static_cast<double>(repeats[column]));
+      graph.total[r] += static_cast<double>(repeats[column]);
+      repeats[column] = 0;
+    }
+    graph.offset[r + 1] = graph.target.size();
   }
-  for (std::size_t r = 0; r < n_words; ++r) graph.offset[r + 1] += graph.offset[r];
   return graph;
 }
 

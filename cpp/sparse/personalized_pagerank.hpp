@@ -2,8 +2,9 @@
 // word ranking of the keyphrase method, part of tallowmere.vellumcrest.sparse.
 //
 //   1. reading (with the GIL): keys, a sequence of word numbers in text
-//      order, each 0 <= key < len(restart); restart, one finite weight >= 0
-//      per word (all zero: the same for every word);
+//      order, each 0 <= key < len(restart) (a one-dimensional buffer of
+//      native integers, as numpy's arrays are, is read in place); restart,
+//      one finite weight >= 0 per word (all zero: the same for every word);
 //   2. the graph (without the GIL): words within window - 1 positions of each
 //      other are linked both ways, a link's weight the number of such pairs;
 //      a word is never linked to itself;

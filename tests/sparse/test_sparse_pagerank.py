@@ -4,8 +4,11 @@ Against a plain-Python model on random inputs; its refusals; and, as for
 sparse.textrank, no leaks, every allocation allowed to fail, shared inputs
 under thread switches, and the interpreter's lock free while it computes.
 """
+import array
 import math
 import threading
+
+import numpy
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -87,6 +90,40 @@ def test_keyword_arguments_and_any_iterable():
     assert sparse.personalized_pagerank(iter(keys), (w for w in [1, 0.5, 0.25, 2]), window=4, alpha=0.5, n_iter=7) == expected
 
 
+@pytest.mark.parametrize(
+    "keys",
+    [
+        numpy.array,
+        lambda k: numpy.array(k, dtype=numpy.uint8),
+        lambda k: numpy.array(k, dtype=numpy.int32).repeat(2)[::2],  # strided
+        lambda k: numpy.array(k[::-1], dtype=numpy.uint64)[::-1],  # a negative stride
+        lambda k: array.array("h", k),
+        bytes,
+        lambda k: memoryview(bytes(k)),
+        lambda k: numpy.array(k, dtype=">i4"),  # not native: read item by item
+    ],
+    ids=["intp", "uint8", "strided", "reversed", "array", "bytes", "memoryview", "big-endian"],
+)
+def test_a_buffer_of_keys_is_read_as_its_items(keys):
+    numbers = [0, 1, 1, 0, 1, 0, 0, 1]
+    assert sparse.personalized_pagerank(keys(numbers), [1.0, 3.0], 2) == sparse.personalized_pagerank(numbers, [1.0, 3.0], 2)
+
+
+@pytest.mark.parametrize(
+    "keys, message",
+    [
+        (lambda: numpy.array([0, 1, 2]), r"keys\[2\] is 2, not a word number below 2"),
+        (lambda: numpy.array([0, -1], dtype=numpy.int8), r"keys\[1\] is -1"),
+        (lambda: numpy.array([2**63], dtype=numpy.uint64), r"keys\[0\] is not a word number below 2"),
+    ],
+)
+def test_a_buffer_of_keys_is_checked_as_its_items(keys, message):
+    with pytest.raises(ValueError, match=message):
+        sparse.personalized_pagerank(keys(), [1.0, 1.0])
+    with pytest.raises(TypeError):
+        sparse.personalized_pagerank(numpy.zeros((2, 2), dtype=int), [1.0, 1.0])  # two dimensions: items are rows
+
+
 class Index:
     def __init__(self, value, on_index=None):
         self.value = value
@@ -166,6 +203,9 @@ assert "personalized_pagerank(" in SWEEP and "textrank" not in SWEEP
         # crashes CPython 3.12 and 3.13 themselves, with no extension loaded.
         "iter([0, 1, 1, 0]), map(float, [0, 0])",
         "[0, 5], [1, 1]",
+        # Keys read in place from a buffer.
+        "memoryview(bytes([0, 1, 2, 0, 3, 1])), [1.0, 0.5, 0.25, 0.125]",
+        "bytes([0, 9]), [1.0, 1.0]",
     ],
 )
 def test_every_allocation_of_a_call_may_fail(call):

@@ -1,5 +1,6 @@
 """TextRank over a sparse word graph: the ranking of ``keyword.textrank`` in
-memory and time that grow with the number of words and links."""
+memory and time that grow with the number of words and links; and the
+personalised PageRank and the English cutter of the keyphrase method."""
 
 from collections.abc import Hashable, Iterable
 from typing import SupportsFloat, SupportsIndex, TypeVar
@@ -44,4 +45,18 @@ def personalized_pagerank(
     damped updates with factor ``alpha`` start from a uniform vector; the
     score of words without links restarts. Returns one float per word, the
     scores summing to 1. The arithmetic runs without the interpreter's lock.
+    """
+
+def tokens(text: str) -> tuple[list[str], bytes]:
+    """The words and marks of ``text``, as the keyphrase method cuts English.
+
+    A word is a letter or digit, then letters, digits and underscores, with a
+    hyphen or an apostrophe (``'`` or ``’``) between two such runs; a mark is
+    a punctuation mark that ends a chunk, or a paragraph break (a line break,
+    then spacing up to its last line break); anything else is skipped.
+    Letters, digits and spacing are ``str.isalnum`` and ``str.isspace``.
+    Returns ``(distinct, numbers)``: the distinct tokens, ``""`` (every mark)
+    first, then the words in order of first occurrence; and one native
+    unsigned 32-bit int per token, its place in ``distinct``. The scan runs
+    without the interpreter's lock.
     """
