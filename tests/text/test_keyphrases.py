@@ -1,8 +1,10 @@
 """keywords(method="keyphrases"): words and phrases of raw text, and the
 command line's --method keyphrases."""
 
+import array
 import json
 import sys
+import unicodedata
 from collections import Counter
 from pathlib import Path
 from unittest import mock
@@ -239,35 +241,19 @@ from hypothesis import given, settings, strategies as st  # noqa: E402
 @settings(max_examples=400, deadline=None)
 @given(
     # with what NFC composes: e and a combining acute, Hangul jamo, a dot below and above (reordered)
-    st.text(alphabet=st.sampled_from(list("ab Zé1_'\u2019-.,\n\n\r\t \u2029\u3000xe\u0301\u1100\u1161\u0323\u0307")),
-            max_size=200),
+    # and character references, one of which decodes to a line break, one to a combining mark
+    st.lists(st.sampled_from(list("ab Zé1_'\u2019-.,\n\n\r\t \u2029\u3000xe\u0301\u1100\u1161\u0323\u0307")
+                             + ["&#10;", "&#769;", "&amp;", "&#x1161;", "&nbsp;"]), max_size=120).map("".join),
     st.integers(min_value=1, max_value=30),
 )
-def test_tokens_of_blocks_are_the_tokens_of_the_whole_text_in_nfc(text, size):
-    import unicodedata
+def test_blocks_are_the_whole_text_decoded_and_in_nfc(text, size):
+    import html
 
     from tallowmere.vellumcrest import keyphrases
 
-    whole = keyphrases._TOKEN.findall(unicodedata.normalize("NFC", text))
-    assert [token for block in keyphrases._token_blocks(text, size) for token in block] == whole
-
-
-# The tokens as first written, a word's characters matched one at a time:
-# what the faster pattern must still find.
-_ONE_AT_A_TIME = (
-    r"([^\W_](?:\w|['\u2019-](?=\w))*)"
-    r"|([.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
-)
-
-
-@settings(max_examples=400, deadline=None)
-@given(st.text(alphabet=st.sampled_from(list("ab Z\u00e91\u0663_'\u2019--.,\"\n\r\t \u2029\u3000\u4e00\u0301x")), max_size=80))
-def test_the_word_pattern_finds_the_tokens_of_the_one_character_at_a_time_pattern(text):
-    import re
-
-    from tallowmere.vellumcrest import keyphrases
-
-    assert keyphrases._TOKEN.findall(text) == [word for word, _ in re.findall(_ONE_AT_A_TIME, text)]
+    blocks = list(keyphrases._blocks(text, size))
+    assert "".join(blocks) == unicodedata.normalize("NFC", html.unescape(text))
+    assert all(block.endswith("\n") for block in blocks[:-1])
 
 
 def _counts_of_lists(keys, chunks):
@@ -309,12 +295,21 @@ def test_candidate_counts_without_a_list_of_every_run(chunk_keys, data):
     # Runs across two chunks (with the -1 between them) are no candidates.
     count = {run: times for run, times in count.items() if -1 not in run}
     whole = Counter(tuple(keys[chunk[0]:chunk[-1] + 1]) for chunk in chunks if len(chunk) <= keyphrases.MAX_WORDS)
-    for numpy_from in (0, len(keys) + 1):  # counted by sorting, and one by one
-        with mock.patch.object(keyphrases, "NUMPY_FROM", numpy_from):
-            found = keyphrases._Counts(keys, keyphrases._Chunks.of(chunks))
-        assert list(found.count.items()) == list(count.items())  # the same order too: ties keep it
-        assert (found.first, found.last) == ({run: first[run] for run in count}, {run: last[run] for run in count})
-        assert found.whole == whole
+    found = keyphrases._Counts(keys, keyphrases._Chunks.of(chunks))
+    rows = {n: list(map(tuple, found.runs[n].tolist())) for n in found.runs}
+    runs = [run for n in sorted(rows) for run in rows[n]]
+    assert runs == list(count)  # by length, then by first start
+
+    def by_run(arrays):
+        return {run: value for n in sorted(rows) for run, value in zip(rows[n], arrays[n].tolist())}
+
+    assert (by_run(found.times), by_run(found.first), by_run(found.last)) == (
+        count, {run: first[run] for run in count}, {run: last[run] for run in count})
+    assert {run: times for run, times in by_run(found.whole).items() if times} == whole
+    for n in rows:
+        if n > 1:  # each run's first and last n - 1 words, as rows of the runs one word shorter
+            assert [rows[n - 1][k] for k in found.prefix[n].tolist()] == [run[:-1] for run in rows[n]]
+            assert [rows[n - 1][k] for k in found.suffix[n].tolist()] == [run[1:] for run in rows[n]]
 
 
 def _english_chunks_of_lists(text, stop_words, tags):
@@ -322,8 +317,11 @@ def _english_chunks_of_lists(text, stop_words, tags):
     # once: what the ranges of a long text must equal.
     from tallowmere.vellumcrest import keyphrases
 
+    from tallowmere.vellumcrest.sparse import tokens
+
+    distinct, numbers = tokens(unicodedata.normalize("NFC", text))
     words, chunks, chunk, not_final = [], [], [], []
-    for word in keyphrases._TOKEN.findall(text):
+    for word in [distinct[k] for k in array.array("I", numbers)]:
         kept, not_last = keyphrases._kept_english(word, stop_words, False, tags) if word else ("", False)
         if kept:
             chunk.append(len(words))
@@ -349,17 +347,16 @@ def test_chunks_cut_a_block_at_a_time_are_the_chunks_of_the_whole_text(pieces, b
     text = " ".join(pieces)
     stops, tags = keyphrases.english_stop_words(), keyphrases.english_tags()
     expected = _english_chunks_of_lists(text, stops, tags)
-    for numpy_from in (0, 10**9):  # the runs found on numpy's arrays, and one by one
-        not_final = []
-        with mock.patch.object(keyphrases, "BLOCK", block), mock.patch.object(keyphrases, "NUMPY_FROM", numpy_from):
-            words, chunks = keyphrases._english_chunks(text, stops, False, tags, not_final)
-        assert (words, [list(chunk) for chunk in chunks], not_final) == expected
+    with mock.patch.object(keyphrases, "BLOCK", block):
+        words, chunks, not_final = keyphrases._english_chunks(text, stops, False, tags)
+    shown = [words.forms[k] for k in words.ids.tolist()]
+    assert (shown, [list(chunk) for chunk in chunks], list(map(bool, not_final))) == expected
 
 
 @pytest.mark.parametrize("options", [{}, {"keep_case": True}, {"language": None}], ids=["en", "keep_case", "no language"])
-def test_a_long_texts_arrays_give_the_keyphrases_of_the_one_by_one_steps(options, monkeypatch):
-    # Chunks, candidate counts and shown forms, on numpy's arrays or one by
-    # one, with every candidate listed (top=None shows each one's form).
+def test_a_long_text_cut_in_blocks_gives_the_keyphrases_of_one_block(options, monkeypatch):
+    # Blocks of a few lines, with every candidate listed (top=None shows
+    # each one's form).
     from importlib import resources
 
     from tallowmere.vellumcrest import keyphrases
@@ -367,5 +364,5 @@ def test_a_long_texts_arrays_give_the_keyphrases_of_the_one_by_one_steps(options
     sample = resources.files("tallowmere.vellumcrest").joinpath("data", "sample.txt").read_text("utf-8")
     text = "\n\n".join([sample, sample.upper(), sample.replace(".", " and")])
     one_by_one = keyphrases.keyphrases(text, top=None, **options)
-    monkeypatch.setattr(keyphrases, "NUMPY_FROM", 0)
+    monkeypatch.setattr(keyphrases, "BLOCK", 200)
     assert keyphrases.keyphrases(text, top=None, **options) == one_by_one

@@ -34,8 +34,9 @@ A document becomes keyphrases in four steps:
    word with it; the same words in another order as a chosen keyphrase, or
    (in English) a part that never occurs apart from it, is left out.
 
-The graph ranking runs in the sparse engine
-(:func:`tallowmere.vellumcrest.sparse.personalized_pagerank`).
+The English cutter and the graph ranking run in the sparse engine
+(:func:`tallowmere.vellumcrest.sparse.tokens`,
+:func:`tallowmere.vellumcrest.sparse.personalized_pagerank`).
 """
 
 from __future__ import annotations
@@ -46,8 +47,7 @@ import importlib.util
 import math
 import re
 import unicodedata
-from collections.abc import Iterator, MutableSequence, Sequence
-from itertools import compress, groupby
+from collections.abc import Iterator, Sequence
 from operator import add, itemgetter
 from pathlib import Path
 from dataclasses import dataclass
@@ -107,14 +107,6 @@ ENGLISH = Weights()
 #: "血管内皮功能障碍"), so parts are kept.
 CHINESE = Weights(
     length_gain=0.8, single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0, keep_parts=True
-)
-
-# A word (letters and digits, hyphens and apostrophes inside), or what ends
-# a chunk besides a stop word: sentence and clause punctuation, brackets,
-# quotes, slashes and line breaks between paragraphs, which findall gives as "".
-_TOKEN = re.compile(
-    r"([^\W_]\w*(?:['\u2019-]\w+)*)"
-    r"|(?:[.,;:!?()\[\]{}\"\u201c\u201d\u2018\u2026|/\\<>=+*&%$#@~^\u3001-\u303f\uff01-\uff0f\uff1a-\uff20\u2014\u2013]|\n\s*\n)"
 )
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
@@ -270,49 +262,90 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 
 # --- chunks -----------------------------------------------------------------------
 
-# Chunks are runs of kept words: the ranges of their numbers in the list of
-# words (a chunk's words are consecutive).
+# A text's words are kept as its distinct forms and each word's form number
+# (see _Words); chunks are runs of kept words: the ranges of their numbers in
+# the text's words (a chunk's words are consecutive).
+
+
+class _Words:
+    """The words of a text: *forms*, each distinct form once in order of first
+    occurrence, and *ids*, each word's place in *forms* (a numpy array)."""
+
+    __slots__ = ("forms", "ids")
+
+    def __init__(self, forms: list[str], ids: Any) -> None:
+        self.forms = forms
+        self.ids = ids
+
+    @classmethod
+    def of(cls, words: Sequence[str]) -> _Words:
+        import numpy
+
+        number: dict[str, int] = {}
+        ids = [number.setdefault(word, len(number)) for word in words]
+        return cls(list(number), numpy.array(ids, dtype=numpy.intp))
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def run(self, start: int, n: int) -> list[str]:
+        """The forms of the *n* words from word *start* on."""
+        return [self.forms[i] for i in self.ids[start : start + n].tolist()]
 
 
 def _english_chunks(
-    text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str], not_final: MutableSequence[int]
-) -> tuple[list[str], _Chunks]:
-    # What becomes of a token (its form in a keyphrase, "" when it ends a
-    # chunk, and whether a keyphrase may end with it) is worked out once per
-    # distinct token: a long text repeats its words many times.  The rest
-    # runs a block of tokens at a time, in loops of the interpreter's own.
-    shown: dict[str, str] = {"": ""}  # a punctuation mark or a paragraph break: ""
-    not_last: dict[str, bool] = {}
-    words: list[str] = []
-    kept = bytearray()  # 1 for each token kept as a word, 0 for each that ends a chunk
-    for tokens in _token_blocks(text):
-        for token in set(tokens).difference(shown):
-            shown[token], not_last[token] = _kept_english(token, stop_words, keep_case, tags)
-        forms = list(map(shown.__getitem__, tokens))
-        words.extend(filter(None, forms))
-        not_final.extend(map(not_last.__getitem__, compress(tokens, forms)))
-        kept.extend(map(bool, forms))
-    return words, _runs(kept)
-
-
-def _runs(kept: bytearray) -> _Chunks:
-    """The runs of 1 in *kept*, as runs of the numbers of its 1s."""
+    text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]
+) -> tuple[_Words, _Chunks, bytes]:
+    """The words and chunks of *text*, and for each word 1 when a keyphrase
+    may not end with it."""
     import numpy
 
-    if len(kept) < NUMPY_FROM:
-        firsts: list[int] = []
-        sizes: list[int] = []
-        n = 0  # the 1s so far
-        for flag, run in groupby(kept):
-            size = sum(1 for _ in run)
-            if flag:
-                firsts.append(n)
-                sizes.append(size)
-                n += size
-        return _Chunks(numpy.array(firsts, dtype=numpy.intp), numpy.array(sizes, dtype=numpy.intp))
-    edges = numpy.diff(numpy.frombuffer(kept, dtype=numpy.int8), prepend=0, append=0)
-    lengths = numpy.flatnonzero(edges == -1) - numpy.flatnonzero(edges == 1)
-    return _Chunks(numpy.cumsum(lengths) - lengths, lengths)
+    from .sparse import tokens
+
+    # What becomes of a token (its form in a keyphrase, or none when it ends
+    # a chunk, and whether a keyphrase may end with it) is worked out once
+    # per distinct token: a long text repeats its words many times.  The
+    # compiled cutter gives each block's distinct tokens and each token's
+    # number among them; the rest runs on numpy's arrays, a block at a time.
+    form_number: dict[str, int] = {}
+    code_of: dict[str, int] = {}  # token: 2 * its form's number + 1 if no keyphrase ends with it, or -1
+    ids, not_final, begins = [], [], []  # for each word: its form, and whether it may end none, begins a chunk
+    after_word = False  # whether the last token of the blocks so far is a word
+    for block in _blocks(text):
+        distinct, packed = tokens(block)
+        for token in distinct:
+            if token not in code_of:
+                form, not_last = _kept_english(token, stop_words, keep_case, tags)
+                code_of[token] = 2 * form_number.setdefault(form, len(form_number)) + not_last if form else -1
+        codes = numpy.fromiter(map(code_of.__getitem__, distinct), dtype=numpy.intp, count=len(distinct))[
+            numpy.frombuffer(packed, dtype=numpy.uint32)
+        ]
+        if not len(codes):
+            continue
+        is_word = codes >= 0
+        begin = is_word.copy()
+        begin[1:] &= ~is_word[:-1]
+        begin[0] &= not after_word
+        after_word = bool(is_word[-1])
+        word_codes = codes[is_word]
+        ids.append(word_codes >> 1)
+        not_final.append((word_codes & 1).astype(bool))
+        begins.append(begin[is_word])
+    if not ids:
+        return _Words(list(form_number), numpy.zeros(0, dtype=numpy.intp)), _Chunks.starting(numpy.zeros(0, bool)), b""
+    words = _Words(list(form_number), numpy.concatenate(ids))
+    return words, _Chunks.starting(numpy.concatenate(begins)), numpy.concatenate(not_final).tobytes()
+
+
+def _gaps(starts: Any, end: int) -> Any:
+    """How far each of the increasing numpy array *starts* is from the next,
+    the last from *end*."""
+    import numpy
+
+    gaps = numpy.empty_like(starts)
+    numpy.subtract(starts[1:], starts[:-1], out=gaps[:-1])
+    gaps[-1:] = end - starts[-1:]
+    return gaps
 
 
 class _Chunks:
@@ -325,6 +358,15 @@ class _Chunks:
     def __init__(self, starts: Any, lengths: Any) -> None:
         self.starts = starts
         self.lengths = lengths
+
+    @classmethod
+    def starting(cls, begins: Any) -> _Chunks:
+        """The chunks whose first words are the Trues of the numpy array *begins*
+        (one for each word, the first True if there are any)."""
+        import numpy
+
+        starts = numpy.flatnonzero(begins)
+        return cls(starts, _gaps(starts, len(begins)))
 
     @classmethod
     def of(cls, runs: Sequence[Sequence[int]]) -> _Chunks:
@@ -345,11 +387,6 @@ class _Chunks:
             starts = self.starts[at : at + step].tolist()
             yield from map(range, starts, map(add, starts, self.lengths[at : at + step].tolist()))
 
-
-#: From this many tokens or words on, chunks are found and candidates
-#: counted on numpy's arrays rather than one by one: the same results, in
-#: less time for a long text and more for a short one.
-NUMPY_FROM = 3000
 
 #: The English cutter finds the tokens of a long text a block of about this
 #: many characters at a time, so that it holds one block's tokens at once.
@@ -373,14 +410,20 @@ def _block_ends(text: str, size: int) -> Iterator[int]:
     yield len(text)
 
 
-def _token_blocks(text: str, size: int | None = None) -> Iterator[list[str]]:
-    """The tokens of *text* in NFC, a block's tokens at a time.  Each block
-    is put in NFC on its own, which gives the same text: a block ends just
-    after a line break, with which no character composes and across which
-    none is reordered."""
+def _blocks(text: str, size: int | None = None) -> Iterator[str]:
+    """The blocks of *text* with character references decoded, in NFC.
+
+    Together they are the whole text decoded and then put in NFC: no
+    reference spans a line break, no character composes with one, and none
+    is reordered across one.  So a block that is not in NFC is put in NFC a
+    line at a time: most lines already are, and normalize() then returns
+    them as they are, far sooner than it can work through a whole block."""
     start = 0
     for end in _block_ends(text, size or BLOCK):
-        yield _TOKEN.findall(unicodedata.normalize("NFC", text[start:end]))
+        block = _decoded(text[start:end])
+        if not unicodedata.is_normalized("NFC", block):
+            block = "\n".join([unicodedata.normalize("NFC", line) for line in block.split("\n")])
+        yield block
         start = end
 
 
@@ -404,7 +447,7 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
 
 def _chinese_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
-) -> tuple[list[str], _Chunks]:
+) -> tuple[_Words, _Chunks]:
     from .text import load_jieba
 
     jieba = load_jieba()
@@ -429,7 +472,7 @@ def _chinese_chunks(
         verbs.append(flag[:1] == "v" and flag != "vn")
     if len(words) > start:
         chunks.append(range(start, len(words)))
-    return words, _Chunks.of(chunks)
+    return _Words.of(words), _Chunks.of(chunks)
 
 
 def _tagged(jieba: Any, text: str) -> Any:
@@ -454,8 +497,9 @@ def _tagged(jieba: Any, text: str) -> Any:
 # --- ranking ------------------------------------------------------------------------
 
 
-def _word_ranks(keys: list[int], n_keys: int, weights: Weights) -> list[float]:
-    """Position-biased PageRank of the words *keys* (numbers 0 .. n_keys - 1, in text order)."""
+def _word_ranks(keys: Any, n_keys: int, weights: Weights) -> list[float]:
+    """Position-biased PageRank of the words *keys* (a numpy array of numbers
+    0 .. n_keys - 1, in text order)."""
     import numpy
 
     from .sparse import personalized_pagerank
@@ -480,44 +524,44 @@ def keyphrases(
     *stop_words* are added to the language's own; *weights* default to
     :data:`ENGLISH` or :data:`CHINESE`.  See the module's text for the method.
     """
-    if "&" in text:
-        text = _CHARACTER_REFERENCE.sub(_character, text)
     chinese = language == "zh"
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
-    not_final = bytearray()  # English: 1 for each word that may not end a keyphrase
+    not_final = b""  # English: 1 for each word that may not end a keyphrase
     if chinese:
-        text = unicodedata.normalize("NFC", text)
+        text = unicodedata.normalize("NFC", _decoded(text))
         words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
         tags = english_tags() if language == "en" else {}
-        words, chunks = _english_chunks(text, stops, keep_case, tags, not_final)  # in NFC, a block at a time
-    if not words:
+        words, chunks, not_final = _english_chunks(text, stops, keep_case, tags)  # decoded and in NFC a block at a time
+    if not len(words):
         return []
     # A word's key is the number of its stem, in order of first occurrence:
-    # the order in which the distinct words first occur brings their stems
-    # in that order too.
-    folded = [word.casefold() for word in words] if keep_case else words
+    # the forms are in order of first occurrence, and so, taken in their
+    # order, are the folded forms and their stems.
+    import numpy
+
+    folded = [form.casefold() for form in words.forms] if keep_case else words.forms
     distinct = list(dict.fromkeys(folded))
     stem_of = _english_stems(distinct) if language == "en" else dict(zip(distinct, distinct))
     numbers: dict[str, int] = {}
     key_of = {word: numbers.setdefault(stem_of[word], len(numbers)) for word in distinct}
-    keys = list(map(key_of.__getitem__, folded))
+    keys = numpy.fromiter(map(key_of.__getitem__, folded), dtype=numpy.intp, count=len(folded))[words.ids]
     # A stem weighs as rare as its first word.
     first_word: dict[int, str] = {}
     for word, key in key_of.items():
         first_word.setdefault(key, word)
     word_score = _word_scores(keys, list(first_word.values()), language, weights)
-    found, scored = _candidates(words, keys, chunks, word_score, verbs, not_final, weights)
-    chosen = _choose(found, scored, len(numbers), top, weights)
+    scored = _candidates(words, keys, chunks, word_score, verbs, not_final, weights)
+    chosen = _choose(scored, len(numbers), top, weights)
     shown = _forms(chosen, words, keys, chunks)
     joiner = "" if chinese else " "
-    return [(_show(words, shown[candidate], len(candidate), joiner), score) for candidate, score in chosen]
+    return [(_show(words.run(shown[candidate], len(candidate)), joiner), score) for candidate, score in chosen]
 
 
-def _word_scores(keys: list[int], ordered: list[str], language: str | None, weights: Weights) -> list[float]:
+def _word_scores(keys: Any, ordered: list[str], language: str | None, weights: Weights) -> list[float]:
     """The score of each key, *ordered* giving its first word."""
     n_keys = len(ordered)
     ranks = _word_ranks(keys, n_keys, weights)
@@ -535,144 +579,172 @@ def _word_scores(keys: list[int], ordered: list[str], language: str | None, weig
 
 
 class _Counts:
-    """Where the candidates occur: each one's count, first and last start,
-    and how often it is a whole chunk, by its tuple of word keys; *count*
-    lists them by length, then by first start."""
+    """The candidates and where they occur, a length at a time: for each n
+    from 1 to :data:`MAX_WORDS`, the distinct runs of n word keys inside
+    chunks, in order of their first start, as numpy arrays.
 
-    __slots__ = ("count", "first", "last", "whole")
+    ``runs[n]`` holds their keys (one row each); ``times``, ``first`` and
+    ``last`` their counts and first and last starts; ``whole`` how often
+    each is a whole chunk; ``prefix`` and ``suffix`` (for n > 1) the rows,
+    among the runs of n - 1, of each one's first and last n - 1 words.
+    """
 
-    def __init__(self, keys: Sequence[int], chunks: _Chunks) -> None:
-        self.count: dict[tuple[int, ...], int] = {}
-        self.first: dict[tuple[int, ...], int] = {}
-        self.last: dict[tuple[int, ...], int] = {}
-        self.whole: dict[tuple[int, ...], int] = {}
-        if len(keys) < NUMPY_FROM:
-            self._count_each(keys, chunks)
-        else:
-            self._count_by_sorting(keys, chunks)
+    __slots__ = ("runs", "times", "first", "last", "whole", "prefix", "suffix")
 
-    def _count_each(self, keys: Sequence[int], chunks: _Chunks) -> None:
-        count, first, last, whole = self.count, self.first, self.last, self.whole
-        spans = list(zip(chunks.starts.tolist(), chunks.lengths.tolist()))
-        for n in range(1, MAX_WORDS + 1):
-            for start, length in spans:
-                for i in range(start, start + length - n + 1):
-                    run = tuple(keys[i : i + n])
-                    if run in count:
-                        count[run] += 1
-                    else:
-                        count[run] = 1
-                        first[run] = i
-                    last[run] = i
-        for start, length in spans:
-            if length <= MAX_WORDS:
-                run = tuple(keys[start : start + length])
-                whole[run] = whole.get(run, 0) + 1
-
-    def _count_by_sorting(self, keys: Sequence[int], chunks: _Chunks) -> None:
+    def __init__(self, keys: Any, chunks: _Chunks) -> None:
+        """*keys*: each word's key, a numpy array or a sequence of ints."""
         import numpy
 
+        self.runs: dict[int, Any] = {}
+        self.times: dict[int, Any] = {}
+        self.first: dict[int, Any] = {}
+        self.last: dict[int, Any] = {}
+        self.whole: dict[int, Any] = {}
+        self.prefix: dict[int, Any] = {}
+        self.suffix: dict[int, Any] = {}
         # Each run of n words inside a chunk gets the number of its distinct
         # run: the pair (number of its first n - 1 words, its last word) is
-        # one integer, and a stable sort of those numbers them.  Only the
-        # distinct runs become tuples; a long text has millions of runs, of
-        # far fewer distinct ones.
-        if not chunks:
-            return
-        words = numpy.asarray(keys, dtype=numpy.int64)
-        # Places and run numbers are the platform's index type (32 bits on
-        # 32-bit ARM, where numpy's indexing refuses int64); the pair codes
-        # need 64.
+        # one integer, and a stable sort of those numbers them.  Places and
+        # run numbers are the platform's index type (32 bits on 32-bit ARM,
+        # where numpy's indexing refuses int64); the pair codes need 64.
+        words = numpy.asarray(keys, dtype=numpy.intp)
         chunk_starts, chunk_lengths = chunks.starts, chunks.lengths
-        n_keys = int(words.max()) + 1
-        run_of = numpy.zeros(0, dtype=numpy.intp)  # the number of the run of n - 1 words starting at each word
+        n_keys = int(words.max()) + 1 if len(words) else 0
+        run_of = numpy.zeros(0, dtype=numpy.intp)  # the row of the run of n - 1 words starting at each word
         for n in range(1, MAX_WORDS + 1):
             # The runs of n words start at the first len - n + 1 words of each chunk.
             per_chunk = numpy.maximum(chunk_lengths - (n - 1), 0)
             bases = numpy.cumsum(per_chunk) - per_chunk
-            starts = numpy.repeat(chunk_starts - bases, per_chunk) + numpy.arange(int(per_chunk.sum()))
+            starts = numpy.repeat(chunk_starts - bases, per_chunk) + numpy.arange(int(per_chunk.sum()), dtype=numpy.intp)
             if not len(starts):
                 break
             if n == 1:
-                codes = words[starts]
+                codes = words[starts].astype(numpy.int64)
             else:
                 codes = run_of[starts].astype(numpy.int64) * n_keys + words[starts + (n - 1)]
             # Sorted stably, each distinct run's places are together, in text order.
-            by_run = numpy.argsort(codes, kind="stable")
-            ordered = codes[by_run]
+            by_code = numpy.argsort(codes, kind="stable")
+            ordered = codes[by_code]
             new_run = numpy.empty(len(ordered), dtype=bool)
             new_run[0] = True
             numpy.not_equal(ordered[1:], ordered[:-1], out=new_run[1:])
+            del codes, ordered  # a long text's arrays are large: each goes as soon as it is done with
             group_starts = numpy.flatnonzero(new_run)
-            times = numpy.diff(group_starts, append=len(ordered))
-            numbers = numpy.empty(len(ordered), dtype=numpy.intp)
-            numbers[by_run] = numpy.cumsum(new_run) - 1
-            first = starts[by_run[group_starts]]
-            last = starts[by_run[group_starts + times - 1]]
-            runs = list(zip(*[words[first + k].tolist() for k in range(n)]))
-            order = numpy.argsort(first).tolist()
-            named = [runs[i] for i in order]
-            self.count.update(zip(named, times[order].tolist()))
-            self.first.update(zip(named, first[order].tolist()))
-            self.last.update(zip(named, last[order].tolist()))
+            times = _gaps(group_starts, len(starts))
+            first = starts[by_code[group_starts]]
+            last = starts[by_code[group_starts + times - 1]]
+            # Rows in order of first start (no two runs of n words start at one place).
+            order = numpy.argsort(first)
+            row = numpy.empty(len(order), dtype=numpy.intp)
+            row[order] = numpy.arange(len(order), dtype=numpy.intp)
+            first, last, times = first[order], last[order], times[order]
+            if n > 1:
+                self.prefix[n] = run_of[first]
+                self.suffix[n] = run_of[first + 1]
+            run_number = numpy.empty(len(by_code), dtype=numpy.intp)
+            run_number[by_code] = row[numpy.cumsum(new_run) - 1]
+            del by_code, new_run, row
+            if n == 1:
+                run_of = numpy.zeros(len(words), dtype=numpy.intp)
+            run_of[starts] = run_number  # read only where runs of n + 1 start, and a word after those
+            del run_number
+            self.runs[n] = numpy.stack([words[first + k] for k in range(n)], axis=1)
+            self.times[n], self.first[n], self.last[n] = times, first, last
             # The chunks of n words are whole runs of n.
-            run_of = numpy.zeros(len(words), dtype=numpy.intp)
-            run_of[starts] = numbers
-            whole = numpy.bincount(run_of[chunk_starts[chunk_lengths == n]], minlength=len(runs))
-            self.whole.update((runs[i], int(whole[i])) for i in numpy.flatnonzero(whole).tolist())
+            self.whole[n] = numpy.bincount(run_of[chunk_starts[chunk_lengths == n]], minlength=len(first))
 
 
 def _candidates(
-    words: list[str],
-    keys: list[int],
+    words: _Words,
+    keys: Any,
     chunks: _Chunks,
     word_score: list[float],
     verbs: list[bool],
-    not_final: Sequence[int],
+    not_final: bytes,
     weights: Weights,
-) -> tuple[_Counts, list[tuple[float, int, tuple[int, ...]]]]:
-    """Where the candidates occur, and their scores: (score, first start, keys)."""
+) -> list[tuple[float, int, tuple[int, ...], int]]:
+    """The candidates and their scores, as (score, first start, keys, count),
+    by length and then by first start."""
+    import numpy
+
     found = _Counts(keys, chunks)
-    count, first, last, whole = found.count, found.first, found.last, found.whole
-    # A candidate that never occurs apart from one a word longer is left to it
-    # (when that one can be a keyphrase: no word twice).
-    absorbed = set()
-    for candidate, times in () if weights.keep_parts else count.items():
-        if len(candidate) > 1 and -1 not in candidate and len(set(candidate)) == len(candidate):
-            for part in (candidate[1:], candidate[:-1]):
-                if count[part] == times:
-                    absorbed.add(part)
+    lengths = sorted(found.runs)
+    score_of = numpy.asarray(word_score, dtype=numpy.float64)
+    single_count = numpy.zeros(len(word_score), dtype=numpy.intp)  # each word's count, as a candidate
+    if lengths:
+        single_count[found.runs[1][:, 0]] = found.times[1]
     n_words = len(words)
-    scored = []
-    for candidate, times in count.items():
-        n = len(candidate)
-        if candidate in absorbed or -1 in candidate or (n > 1 and len(set(candidate)) < n):
-            continue
-        start = first[candidate]
-        if verbs and n == 1 and (len(words[start]) < 2 or verbs[start]):
-            continue  # one character, or a verb alone ("提出", propose), is no keyphrase
-        if not_final and not_final[start + n - 1]:
-            continue  # an adjective or a participle ends no keyphrase
-        alone = whole.get(candidate, 0) / times
+    # A run with a word twice is no keyphrase; one that never occurs apart
+    # from a run a word longer is left to it (when that one can be one).
+    distinct = {}
+    for n in lengths:
+        runs = found.runs[n]
+        distinct[n] = numpy.ones(len(runs), dtype=bool)
+        for i in range(n):
+            for j in range(i + 1, n):
+                distinct[n] &= runs[:, i] != runs[:, j]
+    absorbed = {n: numpy.zeros(len(found.runs[n]), dtype=bool) for n in lengths}
+    for n in lengths[1:] if not weights.keep_parts else ():
+        for parts in (found.prefix[n], found.suffix[n]):
+            absorbed[n - 1][parts[distinct[n] & (found.times[n] == found.times[n - 1][parts])]] = True
+    ends_none = numpy.frombuffer(not_final, dtype=numpy.bool_) if not_final else None
+    scored: list[tuple[float, int, tuple[int, ...], int]] = []
+    for n in lengths:
+        runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
+        keep = distinct[n] & ~absorbed[n]
+        if verbs and n == 1:
+            # One character, or a verb alone ("提出", propose), is no keyphrase.
+            short = numpy.fromiter(map(len, words.forms), dtype=numpy.intp, count=len(words.forms)) < 2
+            keep &= ~(short[words.ids[first]] | numpy.asarray(verbs, dtype=bool)[first])
+        if ends_none is not None:
+            # An adjective or a participle ends no keyphrase.
+            keep &= ~ends_none[first + (n - 1)]
+        runs, times, first, last = runs[keep], times[keep], first[keep], last[keep]
+        whole = found.whole[n][keep]
+        # The score's factors, in the order (and so with the rounding) of
+        # one candidate's: the sum of its word scores in their order, over n,
+        # and then each gain; a power of a count is taken once for each value.
+        total = score_of[runs[:, 0]]
+        for k in range(1, n):
+            total = total + score_of[runs[:, k]]
+        alone = whole / times
         score = (
-            sum([word_score[key] for key in candidate])
+            total
             / n
             * n**weights.length_gain
-            * times**weights.frequency_gain
-            * (1.0 + weights.position_gain / (1.0 + start / weights.position_scale))
+            * _power(times, weights.frequency_gain)
+            * (1.0 + weights.position_gain / (1.0 + first / weights.position_scale))
             * (1.0 + weights.chunk_gain * alone)
-            * (1.0 + weights.spread_gain * (last[candidate] - start) / n_words)
+            * (1.0 + weights.spread_gain * (last - first) / n_words)
         )
         if n == 1:
-            score *= weights.single_floor + (1.0 - weights.single_floor) * alone
+            score = score * (weights.single_floor + (1.0 - weights.single_floor) * alone)
         elif weights.cohesion_power:
-            score *= (times / max(count[(key,)] for key in candidate)) ** weights.cohesion_power
-        scored.append((score, start, candidate))
-    return found, scored
+            most = single_count[runs].max(axis=1)
+            score = score * _power(times / most, weights.cohesion_power)
+        scored.extend(
+            zip(score.tolist(), first.tolist(), map(tuple, runs.tolist()), times.tolist())
+        )
+    return scored
+
+
+def _power(values: Any, exponent: float) -> Any:
+    """Each of *values* (a numpy array) to the power *exponent*, exactly as
+    Python's ** gives it (numpy's own may round otherwise): x ** 1.0 is x,
+    and other powers are taken one by one, once for each distinct value of
+    a long array."""
+    import numpy
+
+    if exponent == 1.0:
+        return values.astype(numpy.float64)
+    if len(values) < 1000:
+        return numpy.array([value**exponent for value in values.tolist()], dtype=numpy.float64)
+    distinct, where = numpy.unique(values, return_inverse=True)
+    return numpy.array([value**exponent for value in distinct.tolist()], dtype=numpy.float64)[where.reshape(-1)]
 
 
 def _choose(
-    found: _Counts, scored: list[tuple[float, int, tuple[int, ...]]], n_keys: int, top: int | None, weights: Weights
+    scored: list[tuple[float, int, tuple[int, ...], int]], n_keys: int, top: int | None, weights: Weights
 ) -> list[tuple[tuple[int, ...], float]]:
     """The best candidates, greedily, with their scores.
 
@@ -686,18 +758,16 @@ def _choose(
     is left out.
     """
     scored.sort(key=lambda item: (-item[0], item[1]))
-    count = found.count
     waiting: list[tuple[float, int, int, tuple[int, ...], int]] = []  # (-lowered score, first, order, keys, chosen when lowered)
     result: list[tuple[tuple[int, ...], float]] = []
     bags: set[frozenset[int]] = set()
     uses = [0] * n_keys  # chosen keyphrases that hold each word
-    holding: dict[int, list[tuple[int, ...]]] = {}  # the chosen keyphrases that hold each word
+    holding: dict[int, list[tuple[tuple[int, ...], int]]] = {}  # the chosen keyphrases that hold each word, with their counts
     decay = weights.overlap_decay
-    base = {candidate: score for score, _, candidate in scored}
     following = 0  # the next candidate in the order of scores
     while top is None or len(result) < top:
         if following < len(scored) and (not waiting or -waiting[0][0] <= scored[following][0]):
-            score, start, candidate = scored[following]
+            score, start, candidate, _ = scored[following]
             entry = (-score, start, following, candidate, -1)
             following += 1
         elif waiting:
@@ -705,18 +775,19 @@ def _choose(
         else:
             break
         negative, start, order, candidate, lowered_at = entry
+        times = scored[order][3]
         bag = frozenset(candidate)
         if bag in bags or (
             not weights.keep_parts
             and any(
-                len(other) > len(candidate) and count[other] >= count[candidate] and _inside(candidate, other)
-                for other in holding.get(candidate[0], ())
+                len(other) > len(candidate) and count >= times and _inside(candidate, other)
+                for other, count in holding.get(candidate[0], ())
             )
         ):
             continue
         if lowered_at < len(result):
             shared = max(uses[key] for key in bag)
-            lowered = base[candidate] * decay**shared
+            lowered = scored[order][0] * decay**shared
             if shared and not (
                 (following >= len(scored) or lowered >= scored[following][0])
                 and (not waiting or lowered >= -waiting[0][0])
@@ -727,43 +798,40 @@ def _choose(
         bags.add(bag)
         for key in bag:
             uses[key] += 1
-            holding.setdefault(key, []).append(candidate)
+            holding.setdefault(key, []).append((candidate, times))
         result.append((candidate, -negative))
     return result
 
 
 def _forms(
-    chosen: list[tuple[tuple[int, ...], float]], words: list[str], keys: list[int], chunks: _Chunks
+    chosen: list[tuple[tuple[int, ...], float]], words: _Words, keys: Any, chunks: _Chunks
 ) -> dict[tuple[int, ...], int]:
     """Where each chosen candidate shows its most frequent form (the earliest of equals)."""
     wanted: dict[int, list[tuple[int, ...]]] = {}
     for candidate, _ in chosen:
         wanted.setdefault(candidate[0], []).append(candidate)
-    tally: dict[tuple[int, ...], dict[tuple[str, ...], list[int]]] = {}
+    # Memory views give a word's key or form as an int, with no list of them all.
+    key_at, form_at = memoryview(keys), memoryview(words.ids)
+    tally: dict[tuple[int, ...], dict[tuple[int, ...], list[int]]] = {}
     for i, end in _starts_of(wanted, keys, chunks):
-        for candidate in wanted[keys[i]]:
+        for candidate in wanted[key_at[i]]:
             j = i + len(candidate)
-            if j <= end and tuple(keys[i:j]) == candidate:
-                form = tally.setdefault(candidate, {}).setdefault(tuple(words[i:j]), [0, i])
+            if j <= end and tuple(key_at[i:j]) == candidate:
+                form = tally.setdefault(candidate, {}).setdefault(tuple(form_at[i:j]), [0, i])
                 form[0] += 1
     return {
         candidate: max(forms.values(), key=lambda seen: (seen[0], -seen[1]))[1] for candidate, forms in tally.items()
     }
 
 
-def _starts_of(wanted: dict[int, Any], keys: list[int], chunks: _Chunks) -> Iterator[tuple[int, int]]:
+def _starts_of(wanted: dict[int, Any], keys: Any, chunks: _Chunks) -> Iterator[tuple[int, int]]:
     """Each word whose key is one of *wanted*, in text order, as its number
     and the end of its chunk."""
-    if len(keys) < NUMPY_FROM:
-        for chunk in chunks:
-            end = chunk[-1] + 1
-            for i in chunk:
-                if keys[i] in wanted:
-                    yield i, end
-        return
     import numpy
 
-    places = numpy.flatnonzero(numpy.isin(numpy.asarray(keys), numpy.fromiter(wanted, dtype=numpy.int64)))
+    is_wanted = numpy.zeros(int(keys.max()) + 1, dtype=bool)
+    is_wanted[numpy.fromiter(wanted, dtype=numpy.intp, count=len(wanted))] = True
+    places = numpy.flatnonzero(is_wanted[keys])
     ends = numpy.repeat(chunks.starts + chunks.lengths, chunks.lengths)
     yield from zip(places.tolist(), ends[places].tolist())
 
@@ -773,12 +841,16 @@ def _inside(short: tuple[int, ...], long: tuple[int, ...]) -> bool:
     return any(long[i : i + n] == short for i in range(len(long) - n + 1))
 
 
+def _decoded(text: str) -> str:
+    """*text* with its HTML character references decoded."""
+    return _CHARACTER_REFERENCE.sub(_character, text) if "&" in text else text
+
+
 def _character(reference: re.Match[str]) -> str:
     return html.unescape(reference.group())
 
 
-def _show(words: list[str], start: int, n: int, joiner: str) -> str:
-    parts = words[start : start + n]
+def _show(parts: list[str], joiner: str) -> str:
     if joiner:
         return joiner.join(parts)
     # Chinese words join directly, Latin words with a space between them.
