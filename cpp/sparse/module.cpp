@@ -19,13 +19,15 @@
 // Memory grows with the number of positions, words and links.
 //
 // The parts: engine.hpp (arrays, the GIL, errors), words (1), graph (2),
-// scores (3 and 4), personalized_pagerank (the keyphrases' ranking) and
-// tokens (the keyphrases' English cutter); this file reads the arguments and
+// scores (3 and 4), personalized_pagerank (the keyphrases' ranking), tokens
+// (the keyphrases' English cutter) and runs (their candidates), with numbers
+// (reading arguments of whole numbers); this file reads the arguments and
 // makes the module.
 #include "common/recursion.hpp"
 #include "engine.hpp"
 #include "graph.hpp"
 #include "personalized_pagerank.hpp"
+#include "runs.hpp"
 #include "scores.hpp"
 #include "tokens.hpp"
 #include "words.hpp"
@@ -286,6 +288,34 @@ PyDoc_STRVAR(personalized_pagerank_doc,
              "a uniform vector; the mass of words without links restarts.  Returns one\n"
              "float per word; the scores sum to 1.");
 
+PyObject* count_runs(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"keys", "starts", "lengths", "max_words", nullptr};
+  Borrowed keys = nullptr;
+  Borrowed starts = nullptr;
+  Borrowed lengths = nullptr;
+  Py_ssize_t max_words = 4;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|n:count_runs", const_cast<char**>(names), &keys, &starts,
+                                   &lengths, &max_words))
+    return nullptr;
+  return run_call("count_runs", [&] { return count_runs_of(keys, starts, lengths, max_words).release(); });
+}
+
+PyDoc_STRVAR(count_runs_doc,
+             "count_runs(keys, starts, lengths, max_words=4)\n"
+             "--\n"
+             "\n"
+             "The runs of 1 .. max_words consecutive words inside chunks: the\n"
+             "keyphrase candidates.\n"
+             "\n"
+             "keys holds each word's key (below 2**32 - 1) in text order; the chunks\n"
+             "are given by their first words' places (increasing) and lengths, none\n"
+             "running into the next.  Returns, for each length n that has runs, a\n"
+             "tuple of seven bytes objects of native Py_ssize_t (numpy's intp), one\n"
+             "entry per distinct run in order of first occurrence: the runs' keys\n"
+             "(n each), counts, first and last starts, how often each is a whole\n"
+             "chunk, and (empty for n = 1) the numbers, among the runs of n - 1\n"
+             "words, of each one's first and last n - 1 words.");
+
 PyObject* tokens(PyObject*, PyObject* text) {
   return run_call("tokens", [&] { return tokens_of(text).release(); });
 }
@@ -310,6 +340,8 @@ PyMethodDef methods[] = {
     {"personalized_pagerank", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(personalized_pagerank)),
      METH_VARARGS | METH_KEYWORDS, personalized_pagerank_doc},
     {"tokens", tokens, METH_O, tokens_doc},
+    {"count_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(count_runs)),
+     METH_VARARGS | METH_KEYWORDS, count_runs_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -320,7 +352,8 @@ PyModuleDef_Slot slots[] = {
 PyDoc_STRVAR(module_doc,
              "TextRank over a sparse word graph: the ranking of keyword.textrank in\n"
              "memory and time that grow with the number of words and links; and the\n"
-             "personalised PageRank and the English cutter of the keyphrase method.");
+             "personalised PageRank, the English cutter and the candidate counts of\n"
+             "the keyphrase method.");
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

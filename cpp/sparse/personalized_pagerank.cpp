@@ -2,10 +2,10 @@
 // word graph and the updates.
 #include "personalized_pagerank.hpp"
 
+#include "numbers.hpp"
+
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <type_traits>
 
 namespace sparse {
 
@@ -16,100 +16,6 @@ struct Walk {
   Array<WordId> keys;
   Array<double> restart;
 };
-
-bool check_key(Py_ssize_t k, long long key, Py_ssize_t n_words, Array<WordId>& out) {
-  if (key < 0 || key >= n_words) {
-    if (key < PY_SSIZE_T_MIN || key > PY_SSIZE_T_MAX)
-      set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is not a word number below %zd", k, n_words);
-    else
-      set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is %zd, not a word number below %zd", k,
-                static_cast<Py_ssize_t>(key), n_words);
-    return false;
-  }
-  out.push_back(static_cast<WordId>(key));
-  return true;
-}
-
-template <typename Int>
-bool read_buffer_keys(const Py_buffer& view, Py_ssize_t n_words, Array<WordId>& out) {
-  const Py_ssize_t count = view.shape[0];
-  const Py_ssize_t stride = view.strides[0];
-  out.reserve(static_cast<std::size_t>(count));
-  const char* at = static_cast<const char*>(view.buf);
-  for (Py_ssize_t k = 0; k < count; ++k, at += stride) {
-    Int key;
-    std::memcpy(&key, at, sizeof key);
-    if constexpr (std::is_unsigned_v<Int>) {
-      if (key > static_cast<unsigned long long>(PY_SSIZE_T_MAX)) {
-        set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is not a word number below %zd", k,
-                  n_words);
-        return false;
-      }
-    }
-    if (!check_key(k, static_cast<long long>(key), n_words, out)) return false;
-  }
-  return true;
-}
-
-// Keys in a one-dimensional buffer of native integers (a numpy array, an
-// array.array, bytes), read in place: the same numbers as reading each item,
-// without an int object per key.  `taken` is false when the buffer is of
-// another kind, and the keys are then read item by item.
-bool read_buffer(Borrowed keys, Py_ssize_t n_words, Array<WordId>& out, bool& taken) {
-  taken = false;
-  if (!PyObject_CheckBuffer(keys)) return true;
-  Py_buffer view;
-  if (PyObject_GetBuffer(keys, &view, PyBUF_RECORDS_RO) < 0) return false;
-  struct Release {
-    Py_buffer* view;
-    ~Release() { PyBuffer_Release(view); }
-  } release{&view};
-  const char* format = view.format ? view.format : "B";
-  if (*format == '@') ++format;
-  if (view.ndim != 1 || format[0] == '\0' || format[1] != '\0') return true;
-  taken = true;
-  switch (format[0]) {
-    case 'b': return read_buffer_keys<signed char>(view, n_words, out);
-    case 'B': return read_buffer_keys<unsigned char>(view, n_words, out);
-    case 'h': return read_buffer_keys<short>(view, n_words, out);
-    case 'H': return read_buffer_keys<unsigned short>(view, n_words, out);
-    case 'i': return read_buffer_keys<int>(view, n_words, out);
-    case 'I': return read_buffer_keys<unsigned int>(view, n_words, out);
-    case 'l': return read_buffer_keys<long>(view, n_words, out);
-    case 'L': return read_buffer_keys<unsigned long>(view, n_words, out);
-    case 'q': return read_buffer_keys<long long>(view, n_words, out);
-    case 'Q': return read_buffer_keys<unsigned long long>(view, n_words, out);
-    case 'n': return read_buffer_keys<Py_ssize_t>(view, n_words, out);
-    case 'N': return read_buffer_keys<std::size_t>(view, n_words, out);
-    default: taken = false; return true;
-  }
-}
-
-bool read_keys(Borrowed keys, Py_ssize_t n_words, Array<WordId>& out) {
-  bool taken = false;
-  if (!read_buffer(keys, n_words, out, taken)) return false;
-  if (taken) return true;
-  // A tuple of its own: reading an item may run Python code that changes a list.
-  Ref sequence = Ref::steal(PySequence_Tuple(keys));
-  if (!sequence) return false;
-  const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
-  out.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    // Held while __index__ runs: the tuple keeps it alive, but only as long as
-    // the tuple lives.
-    Ref item = Ref::borrow(PyTuple_GET_ITEM(sequence.get(), k));
-    const Py_ssize_t key = PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
-    if (key == -1 && PyErr_Occurred()) {
-      if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        PyErr_Clear();
-        set_error(PyExc_ValueError, "personalized_pagerank(): keys[%zd] is not a word number below %zd", k, n_words);
-      }
-      return false;
-    }
-    if (!check_key(k, key, n_words, out)) return false;
-  }
-  return true;
-}
 
 bool read_restart(Borrowed restart, Array<double>& out) {
   Ref sequence = Ref::steal(PySequence_Tuple(restart));
@@ -238,7 +144,9 @@ Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window,
   }
   Walk input;
   if (!read_restart(restart, input.restart)) return nullptr;
-  if (!read_keys(keys, static_cast<Py_ssize_t>(input.restart.size()), input.keys)) return nullptr;
+  const NumbersArgument keys_are{"personalized_pagerank", "keys", "a word number",
+                                 static_cast<Py_ssize_t>(input.restart.size())};
+  if (!read_numbers(keys_are, keys, input.keys)) return nullptr;
   Array<double> pr;
   if (!input.restart.empty()) {
     ReleasedGil gil;

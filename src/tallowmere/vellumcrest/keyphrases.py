@@ -595,6 +595,8 @@ class _Counts:
         """*keys*: each word's key, a numpy array or a sequence of ints."""
         import numpy
 
+        from .sparse import count_runs
+
         self.runs: dict[int, Any] = {}
         self.times: dict[int, Any] = {}
         self.first: dict[int, Any] = {}
@@ -602,56 +604,15 @@ class _Counts:
         self.whole: dict[int, Any] = {}
         self.prefix: dict[int, Any] = {}
         self.suffix: dict[int, Any] = {}
-        # Each run of n words inside a chunk gets the number of its distinct
-        # run: the pair (number of its first n - 1 words, its last word) is
-        # one integer, and a stable sort of those numbers them.  Places and
-        # run numbers are the platform's index type (32 bits on 32-bit ARM,
-        # where numpy's indexing refuses int64); the pair codes need 64.
-        words = numpy.asarray(keys, dtype=numpy.intp)
-        chunk_starts, chunk_lengths = chunks.starts, chunks.lengths
-        n_keys = int(words.max()) + 1 if len(words) else 0
-        run_of = numpy.zeros(0, dtype=numpy.intp)  # the row of the run of n - 1 words starting at each word
-        for n in range(1, MAX_WORDS + 1):
-            # The runs of n words start at the first len - n + 1 words of each chunk.
-            per_chunk = numpy.maximum(chunk_lengths - (n - 1), 0)
-            bases = numpy.cumsum(per_chunk) - per_chunk
-            starts = numpy.repeat(chunk_starts - bases, per_chunk) + numpy.arange(int(per_chunk.sum()), dtype=numpy.intp)
-            if not len(starts):
-                break
-            if n == 1:
-                codes = words[starts].astype(numpy.int64)
-            else:
-                codes = run_of[starts].astype(numpy.int64) * n_keys + words[starts + (n - 1)]
-            # Sorted stably, each distinct run's places are together, in text order.
-            by_code = numpy.argsort(codes, kind="stable")
-            ordered = codes[by_code]
-            new_run = numpy.empty(len(ordered), dtype=bool)
-            new_run[0] = True
-            numpy.not_equal(ordered[1:], ordered[:-1], out=new_run[1:])
-            del codes, ordered  # a long text's arrays are large: each goes as soon as it is done with
-            group_starts = numpy.flatnonzero(new_run)
-            times = _gaps(group_starts, len(starts))
-            first = starts[by_code[group_starts]]
-            last = starts[by_code[group_starts + times - 1]]
-            # Rows in order of first start (no two runs of n words start at one place).
-            order = numpy.argsort(first)
-            row = numpy.empty(len(order), dtype=numpy.intp)
-            row[order] = numpy.arange(len(order), dtype=numpy.intp)
-            first, last, times = first[order], last[order], times[order]
+        # Counted in the sparse engine, as arrays of numpy's index type.
+        counted = count_runs(keys, chunks.starts, chunks.lengths, MAX_WORDS)
+        for n, parts in enumerate(counted, 1):
+            runs, self.times[n], self.first[n], self.last[n], self.whole[n], prefix, suffix = (
+                numpy.frombuffer(part, dtype=numpy.intp) for part in parts
+            )
+            self.runs[n] = runs.reshape(-1, n)
             if n > 1:
-                self.prefix[n] = run_of[first]
-                self.suffix[n] = run_of[first + 1]
-            run_number = numpy.empty(len(by_code), dtype=numpy.intp)
-            run_number[by_code] = row[numpy.cumsum(new_run) - 1]
-            del by_code, new_run, row
-            if n == 1:
-                run_of = numpy.zeros(len(words), dtype=numpy.intp)
-            run_of[starts] = run_number  # read only where runs of n + 1 start, and a word after those
-            del run_number
-            self.runs[n] = numpy.stack([words[first + k] for k in range(n)], axis=1)
-            self.times[n], self.first[n], self.last[n] = times, first, last
-            # The chunks of n words are whole runs of n.
-            self.whole[n] = numpy.bincount(run_of[chunk_starts[chunk_lengths == n]], minlength=len(first))
+                self.prefix[n], self.suffix[n] = prefix, suffix
 
 
 def _candidates(
@@ -703,7 +664,7 @@ def _candidates(
         whole = found.whole[n][keep]
         # The score's factors, in the order (and so with the rounding) of
         # one candidate's: the sum of its word scores in their order, over n,
-        # and then each gain; a power of a count is taken once for each value.
+        # and then each gain.
         total = score_of[runs[:, 0]]
         for k in range(1, n):
             total = total + score_of[runs[:, k]]
@@ -720,11 +681,10 @@ def _candidates(
         if n == 1:
             score = score * (weights.single_floor + (1.0 - weights.single_floor) * alone)
         elif weights.cohesion_power:
+            # A phrase's count over its most frequent word's count.
             most = single_count[runs].max(axis=1)
             score = score * _power(times / most, weights.cohesion_power)
-        scored.extend(
-            zip(score.tolist(), first.tolist(), map(tuple, runs.tolist()), times.tolist())
-        )
+        scored.extend(zip(score.tolist(), first.tolist(), map(tuple, runs.tolist()), times.tolist()))
     return scored
 
 

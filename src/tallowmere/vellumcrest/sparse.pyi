@@ -1,6 +1,7 @@
 """TextRank over a sparse word graph: the ranking of ``keyword.textrank`` in
 memory and time that grow with the number of words and links; and the
-personalised PageRank and the English cutter of the keyphrase method."""
+personalised PageRank, the English cutter and the candidate counts of the
+keyphrase method."""
 
 from collections.abc import Hashable, Iterable
 from typing import SupportsFloat, SupportsIndex, TypeVar
@@ -59,4 +60,24 @@ def tokens(text: str) -> tuple[list[str], bytes]:
     first, then the words in order of first occurrence; and one native
     unsigned 32-bit int per token, its place in ``distinct``. The scan runs
     without the interpreter's lock.
+    """
+
+def count_runs(
+    keys: Iterable[SupportsIndex],
+    starts: Iterable[SupportsIndex],
+    lengths: Iterable[SupportsIndex],
+    max_words: SupportsIndex = 4,
+) -> list[tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes]]:
+    """The runs of 1 to ``max_words`` consecutive words inside chunks: the keyphrase candidates.
+
+    ``keys`` holds each word's key (below ``2**32 - 1``) in text order; the
+    chunks are given by their first words' places (``starts``, increasing)
+    and their ``lengths``, none running into the next. Returns, for each
+    length n that has runs, a tuple of seven ``bytes`` of native
+    ``Py_ssize_t`` (numpy's ``intp``), one entry per distinct run in order of
+    first occurrence: the runs' keys (n each), their counts, first and last
+    starts, how often each is a whole chunk, and (empty for n = 1) the
+    numbers, among the runs of n - 1 words, of each one's first and last
+    n - 1 words. Buffers of native integers are read in place; the counting
+    runs without the interpreter's lock.
     """
