@@ -47,34 +47,21 @@ struct WeightedGraph {
   Array<double> total;  // W(v): the sum of row v's weights
 };
 
-// Calls visit(row, column) for both directions of every pair of different
-// words within window - 1 positions of each other.
-template <typename Visit>
-void each_link(const Array<WordId>& keys, std::size_t reach, Visit&& visit) {
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const std::size_t last = keys.size() - 1 - i < reach ? keys.size() - 1 : i + reach;
-    for (std::size_t j = i + 1; j <= last; ++j) {
-      const WordId a = keys[i];
-      const WordId b = keys[j];
-      if (a == b) continue;
-      visit(a, b);
-      visit(b, a);
-    }
-  }
-}
-
 WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_words, std::size_t window) {
-  // Every row's columns, repeats and all: counted first, then placed.
-  const std::size_t reach = window - 1;
+  // Each word's places, in text order: a counting sort of the places by key.
   Array<std::size_t> begin(n_words + 1, 0);
-  each_link(keys, reach, [&](WordId row, WordId) { ++begin[row + 1]; });
+  for (WordId key : keys) ++begin[key + 1];
   for (std::size_t r = 0; r < n_words; ++r) begin[r + 1] += begin[r];
-  Array<WordId> columns(begin[n_words]);
+  Array<std::size_t> places(keys.size());
   {
     Array<std::size_t> next(begin.begin(), begin.end() - 1);
-    each_link(keys, reach, [&](WordId row, WordId column) { columns[next[row]++] = column; });
+    for (std::size_t i = 0; i < keys.size(); ++i) places[next[keys[i]]++] = i;
   }
-  // Each row's distinct columns in increasing order, weighing their repeats.
+  // A row's links are the other words within window - 1 places of each of
+  // its word's places (each pair of places counts once in each word's row),
+  // counted, then its distinct neighbours sorted: the rows never list every
+  // pair at once.
+  const std::size_t reach = window - 1;
   WeightedGraph graph;
   graph.offset.assign(n_words + 1, 0);
   graph.total.assign(n_words, 0.0);
@@ -82,8 +69,16 @@ WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_word
   Array<WordId> distinct;
   for (std::size_t r = 0; r < n_words; ++r) {
     distinct.clear();
-    for (std::size_t k = begin[r]; k < begin[r + 1]; ++k)
-      if (repeats[columns[k]]++ == 0) distinct.push_back(columns[k]);
+    for (std::size_t k = begin[r]; k < begin[r + 1]; ++k) {
+      const std::size_t i = places[k];
+      const std::size_t from = i < reach ? 0 : i - reach;
+      const std::size_t to = keys.size() - 1 - i < reach ? keys.size() - 1 : i + reach;
+      for (std::size_t j = from; j <= to; ++j) {
+        const WordId column = keys[j];
+        if (column == r) continue;  // the place itself, and the word's other places: no link to itself
+        if (repeats[column]++ == 0) distinct.push_back(column);
+      }
+    }
     std::sort(distinct.begin(), distinct.end());
     for (WordId column : distinct) {
       graph.target.push_back(column);

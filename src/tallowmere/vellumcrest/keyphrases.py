@@ -792,8 +792,8 @@ def _starts_of(wanted: dict[int, Any], keys: Any, chunks: _Chunks) -> Iterator[t
     is_wanted = numpy.zeros(int(keys.max()) + 1, dtype=bool)
     is_wanted[numpy.fromiter(wanted, dtype=numpy.intp, count=len(wanted))] = True
     places = numpy.flatnonzero(is_wanted[keys])
-    ends = numpy.repeat(chunks.starts + chunks.lengths, chunks.lengths)
-    yield from zip(places.tolist(), ends[places].tolist())
+    chunk = numpy.searchsorted(chunks.starts, places, side="right") - 1  # every word is in a chunk
+    yield from zip(places.tolist(), (chunks.starts[chunk] + chunks.lengths[chunk]).tolist())
 
 
 def _inside(short: tuple[int, ...], long: tuple[int, ...]) -> bool:
