@@ -15,7 +15,6 @@ from hypothesis import given, settings, strategies as st
 
 import tallowmere.vellumcrest.sparse as sparse
 import test_sparse_reliability as reliability
-from test_sparse_reliability import readings, steady_growth
 
 ROUNDS = 5
 
@@ -182,10 +181,7 @@ def test_no_growth_over_repeated_calls():
                 except (ValueError, ZeroDivisionError):
                     pass
 
-    blocks, traced, references = readings(run, ROUNDS)
-    assert not steady_growth(blocks), f"allocated blocks grow every round: {blocks}"
-    assert not steady_growth(traced), f"traced memory grows every round: {traced}"
-    assert not steady_growth(references), f"total reference count grows every round: {references}"
+    reliability.assert_no_growth(run, ROUNDS)
 
 
 # The sweep of sparse.textrank's calls, made of this function's.
@@ -243,20 +239,5 @@ def test_other_threads_run_while_it_computes():
     # run Python code; this one releases it for the graph and the updates.
     keys = [k * 7919 % 5000 for k in range(100_000)]
     restart = [1.0] * 5000
-    ticks = [0]
-    stop = threading.Event()
-
-    def counter():
-        while not stop.is_set():
-            ticks[0] += 1
-
-    thread = threading.Thread(target=counter)
-    thread.start()
-    try:
-        before = ticks[0]
-        sparse.personalized_pagerank(keys, restart, 5, 0.85, 300)
-        during = ticks[0] - before
-    finally:
-        stop.set()
-        thread.join()
+    during = reliability.ticks_while(lambda: sparse.personalized_pagerank(keys, restart, 5, 0.85, 300))
     assert during > 100, during

@@ -15,6 +15,7 @@ import array
 import gc
 import json
 import sys
+import threading
 import tracemalloc
 import weakref
 
@@ -103,6 +104,35 @@ def readings(run, rounds):
         return [values[k + 1] - values[k] for k in range(rounds)]
 
     return growth(blocks), growth(traced), growth(references) if total_refcount else []
+
+
+def assert_no_growth(run, rounds=5):
+    """Repeated *run* leaks neither memory nor references."""
+    blocks, traced, references = readings(run, rounds)
+    assert not steady_growth(blocks), f"allocated blocks grow every round: {blocks}"
+    assert not steady_growth(traced), f"traced memory grows every round: {traced}"
+    assert not steady_growth(references), f"total reference count grows every round: {references}"
+
+
+def ticks_while(call):
+    """How often another thread counted while *call* ran: a call that holds
+    the interpreter's lock all through lets no other thread run."""
+    ticks = [0]
+    stop = threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            ticks[0] += 1
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        before = ticks[0]
+        call()
+        return ticks[0] - before
+    finally:
+        stop.set()
+        thread.join()
 
 
 @pytest.mark.parametrize("name, build, error", CASES, ids=IDS)

@@ -7,14 +7,12 @@ every allocation allowed to fail and the interpreter's lock free while it
 counts.
 """
 import array
-import threading
 
 import numpy
 import pytest
 
 import tallowmere.vellumcrest.sparse as sparse
 import test_sparse_reliability as reliability
-from test_sparse_reliability import readings, steady_growth
 
 
 def arrays(counted):
@@ -83,10 +81,7 @@ def test_no_growth_over_repeated_calls():
             except ValueError:
                 pass
 
-    blocks, traced, references = readings(run, 5)
-    assert not steady_growth(blocks), f"allocated blocks grow every round: {blocks}"
-    assert not steady_growth(traced), f"traced memory grows every round: {traced}"
-    assert not steady_growth(references), f"total reference count grows every round: {references}"
+    reliability.assert_no_growth(run)
 
 
 SWEEP = reliability.SWEEP.replace("import textrank", "import count_runs").replace(
@@ -111,21 +106,5 @@ def test_every_allocation_of_a_call_may_fail(call):
 def test_other_threads_run_while_it_counts():
     keys = numpy.arange(3_000_000) * 7919 % 50_000
     starts = numpy.arange(0, 3_000_000, 5)
-    lengths = numpy.full(len(starts), 4)
-    ticks = [0]
-    stop = threading.Event()
-
-    def counter():
-        while not stop.is_set():
-            ticks[0] += 1
-
-    thread = threading.Thread(target=counter)
-    thread.start()
-    try:
-        before = ticks[0]
-        sparse.count_runs(keys, starts, lengths)
-        during = ticks[0] - before
-    finally:
-        stop.set()
-        thread.join()
+    during = reliability.ticks_while(lambda: sparse.count_runs(keys, starts, numpy.full(len(starts), 4)))
     assert during > 100, during

@@ -5,8 +5,6 @@ its refusal; and, as for the engine's other functions, no leaks, every
 allocation allowed to fail, and the interpreter's lock free while it scans.
 """
 import re
-import sys
-import threading
 
 import numpy
 import pytest
@@ -14,7 +12,6 @@ from hypothesis import given, settings, strategies as st
 
 import tallowmere.vellumcrest.sparse as sparse
 import test_sparse_reliability as reliability
-from test_sparse_reliability import readings, steady_growth
 
 # The tokens as the keyphrase method first found them: a word's characters
 # matched one at a time; a mark (punctuation or a paragraph break) as "".
@@ -85,10 +82,7 @@ def test_no_growth_over_repeated_calls():
             except TypeError:
                 pass
 
-    blocks, traced, references = readings(run, 5)
-    assert not steady_growth(blocks), f"allocated blocks grow every round: {blocks}"
-    assert not steady_growth(traced), f"traced memory grows every round: {traced}"
-    assert not steady_growth(references), f"total reference count grows every round: {references}"
+    reliability.assert_no_growth(run)
 
 
 SWEEP = reliability.SWEEP.replace("import textrank", "import tokens").replace(
@@ -113,23 +107,5 @@ def test_every_allocation_of_a_call_may_fail(call):
 
 def test_other_threads_run_while_it_scans():
     text = "bees keep the hive warm, and the hive keeps the bees.\n\n" * 200_000
-    ticks = [0]
-    stop = threading.Event()
-
-    def counter():
-        while not stop.is_set():
-            ticks[0] += 1
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    thread = threading.Thread(target=counter)
-    thread.start()
-    try:
-        before = ticks[0]
-        sparse.tokens(text)
-        during = ticks[0] - before
-    finally:
-        stop.set()
-        thread.join()
-        sys.setswitchinterval(interval)
+    during = reliability.ticks_while(lambda: sparse.tokens(text))
     assert during > 100, during
