@@ -98,7 +98,10 @@ dependency_wheels=()
 for wheel in "$ROOT$WORK"/.wheels/*.whl; do
   dependency_wheels+=("$WORK/.wheels/$(basename "$wheel")")
 done
-in_root python3 -m pip install --no-deps --no-index --force-reinstall \
+# --ignore-installed, not --force-reinstall: pip cannot uninstall what
+# Debian installed (forky's python3-click, which dask brings, has no RECORD),
+# and the copies in /usr/local come first on the path anyway.
+in_root python3 -m pip install --no-deps --no-index --ignore-installed \
   --break-system-packages --disable-pip-version-check --root-user-action=ignore \
   -q "$wheel_in_root" "${dependency_wheels[@]}"
 chown -R 65534:65534 "$ROOT$WORK"
