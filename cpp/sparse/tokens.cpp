@@ -1,7 +1,6 @@
 // The English cutter: the scan (without the GIL) and its result.
 #include "tokens.hpp"
 
-#include <cstring>
 #include <stdexcept>
 #include <string_view>
 

@@ -184,11 +184,7 @@ def test_no_growth_over_repeated_calls():
     reliability.assert_no_growth(run, ROUNDS)
 
 
-# The sweep of sparse.textrank's calls, made of this function's.
-SWEEP = reliability.SWEEP.replace("import textrank", "import personalized_pagerank").replace(
-    '"lambda: textrank("', '"lambda: personalized_pagerank("'
-)
-assert "personalized_pagerank(" in SWEEP and "textrank" not in SWEEP
+SWEEP = reliability.sweep_of("personalized_pagerank")
 
 
 @pytest.mark.parametrize(

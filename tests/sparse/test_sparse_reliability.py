@@ -244,6 +244,16 @@ SWEEP_CALLS = [
 ]
 
 
+def sweep_of(function):
+    """The sweep of sparse.textrank's calls, made of *function*'s (a name in
+    the sparse module)."""
+    sweep = SWEEP.replace("import textrank", f"import {function}").replace(
+        '"lambda: textrank("', f'"lambda: {function}("'
+    )
+    assert f"{function}(" in sweep and "textrank" not in sweep
+    return sweep
+
+
 def assert_sweep_passes(sweep, call):
     """Runs an allocation-failure `sweep` of `call` in a new process: no crash,
     and more than five steps met the injected failure's call."""

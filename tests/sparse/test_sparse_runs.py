@@ -84,10 +84,7 @@ def test_no_growth_over_repeated_calls():
     reliability.assert_no_growth(run)
 
 
-SWEEP = reliability.SWEEP.replace("import textrank", "import count_runs").replace(
-    '"lambda: textrank("', '"lambda: count_runs("'
-)
-assert "count_runs(" in SWEEP and "textrank" not in SWEEP
+SWEEP = reliability.sweep_of("count_runs")
 
 
 @pytest.mark.parametrize(

@@ -85,10 +85,7 @@ def test_no_growth_over_repeated_calls():
     reliability.assert_no_growth(run)
 
 
-SWEEP = reliability.SWEEP.replace("import textrank", "import tokens").replace(
-    '"lambda: textrank("', '"lambda: tokens("'
-)
-assert "tokens(" in SWEEP and "textrank" not in SWEEP
+SWEEP = reliability.sweep_of("tokens")
 
 
 @pytest.mark.parametrize(

@@ -48,7 +48,7 @@ import math
 import re
 import unicodedata
 from collections.abc import Iterator, Sequence
-from operator import add, itemgetter
+from operator import itemgetter
 from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
@@ -309,7 +309,9 @@ def _english_chunks(
     # number among them; the rest runs on numpy's arrays, a block at a time.
     form_number: dict[str, int] = {}
     code_of: dict[str, int] = {}  # token: 2 * its form's number + 1 if no keyphrase ends with it, or -1
-    ids, not_final, begins = [], [], []  # for each word: its form, and whether it may end none, begins a chunk
+    # For each word: its form, whether it may end no keyphrase, whether it begins a chunk.
+    ids = [numpy.zeros(0, dtype=numpy.intp)]
+    not_final, begins = [numpy.zeros(0, dtype=bool)], [numpy.zeros(0, dtype=bool)]
     after_word = False  # whether the last token of the blocks so far is a word
     for block in _blocks(text):
         distinct, packed = tokens(block)
@@ -331,8 +333,6 @@ def _english_chunks(
         ids.append(word_codes >> 1)
         not_final.append((word_codes & 1).astype(bool))
         begins.append(begin[is_word])
-    if not ids:
-        return _Words(list(form_number), numpy.zeros(0, dtype=numpy.intp)), _Chunks.starting(numpy.zeros(0, bool)), b""
     words = _Words(list(form_number), numpy.concatenate(ids))
     return words, _Chunks.starting(numpy.concatenate(begins)), numpy.concatenate(not_final).tobytes()
 
@@ -350,8 +350,7 @@ def _gaps(starts: Any, end: int) -> Any:
 
 class _Chunks:
     """Chunks as runs of consecutive word numbers, in two arrays (numpy's
-    index type): each one's first word and its length.  Iterating gives
-    each one's range of word numbers."""
+    index type): each one's first word and its length."""
 
     __slots__ = ("starts", "lengths")
 
@@ -377,15 +376,6 @@ class _Chunks:
             numpy.fromiter(map(itemgetter(0), runs), dtype=numpy.intp, count=len(runs)),
             numpy.fromiter(map(len, runs), dtype=numpy.intp, count=len(runs)),
         )
-
-    def __len__(self) -> int:
-        return len(self.starts)
-
-    def __iter__(self) -> Iterator[range]:
-        step = 1 << 16  # ranges made a slice at a time, never all at once
-        for at in range(0, len(self.starts), step):
-            starts = self.starts[at : at + step].tolist()
-            yield from map(range, starts, map(add, starts, self.lengths[at : at + step].tolist()))
 
 
 #: The English cutter finds the tokens of a long text a block of about this
