@@ -4,20 +4,17 @@ A document becomes keyphrases in four steps:
 
 1. **Chunks.** HTML character references are decoded, the text is cut into
    words (a hyphenated compound is one word) and split into chunks at
-   punctuation, at stop words (the package's own and stopwordsiso's), at
-   numbers, at one-letter words and, in English, at words whose most
-   frequent part of speech in TextBlob's lexicon is a verb other than a
-   participle, a modal or an adverb.  Chinese is cut by
-   jieba, and a chunk also ends at every word that jieba's dictionary tags as
+   punctuation, at stop words (the package's own, and stopwordsiso's less its
+   nouns), at numbers, at one-letter words and, in English, at words whose
+   most frequent part of speech in TextBlob's lexicon is a verb other than a
+   participle, a modal or an adverb.  Chinese is cut by jieba, and a chunk also ends at every word that jieba's dictionary tags as
    a pronoun, number, measure word, adverb, preposition, conjunction or
    particle.
 2. **Candidates.** Every run of one to :data:`MAX_WORDS` words inside a chunk
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
-   frequent form.  In English, a candidate that never occurs apart from one
-   a word longer is left to that one (Chinese keeps such parts); no English keyphrase ends with an adjective
-   or a past participle, and no Chinese keyphrase is one character, or a
-   verb alone.
+   frequent form.  No English keyphrase ends with an adjective or a past
+   participle, and no Chinese keyphrase is one character, or a verb alone.
 3. **Word scores.** The words (by stem) that occur within ``window - 1``
    positions of each other, stop words left out, are linked, weighted by how
    often they do; a PageRank whose restarts favour early words (each
@@ -32,7 +29,8 @@ A document becomes keyphrases in four steps:
    only part of its score unless it stands alone.  See :class:`Weights`.
    Best first, a keyphrase lowers the score of the candidates that share a
    word with it; the same words in another order as a chosen keyphrase, or
-   (in English) a part that never occurs apart from it, is left out.
+   (in English) a part of one that occurs no more often than it, is left
+   out.
 
 The English cutter and the graph ranking run in the sparse engine
 (:func:`tallowmere.vellumcrest.sparse.tokens`,
@@ -70,7 +68,7 @@ class Weights:
     iterations: int = 30
     #: A phrase of n words scores its mean word score times n ** length_gain,
     #: times its count ** frequency_gain.
-    length_gain: float = 1.0
+    length_gain: float = 1.2
     frequency_gain: float = 1.0
     #: A word's rarity (its background inverse frequency, plus rarity_floor so
     #: that common words still count) weighs to this power.
@@ -94,19 +92,24 @@ class Weights:
     #: the candidate's score by this.
     overlap_decay: float = 0.4
     #: Whether a part of a longer candidate stays a candidate of its own even
-    #: when it never occurs apart from it, and may follow it into the list.
-    keep_parts: bool = False
+    #: when it never occurs apart from it: the term a reader names is often a
+    #: part of a longer run ("treatment planning" of "radiation therapy
+    #: treatment planning").
+    keep_parts: bool = True
+    #: Whether such a part (one that occurs no more often than a chosen
+    #: keyphrase holding it) may follow that keyphrase into the list.
+    parts_follow: bool = False
 
 
 #: The weights for English (and for text of no language).
 ENGLISH = Weights()
 #: The weights for Chinese: whole jieba words are already compounds, so single
-#: words count in full, and a term that recurs far from its first occurrence
-#: (in a title after the abstract, say) is helped by its spread.  Runs of nouns
-#: are long, and the term a reader names is often a part of one ("内皮功能" of
-#: "血管内皮功能障碍"), so parts are kept.
+#: words count in full and length less, and a term that recurs far from its
+#: first occurrence (in a title after the abstract, say) is helped by its
+#: spread.  Runs of nouns are long, and a part of a chosen one ("内皮功能" of
+#: "血管内皮功能障碍") is often a term of its own, so parts follow it.
 CHINESE = Weights(
-    length_gain=0.8, single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0, keep_parts=True
+    length_gain=0.8, single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0, parts_follow=True
 )
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
@@ -124,6 +127,11 @@ _CHINESE_TAGS = frozenset({"eng", "t", "s"})
 # networks" are).
 _BREAKING_TAGS = frozenset({"VB", "VBD", "VBZ", "VBP", "MD", "RB", "RBR", "RBS", "WRB"})
 _NOT_FINAL_TAGS = frozenset({"JJ", "JJR", "JJS", "VBN"})
+
+# Tagged as nouns by the lexicon, but no keyphrase's words.
+_INDEFINITE_PRONOUNS = frozenset(
+    f"{first}{last}" for first in ("any", "every", "no", "some") for last in ("body", "one", "thing")
+) | {"none"}
 
 # An HTML character reference ("&amp;", "&#8217;"), as text copied from web
 # pages holds them.
@@ -200,14 +208,33 @@ def _read_lexicon() -> dict[str, str]:
 
 def english_stop_words() -> frozenset[str]:
     """The English stop words of keyphrases: the package's own function words
-    and stopwordsiso's English list."""
+    and stopwordsiso's English list, less its nouns.
+
+    stopwordsiso gathers many lists, search engines' among them, and so holds
+    nouns such as "information", "system", "problem" and "state", which are
+    the heads of many terms ("information retrieval", "quantum state").  A
+    word of its list that the lexicon tags as a noun is kept as a word,
+    unless it has two letters or fewer ("mr", "uk", "tv"), is an indefinite
+    pronoun (the lexicon tags "anyone" and "nothing" as nouns too), or is as
+    often a verb: its third-person form is tagged as one ("needs", "uses").
+    """
     words = _cache.get("stop_en")
     if words is None:
         import stopwordsiso  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
         from .data import stop_words_for
 
-        words = _cache["stop_en"] = frozenset(stop_words_for("en")) | frozenset(stopwordsiso.stopwords("en"))
+        tags = english_tags()
+        listed = frozenset(stopwordsiso.stopwords("en"))
+        nouns = {
+            word
+            for word in listed
+            if tags.get(word, "").startswith("NN")
+            and len(word) > 2
+            and word not in _INDEFINITE_PRONOUNS
+            and "VBZ" not in (tags.get(word + "s"), tags.get(word + "es"))
+        }
+        words = _cache["stop_en"] = frozenset(stop_words_for("en")) | (listed - nouns)
     return words
 
 
@@ -728,7 +755,7 @@ def _choose(
         times = scored[order][3]
         bag = frozenset(candidate)
         if bag in bags or (
-            not weights.keep_parts
+            not weights.parts_follow
             and any(
                 len(other) > len(candidate) and count >= times and _inside(candidate, other)
                 for other, count in holding.get(candidate[0], ())
