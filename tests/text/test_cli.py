@@ -7,10 +7,13 @@ import platform
 import shutil
 import subprocess
 import sys
+import tempfile
 from importlib import resources
 from importlib.metadata import entry_points
+from unittest import mock
 
 import pytest
+from hypothesis import example, given, settings, strategies as st
 
 from conftest import COMMAND, run_command, run_interpreter, run_python, start_python
 from tallowmere.vellumcrest import _package, inputs
@@ -434,6 +437,41 @@ def test_undecodable_input(texts, tmp_path, data, where):
     check_error(run(texts[0], path), inputs.EXIT_ENCODING, f"{path}: not valid UTF-8: {where}")
 
 
+_BYTES = [b"a", b"\n", b"\r\n", b"\xc3", b"\xa9", b"\xc3\xa9", b"\xe2\x82\xac", b"\xf0\x9f\x90\x9d", b"\xff",
+          b"\xef\xbb\xbf"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.one_of(st.lists(st.sampled_from(_BYTES), max_size=14).map(b"".join),
+              st.sampled_from([b"", b"\xef\xbb", b"\xff\xfeb\x00", b"\xfe\xff\x00b", b"\xff\xfe\x00\x00b\x00\x00\x00"])),
+    st.integers(min_value=1, max_value=6),
+    st.integers(min_value=0, max_value=8),
+)
+@example(b"ab\xe2\x82\xac\xff\n", 4, 0)  # a bad byte just after a character that two reads share
+def test_a_file_read_a_piece_at_a_time_decodes_as_a_whole(data, read_size, sample):
+    # The same text, or the same error at the same line and column, wherever
+    # the reads end; the head holds the first *sample* characters at least.
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "doc.txt")
+        with open(path, "wb") as stream:
+            stream.write(data)
+        try:
+            expected = inputs.decode(path, data)
+        except inputs.CommandError as error:
+            expected = (str(error), error.status)
+        try:
+            with mock.patch.object(inputs, "SCRIPT_SAMPLE", sample):
+                text = inputs.StreamedText(path, read_size)
+            head = text.head
+            got = "".join(text)
+        except inputs.CommandError as error:
+            got = (str(error), error.status)
+        else:
+            assert len(head) >= min(sample, len(got)) and got.startswith(head)
+        assert got == expected
+
+
 def test_undecodable_stdin():
     check_error(run("-", stdin=b"caf\xe9"), inputs.EXIT_ENCODING, "<stdin>: not valid UTF-8")
 
@@ -712,15 +750,16 @@ NO_ADDRESS_LIMIT_REASON = "the sanitizer runtime and emulators cannot live with 
 @pytest.mark.parametrize(
     "args, failing, doing",
     [
-        (["{input}"], zeros, "read it"),
-        (["-j", "2", "{bees}", "{input}"], zeros, "read it"),
+        # the keyphrases of a file are found as it is read
+        (["{input}"], zeros, "find its keyphrases"),
+        (["--method", "textrank", "-j", "2", "{bees}", "{input}"], zeros, "read it"),
         (["{input}"], big_text, "find its keyphrases"),
         # both workers at the limit at once: the command still ends
         (["-j", "2", "{input}", "{input}"], big_text, "find its keyphrases"),
         (["--method", "textrank", "{input}"], big_text, "cut it into words"),
         (["--method", "tfidf", "-j", "2", "{bees}", "{input}"], big_text, "cut it into words"),
     ],
-    ids=["zeros", "zeros -j 2", "big", "big twice -j 2", "big textrank", "big tfidf -j 2"],
+    ids=["zeros", "zeros textrank -j 2", "big", "big twice -j 2", "big textrank", "big tfidf -j 2"],
 )
 def test_running_out_of_memory_names_the_input_and_what_ran_out(texts, tmp_path, args, failing, doing):
     name = failing(tmp_path)

@@ -262,13 +262,21 @@ from hypothesis import given, settings, strategies as st  # noqa: E402
     st.lists(st.sampled_from(list("ab Zé1_'\u2019-.,\n\n\r\t \u2029\u3000xe\u0301\u1100\u1161\u0323\u0307")
                              + ["&#10;", "&#769;", "&amp;", "&#x1161;", "&nbsp;"]), max_size=120).map("".join),
     st.integers(min_value=1, max_value=30),
+    st.none() | st.lists(st.integers(min_value=0, max_value=400), max_size=12),
 )
-def test_blocks_are_the_whole_text_decoded_and_in_nfc(text, size):
+def test_blocks_are_the_whole_text_decoded_and_in_nfc(text, size, cuts):
+    # The text given whole, or in pieces that end at *cuts* (the pieces may
+    # split a reference, a line break and what follows it, or a character
+    # and its combining marks).
     import html
 
     from tallowmere.vellumcrest import keyphrases
 
-    blocks = list(keyphrases._blocks(text, size))
+    if cuts is not None:
+        ends = sorted({min(cut, len(text)) for cut in cuts} | {len(text)})
+        blocks = list(keyphrases._blocks((text[start:end] for start, end in zip([0, *ends], ends)), size))
+    else:
+        blocks = list(keyphrases._blocks(text, size))
     assert "".join(blocks) == unicodedata.normalize("NFC", html.unescape(text))
     assert all(block.endswith("\n") for block in blocks[:-1])
 
@@ -384,3 +392,5 @@ def test_a_long_text_cut_in_blocks_gives_the_keyphrases_of_one_block(options, mo
     one_by_one = keyphrases.keyphrases(text, top=None, **options)
     monkeypatch.setattr(keyphrases, "BLOCK", 200)
     assert keyphrases.keyphrases(text, top=None, **options) == one_by_one
+    assert keyphrases.keyphrases(text.splitlines(keepends=True), top=None, **options) == one_by_one
+    assert keyphrases.keyphrases((text[i : i + 37] for i in range(0, len(text), 37)), top=None, **options) == one_by_one

@@ -240,8 +240,9 @@ def _phrases(
     return [(phrase, score) for phrase, score in found.items() if counts[phrase] >= PHRASE_MIN_COUNT]
 
 
-def keyphrases_of(text: str, options: Options) -> list[tuple[str, float]]:
-    """The keyphrases of raw *text* under *options* (method ``"keyphrases"``), best first."""
+def keyphrases_of(text: str | Iterable[str], options: Options) -> list[tuple[str, float]]:
+    """The keyphrases of raw *text* (a string, or the consecutive pieces of
+    one) under *options* (method ``"keyphrases"``), best first."""
     from .keyphrases import keyphrases
 
     return keyphrases(

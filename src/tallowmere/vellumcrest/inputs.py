@@ -17,14 +17,14 @@ import codecs
 import fnmatch
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeVar
 
 from . import data, extract
 from ._package import install_hint
 from .options import MAX_ITERATIONS, Options
-from .text import Token, check_script, cut, words_of
+from .text import SCRIPT_SAMPLE, Token, check_script, cut, words_of
 
 __all__ = [
     "EXIT_OK",
@@ -215,29 +215,136 @@ _OTHER_BOMS = (
 )
 
 
-def decode(name: str, data: bytes) -> str:
-    """*data* as UTF-8, a leading byte-order mark skipped; a
-    :class:`CommandError` naming *name* and the place of the first bad byte
-    otherwise, with a hint when *data* starts with UTF-16's or UTF-32's
+def _other_encoding(name: str, head: bytes) -> None:
+    """A :class:`CommandError` when *head* starts with UTF-16's or UTF-32's
     byte-order mark."""
     for mark, encoding in _OTHER_BOMS:
-        if data.startswith(mark):
+        if head.startswith(mark):
             raise CommandError(
                 f"{name}: not UTF-8: it looks like {encoding} (it starts with a byte-order mark);"
                 f" convert it to UTF-8, e.g. iconv -f {encoding} -t UTF-8",
                 EXIT_ENCODING,
             )
+
+
+def _bad_byte(name: str, byte: int, line: int, column: int) -> CommandError:
+    return CommandError(f"{name}: not valid UTF-8: byte 0x{byte:02x} at line {line}, column {column}", EXIT_ENCODING)
+
+
+def decode(name: str, data: bytes) -> str:
+    """*data* as UTF-8, a leading byte-order mark skipped; a
+    :class:`CommandError` naming *name* and the place of the first bad byte
+    otherwise, with a hint when *data* starts with UTF-16's or UTF-32's
+    byte-order mark."""
+    _other_encoding(name, data)
     data = _without_bom(data)
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
         line = data.count(b"\n", 0, error.start) + 1
-        column = error.start - (data.rfind(b"\n", 0, error.start) + 1) + 1
-        raise CommandError(
-            f"{name}: not valid UTF-8: byte 0x{data[error.start]:02x} at line {line},"
-            f" column {column}",
-            EXIT_ENCODING,
-        ) from None
+        column = error.start - data.rfind(b"\n", 0, error.start)
+        raise _bad_byte(name, data[error.start], line, column) from None
+
+
+#: A streamed file is read this many bytes at a time.
+READ_SIZE = 1 << 20
+
+
+class StreamedText:
+    """The text of a UTF-8 file, a piece at a time: the keyphrases of a
+    large file never hold its bytes or its whole text.
+
+    Opening it reads the pieces that hold the first
+    :data:`~tallowmere.vellumcrest.text.SCRIPT_SAMPLE` characters, which
+    :attr:`head` gives to the script check; iterating it gives every piece,
+    once.  Its errors are :func:`read_text`'s, each raised when the read
+    reaches it.
+    """
+
+    def __init__(self, path: str, read_size: int = READ_SIZE) -> None:
+        self.name = path
+        self._read_size = read_size
+        try:
+            self._stream = open(path, "rb")
+        except OSError as error:
+            raise CommandError(describe_os_error(path, error), EXIT_FILE) from None
+        self._decoder = codecs.getincrementaldecoder("utf-8")()
+        # Of the bytes given to the decoder so far (after a UTF-8 byte-order
+        # mark): how many, how many line breaks, and where the last one is.
+        self._offset = 0
+        self._newlines = 0
+        self._last_newline = -1
+        self._started = False
+        self._ended = False
+        self.head = ""
+        pieces: list[str] = []
+        held = 0
+        while held < SCRIPT_SAMPLE and not self._ended:
+            piece = self._next_piece()
+            pieces.append(piece)
+            held += len(piece)
+        self.head = "".join(pieces)
+
+    def _read(self) -> bytes:
+        try:
+            return self._stream.read(self._read_size)
+        except OSError as error:
+            raise CommandError(describe_os_error(self.name, error), EXIT_FILE) from None
+
+    def _first_read(self) -> bytes:
+        data = self._read()
+        while 0 < len(data) < 4:  # the byte-order marks have up to four bytes
+            more = self._read()
+            if not more:
+                break
+            data += more
+        _other_encoding(self.name, data)
+        return _without_bom(data)
+
+    def _next_piece(self) -> str:
+        """The text of the next read, and at the end of the file the end of
+        the text, closing the file."""
+        data = self._read() if self._started else self._first_read()
+        self._started = True
+        held = self._decoder.getstate()[0]  # the first bytes of a character not ended yet
+        try:
+            piece = self._decoder.decode(data, final=not data)
+        except UnicodeDecodeError as error:
+            self.close()
+            raise self._bad_byte(held, data, error.start) from None
+        newlines = data.count(b"\n")
+        if newlines:
+            self._newlines += newlines
+            self._last_newline = self._offset + data.rfind(b"\n")
+        self._offset += len(data)
+        if not data:
+            self.close()
+        return piece
+
+    def _bad_byte(self, held: bytes, data: bytes, start: int) -> CommandError:
+        # *start* counts from the held bytes, which hold no line break.
+        at = self._offset - len(held) + start
+        before = max(0, start - len(held))
+        line = self._newlines + data.count(b"\n", 0, before) + 1
+        last = data.rfind(b"\n", 0, before)
+        last_newline = self._offset + last if last != -1 else self._last_newline
+        return _bad_byte(self.name, (held + data)[start], line, at - last_newline)
+
+    def __iter__(self) -> Iterator[str]:
+        try:
+            if self.head:
+                yield self.head
+            self.head = ""
+            while not self._ended:
+                piece = self._next_piece()
+                if piece:
+                    yield piece
+        finally:
+            self.close()
+
+    def close(self) -> None:
+        self._ended = True
+        self._stream.close()
 
 
 def read_text(path: str) -> str:
@@ -358,10 +465,22 @@ def rank_cut(options: Options, piece: Cut, idf: Any) -> list[tuple[str, float]]:
     return guard_memory(piece.label, "rank it", extract.rank_words, piece.words, options, idf)
 
 
+def _streamed(options: Options, document: Document) -> StreamedText:
+    assert document.path is not None
+    text = guard_memory(document.label, "read it", StreamedText, document.path)
+    check_script(text.head, options.language)
+    return text
+
+
 def keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
-    """textrank and keyphrases: *document* read, cut and ranked."""
+    """textrank and keyphrases: *document* read, cut and ranked.  The
+    keyphrases of a file not in Chinese read it a piece at a time."""
     if options.method == "keyphrases":
-        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, _load(options, document), options)
+        if document.text is None and document.path is not None and options.language != "zh":
+            text: str | StreamedText = _streamed(options, document)
+        else:
+            text = _load(options, document)
+        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, text, options)
     text, tokens = _cut(options, document)
     return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
 

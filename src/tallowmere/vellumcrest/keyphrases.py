@@ -45,7 +45,7 @@ import importlib.util
 import math
 import re
 import unicodedata
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from operator import itemgetter
 from pathlib import Path
 from dataclasses import dataclass
@@ -321,7 +321,7 @@ class _Words:
 
 
 def _english_chunks(
-    text: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]
+    text: str | Iterable[str], stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]
 ) -> tuple[_Words, _Chunks, bytes]:
     """The words and chunks of *text*, and for each word 1 when a keyphrase
     may not end with it."""
@@ -427,20 +427,55 @@ def _block_ends(text: str, size: int) -> Iterator[int]:
     yield len(text)
 
 
-def _blocks(text: str, size: int | None = None) -> Iterator[str]:
-    """The blocks of *text* with character references decoded, in NFC.
+def _regrouped(pieces: Iterable[str], size: int) -> Iterator[str]:
+    """The text of *pieces* (consecutive parts of one text) in blocks that
+    end where :func:`_block_ends` ends them."""
+    pending: list[str] = []
+    held = 0
+    # After a look for an end finds none, the next waits until twice as much
+    # is held: text with few places to end (every line indented) is then
+    # looked through a bounded number of times, not once per piece.
+    wait = size
+    for piece in pieces:
+        pending.append(piece)
+        held += len(piece)
+        if held < wait:
+            continue
+        text = "".join(pending)
+        start = 0
+        for end in _block_ends(text, size):
+            if end == len(text):  # the rest, which the next pieces may continue
+                break
+            yield text[start:end]
+            start = end
+        pending, held = [text[start:]], len(text) - start
+        wait = size if start else 2 * held
+    text = "".join(pending)
+    if text:
+        yield text
+
+
+def _blocks(text: str | Iterable[str], size: int | None = None) -> Iterator[str]:
+    """The blocks of *text* (a string, or the consecutive pieces of one)
+    with character references decoded, in NFC.
 
     Together they are the whole text decoded and then put in NFC: no
     reference spans a line break, no character composes with one, and none
     is reordered across one.  So a block that is not in NFC is put in NFC a
     line at a time: most lines already are, and normalize() then returns
     them as they are, far sooner than it can work through a whole block."""
-    start = 0
-    for end in _block_ends(text, size or BLOCK):
-        block = _decoded(text[start:end])
+    size = size or BLOCK
+    for block in _regrouped(text, size) if not isinstance(text, str) else _sliced(text, size):
+        block = _decoded(block)
         if not unicodedata.is_normalized("NFC", block):
             block = "\n".join([unicodedata.normalize("NFC", line) for line in block.split("\n")])
         yield block
+
+
+def _sliced(text: str, size: int) -> Iterator[str]:
+    start = 0
+    for end in _block_ends(text, size):
+        yield text[start:end]
         start = end
 
 
@@ -528,7 +563,7 @@ def _word_ranks(keys: Any, n_keys: int, weights: Weights) -> list[float]:
 
 
 def keyphrases(
-    text: str,
+    text: str | Iterable[str],
     *,
     language: str | None = "en",
     top: int | None = 10,
@@ -537,6 +572,10 @@ def keyphrases(
     weights: Weights | None = None,
 ) -> list[tuple[str, float]]:
     """The keyphrases of *text*, best first, as ``(phrase, score)`` pairs.
+
+    *text* is a string, or the consecutive pieces of one (such as the lines
+    of a file opened as text): English is then read a block at a time, and
+    the whole text is never held.
 
     *stop_words* are added to the language's own; *weights* default to
     :data:`ENGLISH` or :data:`CHINESE`.  See the module's text for the method.
@@ -547,7 +586,7 @@ def keyphrases(
     verbs: list[bool] = []  # Chinese: whether each word is a verb
     not_final = b""  # English: 1 for each word that may not end a keyphrase
     if chinese:
-        text = unicodedata.normalize("NFC", _decoded(text))
+        text = unicodedata.normalize("NFC", _decoded(text if isinstance(text, str) else "".join(text)))
         words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
