@@ -294,6 +294,15 @@ def _chinese_rarity() -> tuple[dict[str, float], float]:
 # the text's words (a chunk's words are consecutive).
 
 
+def _index_type(n: int) -> Any:
+    """The numpy type that the word arrays of a text with *n* words (or
+    forms, or keys) use: 32 bits where they hold every number below *n*,
+    which halves a long text's arrays on 64-bit machines."""
+    import numpy
+
+    return numpy.int32 if n <= numpy.iinfo(numpy.int32).max else numpy.intp
+
+
 class _Words:
     """The words of a text: *forms*, each distinct form once in order of first
     occurrence, and *ids*, each word's place in *forms* (a numpy array)."""
@@ -336,9 +345,12 @@ def _english_chunks(
     # number among them; the rest runs on numpy's arrays, a block at a time.
     form_number: dict[str, int] = {}
     code_of: dict[str, int] = {}  # token: 2 * its form's number + 1 if no keyphrase ends with it, or -1
-    # For each word: its form, whether it may end no keyphrase, whether it begins a chunk.
-    ids = [numpy.zeros(0, dtype=numpy.intp)]
-    not_final, begins = [numpy.zeros(0, dtype=bool)], [numpy.zeros(0, dtype=bool)]
+    # For each word its form and whether it may end no keyphrase; the words
+    # that begin a chunk.
+    ids = [numpy.zeros(0, dtype=numpy.int32)]
+    not_final = [numpy.zeros(0, dtype=bool)]
+    starts = [numpy.zeros(0, dtype=numpy.int32)]
+    n_words = 0
     after_word = False  # whether the last token of the blocks so far is a word
     for block in _blocks(text):
         distinct, packed = tokens(block)
@@ -346,9 +358,9 @@ def _english_chunks(
             if token not in code_of:
                 form, not_last = _kept_english(token, stop_words, keep_case, tags)
                 code_of[token] = 2 * form_number.setdefault(form, len(form_number)) + not_last if form else -1
-        codes = numpy.fromiter(map(code_of.__getitem__, distinct), dtype=numpy.intp, count=len(distinct))[
-            numpy.frombuffer(packed, dtype=numpy.uint32)
-        ]
+        codes = numpy.fromiter(
+            map(code_of.__getitem__, distinct), dtype=_index_type(2 * len(form_number) + 1), count=len(distinct)
+        )[numpy.frombuffer(packed, dtype=numpy.uint32)]
         if not len(codes):
             continue
         is_word = codes >= 0
@@ -359,9 +371,12 @@ def _english_chunks(
         word_codes = codes[is_word]
         ids.append(word_codes >> 1)
         not_final.append((word_codes & 1).astype(bool))
-        begins.append(begin[is_word])
-    words = _Words(list(form_number), numpy.concatenate(ids))
-    return words, _Chunks.starting(numpy.concatenate(begins)), numpy.concatenate(not_final).tobytes()
+        index = _index_type(n_words + len(word_codes))
+        starts.append(numpy.flatnonzero(begin[is_word]).astype(index) + index(n_words))
+        n_words += len(word_codes)
+    first = numpy.concatenate(starts)
+    chunks = _Chunks(first, _gaps(first, n_words))
+    return _Words(list(form_number), numpy.concatenate(ids)), chunks, numpy.concatenate(not_final).tobytes()
 
 
 def _gaps(starts: Any, end: int) -> Any:
@@ -376,23 +391,14 @@ def _gaps(starts: Any, end: int) -> Any:
 
 
 class _Chunks:
-    """Chunks as runs of consecutive word numbers, in two arrays (numpy's
-    index type): each one's first word and its length."""
+    """Chunks as runs of consecutive word numbers, in two numpy arrays (of
+    :func:`_index_type`): each one's first word and its length."""
 
     __slots__ = ("starts", "lengths")
 
     def __init__(self, starts: Any, lengths: Any) -> None:
         self.starts = starts
         self.lengths = lengths
-
-    @classmethod
-    def starting(cls, begins: Any) -> _Chunks:
-        """The chunks whose first words are the Trues of the numpy array *begins*
-        (one for each word, the first True if there are any)."""
-        import numpy
-
-        starts = numpy.flatnonzero(begins)
-        return cls(starts, _gaps(starts, len(begins)))
 
     @classmethod
     def of(cls, runs: Sequence[Sequence[int]]) -> _Chunks:
@@ -557,8 +563,12 @@ def _word_ranks(keys: Any, n_keys: int, weights: Weights) -> list[float]:
     from .sparse import personalized_pagerank
 
     # Each word adds 1 / (1 + its position) to its key's weight, in text
-    # order: bincount adds in the order of its input.
-    restart = numpy.bincount(keys, weights=1.0 / (1.0 + numpy.arange(len(keys))), minlength=n_keys)
+    # order (add.at adds in the order of its input), a block of words at a
+    # time: no array of every word's weight.
+    restart = numpy.zeros(n_keys)
+    for start in range(0, len(keys), BLOCK):
+        part = keys[start : start + BLOCK]
+        numpy.add.at(restart, part, 1.0 / (1.0 + numpy.arange(start, start + len(part))))
     return personalized_pagerank(keys, restart.tolist(), weights.window, weights.damping, weights.iterations)
 
 
@@ -604,7 +614,9 @@ def keyphrases(
     stem_of = _english_stems(distinct) if language == "en" else dict(zip(distinct, distinct))
     numbers: dict[str, int] = {}
     key_of = {word: numbers.setdefault(stem_of[word], len(numbers)) for word in distinct}
-    keys = numpy.fromiter(map(key_of.__getitem__, folded), dtype=numpy.intp, count=len(folded))[words.ids]
+    keys = numpy.fromiter(map(key_of.__getitem__, folded), dtype=_index_type(len(numbers)), count=len(folded))[
+        words.ids
+    ]
     # A stem weighs as rare as its first word.
     first_word: dict[int, str] = {}
     for word, key in key_of.items():
@@ -679,9 +691,8 @@ def _candidates(
     verbs: list[bool],
     not_final: bytes,
     weights: Weights,
-) -> list[tuple[float, int, tuple[int, ...], int]]:
-    """The candidates and their scores, as (score, first start, keys, count),
-    by length and then by first start."""
+) -> _Scored:
+    """The candidates and their scores."""
     import numpy
 
     found = _Counts(keys, chunks)
@@ -705,7 +716,7 @@ def _candidates(
         for parts in (found.prefix[n], found.suffix[n]):
             absorbed[n - 1][parts[distinct[n] & (found.times[n] == found.times[n - 1][parts])]] = True
     ends_none = numpy.frombuffer(not_final, dtype=numpy.bool_) if not_final else None
-    scored: list[tuple[float, int, tuple[int, ...], int]] = []
+    scored: list[tuple[Any, Any, Any, Any]] = []
     for n in lengths:
         runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
         keep = distinct[n] & ~absorbed[n]
@@ -740,8 +751,48 @@ def _candidates(
             # A phrase's count over its most frequent word's count.
             most = single_count[runs].max(axis=1)
             score = score * _power(times / most, weights.cohesion_power)
-        scored.extend(zip(score.tolist(), first.tolist(), map(tuple, runs.tolist()), times.tolist()))
-    return scored
+        scored.append((runs, score, first, times))
+    return _Scored(scored)
+
+
+class _Scored:
+    """The candidates, best first (of equal scores, the first to occur; of
+    those, the shortest), in numpy arrays: a long text has some hundred
+    thousand, and only the first few are looked at when few keyphrases are
+    asked for.  *lengths* holds, for each length in turn, the candidates'
+    keys (a row each), scores, first starts and counts."""
+
+    __slots__ = ("_scores", "_firsts", "_counts", "_lengths", "_rows", "_runs")
+
+    def __init__(self, lengths: list[tuple[Any, Any, Any, Any]]) -> None:
+        import numpy
+
+        self._runs = {runs.shape[1]: runs for runs, *_ in lengths}
+        if not lengths:
+            lengths = [(numpy.zeros((0, 1), dtype=numpy.intp),) + (numpy.zeros(0, dtype=numpy.intp),) * 3]
+        scores, firsts, counts = (numpy.concatenate([part[k] for part in lengths]) for k in (1, 2, 3))
+        # lexsort is stable, as the order of the lengths and then of first
+        # starts is kept among equal keys.
+        order = numpy.lexsort((firsts, -scores))
+        self._scores, self._firsts, self._counts = scores[order], firsts[order], counts[order]
+        self._lengths = numpy.concatenate([numpy.full(len(runs), runs.shape[1], dtype=numpy.int8) for runs, *_ in lengths])[order]
+        self._rows = numpy.concatenate([numpy.arange(len(runs)) for runs, *_ in lengths])[order]
+
+    def __len__(self) -> int:
+        return len(self._scores)
+
+    def score(self, i: int) -> float:
+        return float(self._scores[i])
+
+    def first(self, i: int) -> int:
+        """Where the *i*-th candidate first starts."""
+        return int(self._firsts[i])
+
+    def count(self, i: int) -> int:
+        return int(self._counts[i])
+
+    def keys(self, i: int) -> tuple[int, ...]:
+        return tuple(self._runs[int(self._lengths[i])][self._rows[i]].tolist())
 
 
 def _power(values: Any, exponent: float) -> Any:
@@ -759,9 +810,7 @@ def _power(values: Any, exponent: float) -> Any:
     return numpy.array([value**exponent for value in distinct.tolist()], dtype=numpy.float64)[where.reshape(-1)]
 
 
-def _choose(
-    scored: list[tuple[float, int, tuple[int, ...], int]], n_keys: int, top: int | None, weights: Weights
-) -> list[tuple[tuple[int, ...], float]]:
+def _choose(scored: _Scored, n_keys: int, top: int | None, weights: Weights) -> list[tuple[tuple[int, ...], float]]:
     """The best candidates, greedily, with their scores.
 
     Each chosen keyphrase lowers the score of the candidates that share a
@@ -773,7 +822,6 @@ def _choose(
     a chosen keyphrase, or a part of one that occurs no more often than it,
     is left out.
     """
-    scored.sort(key=lambda item: (-item[0], item[1]))
     waiting: list[tuple[float, int, int, tuple[int, ...], int]] = []  # (-lowered score, first, order, keys, chosen when lowered)
     result: list[tuple[tuple[int, ...], float]] = []
     bags: set[frozenset[int]] = set()
@@ -782,16 +830,15 @@ def _choose(
     decay = weights.overlap_decay
     following = 0  # the next candidate in the order of scores
     while top is None or len(result) < top:
-        if following < len(scored) and (not waiting or -waiting[0][0] <= scored[following][0]):
-            score, start, candidate, _ = scored[following]
-            entry = (-score, start, following, candidate, -1)
+        if following < len(scored) and (not waiting or -waiting[0][0] <= scored.score(following)):
+            entry = (-scored.score(following), scored.first(following), following, scored.keys(following), -1)
             following += 1
         elif waiting:
             entry = heapq.heappop(waiting)
         else:
             break
         negative, start, order, candidate, lowered_at = entry
-        times = scored[order][3]
+        times = scored.count(order)
         bag = frozenset(candidate)
         if bag in bags or (
             not weights.parts_follow
@@ -803,9 +850,9 @@ def _choose(
             continue
         if lowered_at < len(result):
             shared = max(uses[key] for key in bag)
-            lowered = scored[order][0] * decay**shared
+            lowered = scored.score(order) * decay**shared
             if shared and not (
-                (following >= len(scored) or lowered >= scored[following][0])
+                (following >= len(scored) or lowered >= scored.score(following))
                 and (not waiting or lowered >= -waiting[0][0])
             ):
                 heapq.heappush(waiting, (-lowered, start, order, candidate, len(result)))
