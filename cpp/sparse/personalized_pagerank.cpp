@@ -47,15 +47,19 @@ struct WeightedGraph {
   Array<double> total;  // W(v): the sum of row v's weights
 };
 
+// A place among the keys: there are fewer than kNoWord, and 32 bits halve
+// the places of a long text on 64-bit machines.
+using Place = std::uint32_t;
+
 WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_words, std::size_t window) {
   // Each word's places, in text order: a counting sort of the places by key.
   Array<std::size_t> begin(n_words + 1, 0);
   for (WordId key : keys) ++begin[key + 1];
   for (std::size_t r = 0; r < n_words; ++r) begin[r + 1] += begin[r];
-  Array<std::size_t> places(keys.size());
+  Array<Place> places(keys.size());
   {
     Array<std::size_t> next(begin.begin(), begin.end() - 1);
-    for (std::size_t i = 0; i < keys.size(); ++i) places[next[keys[i]]++] = i;
+    for (std::size_t i = 0; i < keys.size(); ++i) places[next[keys[i]]++] = static_cast<Place>(i);
   }
   // A row's links are the other words within window - 1 places of each of
   // its word's places (each pair of places counts once in each word's row),
@@ -142,6 +146,10 @@ Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window,
   const NumbersArgument keys_are{"personalized_pagerank", "keys", "a word number",
                                  static_cast<Py_ssize_t>(input.restart.size())};
   if (!read_numbers(keys_are, keys, input.keys)) return nullptr;
+  if (input.keys.size() >= kNoWord) {
+    set_error(PyExc_ValueError, "personalized_pagerank(): more than %zd keys", static_cast<Py_ssize_t>(kNoWord - 1));
+    return nullptr;
+  }
   Array<double> pr;
   if (!input.restart.empty()) {
     ReleasedGil gil;

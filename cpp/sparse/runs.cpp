@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::uint32_t kNoRun = std::numeric_limits<std::uint32_t>::max();
 
+// A place among the keys, or a chunk's length: there are fewer than kNoRun
+// keys, and 32 bits halve the chunks of a long text on 64-bit machines.
+using Place = std::uint32_t;
+
 // The distinct runs of one length, numbered from 0 in the order they are
 // first met; a run is its code: (number of its first n - 1 words) << 32 |
 // its last key, or its key alone when n is 1.
@@ -67,13 +71,14 @@ struct Runs {
 
 // Counts the runs of n words; `run_at` holds, at each word where a run of
 // n - 1 words starts, that run's number, and is given the runs of n.
-void count(const Array<WordId>& keys, const Array<std::size_t>& starts, const Array<std::size_t>& lengths,
+void count(const Array<WordId>& keys, const Array<Place>& starts, const Array<Place>& lengths,
            std::size_t n, Array<std::uint32_t>& run_at, Runs& runs) {
   RunTable table;
   Array<std::uint32_t> next_at(keys.size(), kNoRun);
   for (std::size_t c = 0; c < starts.size(); ++c) {
     if (lengths[c] < n) continue;
-    for (std::size_t i = starts[c]; i + n <= starts[c] + lengths[c]; ++i) {
+    const std::size_t end = static_cast<std::size_t>(starts[c]) + lengths[c];
+    for (std::size_t i = starts[c]; i + n <= end; ++i) {
       const std::uint64_t code =
           n == 1 ? keys[i] : static_cast<std::uint64_t>(run_at[i]) << 32 | keys[i + n - 1];
       bool added = false;
@@ -134,8 +139,8 @@ Ref count_runs_of(Borrowed keys, Borrowed starts, Borrowed lengths, Py_ssize_t m
     return nullptr;
   }
   const auto n_keys = static_cast<Py_ssize_t>(key_of.size());
-  Array<std::size_t> first_of;
-  Array<std::size_t> length_of;
+  Array<Place> first_of;
+  Array<Place> length_of;
   if (!read_numbers(NumbersArgument{"count_runs", "starts", "a place", n_keys + 1}, starts, first_of)) return nullptr;
   if (!read_numbers(NumbersArgument{"count_runs", "lengths", "a length", n_keys + 1}, lengths, length_of))
     return nullptr;
@@ -152,7 +157,7 @@ Ref count_runs_of(Borrowed keys, Borrowed starts, Borrowed lengths, Py_ssize_t m
                 first_of[c] < end ? "begins before the one before it ends" : "runs past the keys");
       return nullptr;
     }
-    end = first_of[c] + length_of[c];
+    end = static_cast<std::size_t>(first_of[c]) + length_of[c];
   }
   Array<Runs> all;
   {
