@@ -39,7 +39,8 @@ def personalized_pagerank(
 ) -> list[float]:
     """PageRank with restarts of the words numbered ``0 .. len(restart) - 1``.
 
-    ``keys`` holds the word numbers in text order; words within
+    ``keys`` holds the word numbers in text order (fewer than ``2**32 - 1``
+    of them); words within
     ``window - 1`` positions of each other are linked both ways, a link
     weighing how often they are. ``restart`` gives each word's share of the
     restart vector (finite, at least 0; all zero: equal shares). ``n_iter``
