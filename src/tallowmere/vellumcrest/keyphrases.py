@@ -331,9 +331,9 @@ class _Words:
 
 def _english_chunks(
     text: str | Iterable[str], stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]
-) -> tuple[_Words, _Chunks, bytes]:
-    """The words and chunks of *text*, and for each word 1 when a keyphrase
-    may not end with it."""
+) -> tuple[_Words, _Chunks, Any]:
+    """The words and chunks of *text*, and for each word whether a keyphrase
+    may not end with it (a numpy array)."""
     import numpy
 
     from .sparse import tokens
@@ -376,7 +376,7 @@ def _english_chunks(
         n_words += len(word_codes)
     first = numpy.concatenate(starts)
     chunks = _Chunks(first, _gaps(first, n_words))
-    return _Words(list(form_number), numpy.concatenate(ids)), chunks, numpy.concatenate(not_final).tobytes()
+    return _Words(list(form_number), numpy.concatenate(ids)), chunks, numpy.concatenate(not_final)
 
 
 def _gaps(starts: Any, end: int) -> Any:
@@ -594,7 +594,7 @@ def keyphrases(
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
-    not_final = b""  # English: 1 for each word that may not end a keyphrase
+    not_final = None  # English: for each word, whether a keyphrase may not end with it
     if chinese:
         text = unicodedata.normalize("NFC", _decoded(text if isinstance(text, str) else "".join(text)))
         words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
@@ -689,7 +689,7 @@ def _candidates(
     chunks: _Chunks,
     word_score: list[float],
     verbs: list[bool],
-    not_final: bytes,
+    not_final: Any,
     weights: Weights,
 ) -> _Scored:
     """The candidates and their scores."""
@@ -715,7 +715,6 @@ def _candidates(
     for n in lengths[1:] if not weights.keep_parts else ():
         for parts in (found.prefix[n], found.suffix[n]):
             absorbed[n - 1][parts[distinct[n] & (found.times[n] == found.times[n - 1][parts])]] = True
-    ends_none = numpy.frombuffer(not_final, dtype=numpy.bool_) if not_final else None
     scored: list[tuple[Any, Any, Any, Any]] = []
     for n in lengths:
         runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
@@ -724,9 +723,9 @@ def _candidates(
             # One character, or a verb alone ("提出", propose), is no keyphrase.
             short = numpy.fromiter(map(len, words.forms), dtype=numpy.intp, count=len(words.forms)) < 2
             keep &= ~(short[words.ids[first]] | numpy.asarray(verbs, dtype=bool)[first])
-        if ends_none is not None:
+        if not_final is not None:
             # An adjective or a participle ends no keyphrase.
-            keep &= ~ends_none[first + (n - 1)]
+            keep &= ~not_final[first + (n - 1)]
         runs, times, first, last = runs[keep], times[keep], first[keep], last[keep]
         whole = found.whole[n][keep]
         # The score's factors, in the order (and so with the rounding) of
