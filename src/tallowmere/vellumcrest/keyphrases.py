@@ -759,7 +759,8 @@ class _Scored:
     those, the shortest), in numpy arrays: a long text has some hundred
     thousand, and only the first few are looked at when few keyphrases are
     asked for.  *lengths* holds, for each length in turn, the candidates'
-    keys (a row each), scores, first starts and counts."""
+    keys (a row each), scores, first starts and counts; ``keys(i)``,
+    ``score(i)``, ``first(i)`` and ``count(i)`` give the *i*-th best's."""
 
     __slots__ = ("_scores", "_firsts", "_counts", "_lengths", "_rows", "_runs")
 
@@ -770,12 +771,14 @@ class _Scored:
         if not lengths:
             lengths = [(numpy.zeros((0, 1), dtype=numpy.intp),) + (numpy.zeros(0, dtype=numpy.intp),) * 3]
         scores, firsts, counts = (numpy.concatenate([part[k] for part in lengths]) for k in (1, 2, 3))
-        # lexsort is stable, as the order of the lengths and then of first
-        # starts is kept among equal keys.
+        # By score, then first start; lexsort is stable, so candidates equal
+        # in both stay shortest first.
         order = numpy.lexsort((firsts, -scores))
         self._scores, self._firsts, self._counts = scores[order], firsts[order], counts[order]
-        self._lengths = numpy.concatenate([numpy.full(len(runs), runs.shape[1], dtype=numpy.int8) for runs, *_ in lengths])[order]
-        self._rows = numpy.concatenate([numpy.arange(len(runs)) for runs, *_ in lengths])[order]
+        runs_of = [runs for runs, *_ in lengths]
+        self._lengths = numpy.concatenate([numpy.full(len(runs), runs.shape[1], dtype=numpy.int8) for runs in runs_of])
+        self._lengths = self._lengths[order]
+        self._rows = numpy.concatenate([numpy.arange(len(runs)) for runs in runs_of])[order]
 
     def __len__(self) -> int:
         return len(self._scores)
