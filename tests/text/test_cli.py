@@ -472,6 +472,35 @@ def test_a_file_read_a_piece_at_a_time_decodes_as_a_whole(data, read_size, sampl
         assert got == expected
 
 
+@pytest.mark.parametrize(
+    "data, failing",
+    # (the last one longer than the first read, which would reach its end)
+    [(b"\xff\xfeb\x00", False), (b"bees\xff", False), (b"bees hum\n" * (inputs.READ_SIZE // 4), True)],
+    ids=["refused at once", "bad byte", "ranking fails"],
+)
+def test_a_streamed_file_is_closed_however_its_work_ends(tmp_path, monkeypatch, data, failing):
+    from tallowmere.vellumcrest.options import make_options
+
+    path = tmp_path / "doc.txt"
+    path.write_bytes(data)
+    opened = []
+
+    def recording_open(*args, **kwargs):
+        opened.append(open(*args, **kwargs))
+        return opened[-1]
+
+    def failing_keyphrases(text, options):
+        raise RuntimeError("stopped")
+
+    monkeypatch.setattr(inputs, "open", recording_open, raising=False)
+    monkeypatch.setattr(inputs, "SCRIPT_SAMPLE", 1)
+    if failing:
+        monkeypatch.setattr(inputs.extract, "keyphrases_of", failing_keyphrases)
+    with pytest.raises(RuntimeError if failing else inputs.CommandError):
+        inputs.keywords_of_document(make_options(), inputs.Document(str(path), None, str(path)))
+    assert len(opened) == 1 and opened[0].closed
+
+
 def test_undecodable_stdin():
     check_error(run("-", stdin=b"caf\xe9"), inputs.EXIT_ENCODING, "<stdin>: not valid UTF-8")
 

@@ -258,7 +258,8 @@ class StreamedText:
     :data:`~tallowmere.vellumcrest.text.SCRIPT_SAMPLE` characters, which
     :attr:`head` gives to the script check; iterating it gives every piece,
     once.  Its errors are :func:`read_text`'s, each raised when the read
-    reaches it.
+    reaches it.  The file is closed at the end of the text, at an error, or
+    on leaving a ``with`` block.
     """
 
     def __init__(self, path: str, read_size: int = READ_SIZE) -> None:
@@ -279,11 +280,15 @@ class StreamedText:
         self.head = ""
         pieces: list[str] = []
         held = 0
-        while held < SCRIPT_SAMPLE and not self._ended:
-            piece = self._next_piece()
-            pieces.append(piece)
-            held += len(piece)
-        self.head = "".join(pieces)
+        try:
+            while held < SCRIPT_SAMPLE and not self._ended:
+                piece = self._next_piece()
+                pieces.append(piece)
+                held += len(piece)
+            self.head = "".join(pieces)
+        except BaseException:
+            self.close()
+            raise
 
     def _read(self) -> bytes:
         try:
@@ -345,6 +350,12 @@ class StreamedText:
     def close(self) -> None:
         self._ended = True
         self._stream.close()
+
+    def __enter__(self) -> StreamedText:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.close()
 
 
 def read_text(path: str) -> str:
@@ -465,22 +476,15 @@ def rank_cut(options: Options, piece: Cut, idf: Any) -> list[tuple[str, float]]:
     return guard_memory(piece.label, "rank it", extract.rank_words, piece.words, options, idf)
 
 
-def _streamed(options: Options, document: Document) -> StreamedText:
-    assert document.path is not None
-    text = guard_memory(document.label, "read it", StreamedText, document.path)
-    check_script(text.head, options.language)
-    return text
-
-
 def keywords_of_document(options: Options, document: Document) -> list[tuple[str, float]]:
     """textrank and keyphrases: *document* read, cut and ranked.  The
     keyphrases of a file not in Chinese read it a piece at a time."""
     if options.method == "keyphrases":
         if document.text is None and document.path is not None and options.language != "zh":
-            text: str | StreamedText = _streamed(options, document)
-        else:
-            text = _load(options, document)
-        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, text, options)
+            with guard_memory(document.label, "read it", StreamedText, document.path) as streamed:
+                check_script(streamed.head, options.language)
+                return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, streamed, options)
+        return guard_memory(document.label, "find its keyphrases", extract.keyphrases_of, _load(options, document), options)
     text, tokens = _cut(options, document)
     return guard_memory(document.label, "rank it", extract.rank, text, tokens, options)
 
