@@ -50,6 +50,12 @@ inline constexpr WordId kNoWord = std::numeric_limits<WordId>::max();
 // Ids run from 0 to kMaxWords - 1; kNoWord stays free as a marker.
 inline constexpr std::size_t kMaxWords = kNoWord;
 
+// A place among the keys of one call, or a run of them: a call takes at most
+// kMaxKeys keys, so that 32 bits hold each place with the largest left free
+// as a marker, which halves a long text's places on 64-bit machines.
+using Place = std::uint32_t;
+inline constexpr std::size_t kMaxKeys = std::numeric_limits<Place>::max() - 1;
+
 // ---- the GIL -------------------------------------------------------------------
 
 // Lets other threads run while it lives; takes the GIL back however the scope
@@ -85,6 +91,13 @@ inline void set_error(Borrowed type, const char* format, ...) {
   Ref message = Ref::steal(PyUnicode_FromFormatV(format, arguments));
   va_end(arguments);
   if (message) PyErr_SetObject(type, message.get());
+}
+
+// False, with ValueError, when a call of `function` has more than kMaxKeys keys.
+inline bool check_key_count(const char* function, std::size_t n_keys) {
+  if (n_keys <= kMaxKeys) return true;
+  set_error(PyExc_ValueError, "%s(): more than %zu keys", function, kMaxKeys);
+  return false;
 }
 
 }  // namespace sparse

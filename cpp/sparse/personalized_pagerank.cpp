@@ -47,10 +47,6 @@ struct WeightedGraph {
   Array<double> total;  // W(v): the sum of row v's weights
 };
 
-// A place among the keys: there are fewer than kNoWord, and 32 bits halve
-// the places of a long text on 64-bit machines.
-using Place = std::uint32_t;
-
 WeightedGraph build_weighted_graph(const Array<WordId>& keys, std::size_t n_words, std::size_t window) {
   // Each word's places, in text order: a counting sort of the places by key.
   Array<std::size_t> begin(n_words + 1, 0);
@@ -146,10 +142,7 @@ Ref personalized_pagerank_of(Borrowed keys, Borrowed restart, Py_ssize_t window,
   const NumbersArgument keys_are{"personalized_pagerank", "keys", "a word number",
                                  static_cast<Py_ssize_t>(input.restart.size())};
   if (!read_numbers(keys_are, keys, input.keys)) return nullptr;
-  if (input.keys.size() >= kNoWord) {
-    set_error(PyExc_ValueError, "personalized_pagerank(): more than %zd keys", static_cast<Py_ssize_t>(kNoWord - 1));
-    return nullptr;
-  }
+  if (!check_key_count("personalized_pagerank", input.keys.size())) return nullptr;
   Array<double> pr;
   if (!input.restart.empty()) {
     ReleasedGil gil;

@@ -10,10 +10,6 @@ namespace {
 
 constexpr std::uint32_t kNoRun = std::numeric_limits<std::uint32_t>::max();
 
-// A place among the keys, or a chunk's length: there are fewer than kNoRun
-// keys, and 32 bits halve the chunks of a long text on 64-bit machines.
-using Place = std::uint32_t;
-
 // The distinct runs of one length, numbered from 0 in the order they are
 // first met; a run is its code: (number of its first n - 1 words) << 32 |
 // its last key, or its key alone when n is 1.
@@ -134,10 +130,7 @@ Ref count_runs_of(Borrowed keys, Borrowed starts, Borrowed lengths, Py_ssize_t m
       static_cast<std::size_t>(PY_SSIZE_T_MAX) < kMaxWords ? static_cast<std::size_t>(PY_SSIZE_T_MAX) : kMaxWords);
   Array<WordId> key_of;
   if (!read_numbers(NumbersArgument{"count_runs", "keys", "a key", key_limit}, keys, key_of)) return nullptr;
-  if (key_of.size() >= kNoRun) {
-    set_error(PyExc_ValueError, "count_runs(): more than %zd keys", static_cast<Py_ssize_t>(kNoRun - 1));
-    return nullptr;
-  }
+  if (!check_key_count("count_runs", key_of.size())) return nullptr;
   const auto n_keys = static_cast<Py_ssize_t>(key_of.size());
   Array<Place> first_of;
   Array<Place> length_of;
