@@ -470,19 +470,11 @@ def _blocks(text: str | Iterable[str], size: int | None = None) -> Iterator[str]
     is reordered across one.  So a block that is not in NFC is put in NFC a
     line at a time: most lines already are, and normalize() then returns
     them as they are, far sooner than it can work through a whole block."""
-    size = size or BLOCK
-    for block in _regrouped(text, size) if not isinstance(text, str) else _sliced(text, size):
+    for block in _regrouped([text] if isinstance(text, str) else text, size or BLOCK):
         block = _decoded(block)
         if not unicodedata.is_normalized("NFC", block):
             block = "\n".join([unicodedata.normalize("NFC", line) for line in block.split("\n")])
         yield block
-
-
-def _sliced(text: str, size: int) -> Iterator[str]:
-    start = 0
-    for end in _block_ends(text, size):
-        yield text[start:end]
-        start = end
 
 
 def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]) -> tuple[str, bool]:
@@ -774,7 +766,9 @@ class _Scored:
         # By score, then first start; lexsort is stable, so candidates equal
         # in both stay shortest first.
         order = numpy.lexsort((firsts, -scores))
-        self._scores, self._firsts, self._counts = scores[order], firsts[order], counts[order]
+        # The scores as floats: the choice compares them again and again.
+        self._scores: list[float] = scores[order].tolist()
+        self._firsts, self._counts = firsts[order], counts[order]
         runs_of = [runs for runs, *_ in lengths]
         self._lengths = numpy.concatenate([numpy.full(len(runs), runs.shape[1], dtype=numpy.int8) for runs in runs_of])
         self._lengths = self._lengths[order]
@@ -784,7 +778,7 @@ class _Scored:
         return len(self._scores)
 
     def score(self, i: int) -> float:
-        return float(self._scores[i])
+        return self._scores[i]
 
     def first(self, i: int) -> int:
         """Where the *i*-th candidate first starts."""
