@@ -167,6 +167,42 @@ def test_chinese_phrases_are_nouns_and_never_one_character():
     assert "提出" not in found and "使用" not in found
 
 
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("标题\n正文。更多。", (2, 9)),  # a first line
+        ("正文内容。结尾标题 ", (0, 5)),  # after the last sentence end
+        ("正文。结尾标题。", (0, 8)),  # every sentence ends: no heading
+        ("只有一行", (0, 4)),
+        ("第一行。\n第二行。", (0, 9)),  # a first line that is a sentence
+        ("正文。" + "长" * 61, (0, 64)),  # too long for a title
+    ],
+)
+def test_chinese_headings(text, expected):
+    from tallowmere.vellumcrest.keyphrases import _headings
+
+    assert _headings(text) == expected
+
+
+def test_chinese_title_terms_gain_and_rare_verbs_stand_alone():
+    pytest.importorskip("jieba")
+    from dataclasses import replace
+
+    from tallowmere.vellumcrest.keyphrases import CHINESE, keyphrases
+
+    text = "本文研究图像检索的方法。我们改造神经网络，并提出新的检索系统。 基于神经网络的图像检索"
+    titled = dict(keyphrases(text, language="zh", top=None))
+    plain = dict(keyphrases(text, language="zh", top=None, weights=replace(CHINESE, heading_gain=0.0)))
+    assert titled.keys() == plain.keys()
+    in_title = {term for term in titled if term in "神经网络的图像检索"}
+    assert in_title == {"图像检索", "神经网络", "检索", "图像"}
+    for term, score in titled.items():
+        assert score == pytest.approx(plain[term] * (1.0 + CHINESE.heading_gain if term in in_title else 1.0))
+    # A verb alone is a keyphrase when it is rare ("改造", rebuild), not when
+    # it is common ("提出", propose).
+    assert "改造" in titled and "提出" not in titled
+
+
 def test_chinese_keeps_the_parts_of_a_longer_phrase():
     pytest.importorskip("jieba")
     # "功能障碍" and "血管内皮" never occur apart from "血管内皮功能障碍", but

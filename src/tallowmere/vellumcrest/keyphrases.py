@@ -14,7 +14,8 @@ A document becomes keyphrases in four steps:
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
    frequent form.  No English keyphrase ends with an adjective or a past
-   participle, and no Chinese keyphrase is one character, or a verb alone.
+   participle, and no Chinese keyphrase is one character, or a verb alone
+   that is common in the language (a rarer one keeps half its score).
 3. **Word scores.** The words (by stem) that occur within ``window - 1``
    positions of each other, stop words left out, are linked, weighted by how
    often they do; a PageRank whose restarts favour early words (each
@@ -25,8 +26,9 @@ A document becomes keyphrases in four steps:
 4. **Phrase scores.** A candidate scores the mean of its words' scores,
    times gains for its length, its count, an early first occurrence, its
    spread over the text, standing as a whole chunk and (for phrases) how
-   often its words occur together rather than apart; a single word keeps
-   only part of its score unless it stands alone.  See :class:`Weights`.
+   often its words occur together rather than apart, and, in Chinese,
+   occurring in a title; a single word keeps only part of its score unless
+   it stands alone.  See :class:`Weights`.
    Best first, a keyphrase lowers the score of the candidates that share a
    word with it; the same words in another order as a chosen keyphrase, or
    (in English) a part of one that occurs no more often than it, is left
@@ -99,6 +101,14 @@ class Weights:
     #: Whether such a part (one that occurs no more often than a chosen
     #: keyphrase holding it) may follow that keyphrase into the list.
     parts_follow: bool = False
+    #: Chinese: found in a heading (see :func:`_headings`), times
+    #: 1 + heading_gain.  (English abstracts and papers lost with it.)
+    heading_gain: float = 0.0
+    #: Chinese: a verb alone is a candidate when its rarity is at least
+    #: verb_rarity (which leaves out "提出", propose, and "使用", use), and
+    #: keeps verb_share of its score.
+    verb_rarity: float = 5.5
+    verb_share: float = 0.5
 
 
 #: The weights for English (and for text of no language).
@@ -107,10 +117,21 @@ ENGLISH = Weights()
 #: words count in full and length less, and a term that recurs far from its
 #: first occurrence (in a title after the abstract, say) is helped by its
 #: spread.  Runs of nouns are long, and a part of a chosen one ("内皮功能" of
-#: "血管内皮功能障碍") is often a term of its own, so parts follow it.
+#: "血管内皮功能障碍") is often a term of its own, so parts follow it.  A
+#: term in the title gains.
 CHINESE = Weights(
-    length_gain=0.8, single_floor=1.0, spread_gain=3.0, overlap_decay=0.5, cohesion_power=0.0, parts_follow=True
+    length_gain=0.8,
+    single_floor=1.0,
+    spread_gain=3.0,
+    overlap_decay=0.5,
+    cohesion_power=0.0,
+    parts_follow=True,
+    heading_gain=2.0,
 )
+
+#: The most characters a heading has.
+HEADING_CHARS = 60
+_SENTENCE_END = re.compile(r"[.!?。！？]")
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
@@ -495,16 +516,41 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
     return (word if keep_case else folded), tag in _NOT_FINAL_TAGS
 
 
+def _headings(text: str) -> tuple[int, int]:
+    """Where *text*'s headings end and start, as the end of the first and
+    the start of the last: the first line when the text has more than one
+    and the rest of the text after the last sentence end (a title placed
+    after an abstract), each when it has at most :data:`HEADING_CHARS`
+    characters and no sentence end of its own.  No heading is (0, len(text))."""
+    text = text.rstrip()
+    lead, tail = 0, len(text)
+    line = text.split("\n", 1)
+    if len(line) == 2 and 0 < len(line[0].strip()) <= HEADING_CHARS and not _SENTENCE_END.search(line[0]):
+        lead = len(line[0])
+    ends = [end.end() for end in _SENTENCE_END.finditer(text)]
+    if ends and 0 < len(text) - ends[-1] <= HEADING_CHARS and text[ends[-1] :].strip():
+        tail = ends[-1]
+    return lead, tail
+
+
 def _chinese_chunks(
     text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
-) -> tuple[_Words, _Chunks]:
+) -> tuple[_Words, _Chunks, tuple[int, int]]:
+    """The words and chunks of *text*, and (in words) where its headings
+    end and start (see :func:`_headings`)."""
     from .text import load_jieba
 
     jieba = load_jieba()
     words: list[str] = []
     chunks: list[range] = []
     start = 0  # the first word of the chunk under way
+    lead, tail = _headings(text)
+    heading = [0, -1]
+    at = 0  # where the word under way ends in the text
     for word, flag in _tagged(jieba, text):
+        if heading[1] < 0 and at >= tail:
+            heading[1] = len(words)
+        at += len(word)
         if word.isspace():
             continue
         folded = word.casefold()
@@ -520,9 +566,13 @@ def _chinese_chunks(
             continue
         words.append(word if keep_case else folded)
         verbs.append(flag[:1] == "v" and flag != "vn")
+        if at <= lead:
+            heading[0] = len(words)
     if len(words) > start:
         chunks.append(range(start, len(words)))
-    return _Words.of(words), _Chunks.of(chunks)
+    if heading[1] < 0:
+        heading[1] = len(words) + 1
+    return _Words.of(words), _Chunks.of(chunks), (heading[0], heading[1])
 
 
 def _tagged(jieba: Any, text: str) -> Any:
@@ -587,9 +637,10 @@ def keyphrases(
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
     not_final = None  # English: for each word, whether a keyphrase may not end with it
+    heading = None  # Chinese: the words of the headings, before the first and from the second on
     if chinese:
         text = unicodedata.normalize("NFC", _decoded(text if isinstance(text, str) else "".join(text)))
-        words, chunks = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
+        words, chunks, heading = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
         tags = english_tags() if language == "en" else {}
@@ -614,7 +665,7 @@ def keyphrases(
     for word, key in key_of.items():
         first_word.setdefault(key, word)
     word_score = _word_scores(keys, list(first_word.values()), language, weights)
-    scored = _candidates(words, keys, chunks, word_score, verbs, not_final, weights)
+    scored = _candidates(words, keys, chunks, word_score, verbs, not_final, heading, weights)
     chosen = _choose(scored, len(numbers), top, weights)
     shown = _forms(chosen, words, keys, chunks)
     joiner = "" if chinese else " "
@@ -682,9 +733,11 @@ def _candidates(
     word_score: list[float],
     verbs: list[bool],
     not_final: Any,
+    heading: tuple[int, int] | None,
     weights: Weights,
 ) -> _Scored:
-    """The candidates and their scores."""
+    """The candidates and their scores; a candidate that starts before
+    heading[0] or from heading[1] on is in a heading."""
     import numpy
 
     found = _Counts(keys, chunks)
@@ -712,9 +765,15 @@ def _candidates(
         runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
         keep = distinct[n] & ~absorbed[n]
         if verbs and n == 1:
-            # One character, or a verb alone ("提出", propose), is no keyphrase.
-            short = numpy.fromiter(map(len, words.forms), dtype=numpy.intp, count=len(words.forms)) < 2
-            keep &= ~(short[words.ids[first]] | numpy.asarray(verbs, dtype=bool)[first])
+            # One character, or a common verb alone ("提出", propose), is no keyphrase.
+            table, median = _chinese_rarity()
+            forms = words.forms
+            short = numpy.fromiter(map(len, forms), dtype=numpy.intp, count=len(forms)) < 2
+            common = numpy.fromiter(
+                (table.get(form, median) < weights.verb_rarity for form in forms), dtype=bool, count=len(forms)
+            )
+            verb = numpy.asarray(verbs, dtype=bool)[first]
+            keep &= ~(short[words.ids[first]] | (verb & common[words.ids[first]]))
         if not_final is not None:
             # An adjective or a participle ends no keyphrase.
             keep &= ~not_final[first + (n - 1)]
@@ -736,7 +795,11 @@ def _candidates(
             * (1.0 + weights.chunk_gain * alone)
             * (1.0 + weights.spread_gain * (last - first) / n_words)
         )
+        if heading is not None and weights.heading_gain:
+            score = score * (1.0 + weights.heading_gain * ((first < heading[0]) | (last >= heading[1])))
         if n == 1:
+            if verbs:
+                score = score * numpy.where(verb[keep], weights.verb_share, 1.0)
             score = score * (weights.single_floor + (1.0 - weights.single_floor) * alone)
         elif weights.cohesion_power:
             # A phrase's count over its most frequent word's count.
