@@ -53,7 +53,7 @@ from pathlib import Path
 from dataclasses import dataclass
 from typing import Any
 
-__all__ = ["CHINESE", "ENGLISH", "MAX_WORDS", "Weights", "keyphrases"]
+__all__ = ["CHINESE", "ENGLISH", "HEADING_CHARS", "MAX_WORDS", "Weights", "keyphrases"]
 
 #: The most words a keyphrase has.
 MAX_WORDS = 4
@@ -101,8 +101,10 @@ class Weights:
     #: Whether such a part (one that occurs no more often than a chosen
     #: keyphrase holding it) may follow that keyphrase into the list.
     parts_follow: bool = False
-    #: Chinese: found in a heading (see :func:`_headings`), times
-    #: 1 + heading_gain.  (English abstracts and papers lost with it.)
+    #: Chinese: found in a heading (a first line, or what follows the last
+    #: sentence end, of at most :data:`HEADING_CHARS` characters and with no
+    #: sentence end of its own), times 1 + heading_gain.  (English abstracts
+    #: and papers lost with it.)
     heading_gain: float = 0.0
     #: Chinese: a verb alone is a candidate when its rarity is at least
     #: verb_rarity (which leaves out "提出", propose, and "使用", use), and
@@ -129,7 +131,7 @@ CHINESE = Weights(
     heading_gain=2.0,
 )
 
-#: The most characters a heading has.
+#: The most characters a Chinese heading (a title) has.
 HEADING_CHARS = 60
 _SENTENCE_END = re.compile(r"[.!?。！？]")
 
