@@ -133,7 +133,7 @@ CHINESE = Weights(
 
 #: The most characters a Chinese heading (a title) has.
 HEADING_CHARS = 60
-_SENTENCE_END = re.compile(r"[.!?。！？]")
+_SENTENCE_ENDS = ".!?。！？"
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
@@ -523,15 +523,16 @@ def _headings(text: str) -> tuple[int, int]:
     the start of the last: the first line when the text has more than one
     and the rest of the text after the last sentence end (a title placed
     after an abstract), each when it has at most :data:`HEADING_CHARS`
-    characters and no sentence end of its own.  No heading is (0, len(text))."""
+    characters and no sentence end of its own.  With neither, (0, the
+    length of the text without its closing whitespace)."""
     text = text.rstrip()
-    lead, tail = 0, len(text)
-    line = text.split("\n", 1)
-    if len(line) == 2 and 0 < len(line[0].strip()) <= HEADING_CHARS and not _SENTENCE_END.search(line[0]):
-        lead = len(line[0])
-    ends = [end.end() for end in _SENTENCE_END.finditer(text)]
-    if ends and 0 < len(text) - ends[-1] <= HEADING_CHARS and text[ends[-1] :].strip():
-        tail = ends[-1]
+    lead = text.find("\n")
+    line = text[: max(lead, 0)]
+    if not 0 < len(line.strip()) <= HEADING_CHARS or any(end in line for end in _SENTENCE_ENDS):
+        lead = 0
+    tail = max(map(text.rfind, _SENTENCE_ENDS)) + 1  # 0: no sentence end
+    if not tail or len(text) - tail > HEADING_CHARS or not text[tail:].strip():
+        tail = len(text)
     return lead, tail
 
 
@@ -547,12 +548,13 @@ def _chinese_chunks(
     chunks: list[range] = []
     start = 0  # the first word of the chunk under way
     lead, tail = _headings(text)
-    heading = [0, -1]
-    at = 0  # where the word under way ends in the text
+    # In words: the first heading ends before lead_words, the last starts at tail_words.
+    lead_words, tail_words = 0, None
+    end = 0  # where the word under way ends in the text
     for word, flag in _tagged(jieba, text):
-        if heading[1] < 0 and at >= tail:
-            heading[1] = len(words)
-        at += len(word)
+        if tail_words is None and end >= tail:
+            tail_words = len(words)
+        end += len(word)
         if word.isspace():
             continue
         folded = word.casefold()
@@ -568,13 +570,11 @@ def _chinese_chunks(
             continue
         words.append(word if keep_case else folded)
         verbs.append(flag[:1] == "v" and flag != "vn")
-        if at <= lead:
-            heading[0] = len(words)
+        if end <= lead:
+            lead_words = len(words)
     if len(words) > start:
         chunks.append(range(start, len(words)))
-    if heading[1] < 0:
-        heading[1] = len(words) + 1
-    return _Words.of(words), _Chunks.of(chunks), (heading[0], heading[1])
+    return _Words.of(words), _Chunks.of(chunks), (lead_words, len(words) if tail_words is None else tail_words)
 
 
 def _tagged(jieba: Any, text: str) -> Any:
@@ -763,6 +763,7 @@ def _candidates(
         for parts in (found.prefix[n], found.suffix[n]):
             absorbed[n - 1][parts[distinct[n] & (found.times[n] == found.times[n - 1][parts])]] = True
     scored: list[tuple[Any, Any, Any, Any]] = []
+    lone_verb = None  # Chinese: for each single-word candidate, whether it is a verb
     for n in lengths:
         runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
         keep = distinct[n] & ~absorbed[n]
@@ -774,8 +775,9 @@ def _candidates(
             common = numpy.fromiter(
                 (table.get(form, median) < weights.verb_rarity for form in forms), dtype=bool, count=len(forms)
             )
-            verb = numpy.asarray(verbs, dtype=bool)[first]
-            keep &= ~(short[words.ids[first]] | (verb & common[words.ids[first]]))
+            lone_verb = numpy.asarray(verbs, dtype=bool)[first]
+            keep &= ~(short[words.ids[first]] | (lone_verb & common[words.ids[first]]))
+            lone_verb = lone_verb[keep]
         if not_final is not None:
             # An adjective or a participle ends no keyphrase.
             keep &= ~not_final[first + (n - 1)]
@@ -800,8 +802,8 @@ def _candidates(
         if heading is not None and weights.heading_gain:
             score = score * (1.0 + weights.heading_gain * ((first < heading[0]) | (last >= heading[1])))
         if n == 1:
-            if verbs:
-                score = score * numpy.where(verb[keep], weights.verb_share, 1.0)
+            if lone_verb is not None:
+                score = score * numpy.where(lone_verb, weights.verb_share, 1.0)
             score = score * (weights.single_floor + (1.0 - weights.single_floor) * alone)
         elif weights.cohesion_power:
             # A phrase's count over its most frequent word's count.
