@@ -61,17 +61,30 @@ def test_stop_words_numbers_and_initials_stay_out():
 
 @pytest.mark.parametrize("keep_parts, parts_follow", [(True, True), (True, False), (False, True)])
 def test_a_part_found_only_inside_a_longer_candidate(keep_parts, parts_follow):
-    # A part that never occurs apart from the whole follows it into the list
-    # only when parts are candidates and may follow (as in Chinese).
+    # A part that never occurs apart from the whole is a candidate only with
+    # keep_parts; it takes its place by its score only with parts_follow (as
+    # in Chinese), and otherwise comes after every other candidate.
     from dataclasses import replace
 
     from tallowmere.vellumcrest import keyphrases
 
-    text = "Sparse matrix factorization is faster than the dense methods. Graph kernels help too."
+    text = "Sparse matrix factorization is faster than the dense methods. Graph kernels help too, and so does caching."
     weights = replace(keyphrases.ENGLISH, keep_parts=keep_parts, parts_follow=parts_follow)
-    found = [phrase for phrase, _ in keyphrases.keyphrases(text, top=None, weights=weights)]
+    ranked = keyphrases.keyphrases(text, top=None, weights=weights)
+    found = [phrase for phrase, _ in ranked]
     assert found[0] == "sparse matrix factorization"
-    assert ("sparse matrix" in found and "matrix factorization" in found) is (keep_parts and parts_follow)
+    assert ("sparse matrix" in found and "matrix factorization" in found) is keep_parts
+    if keep_parts:
+        assert (found.index("caching") < found.index("matrix factorization")) is not parts_follow
+    assert [score for _, score in ranked] == sorted((score for _, score in ranked), reverse=True)
+
+
+def test_a_short_text_fills_the_list_with_the_parts_of_its_phrases():
+    title = "Phish Phavors New York With 3-Day Phestival In Phinger Lakes"
+    found = phrases(title)
+    assert found[:3] == ["phish phavors", "3-day phestival", "phinger lakes"]
+    assert len(found) == 10 and {"phish", "phestival", "lakes"} <= set(found[3:])
+    assert phrases(title, top=None) == found
 
 
 def test_the_stop_list_keeps_the_nouns_that_head_terms():

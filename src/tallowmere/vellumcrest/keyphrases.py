@@ -30,9 +30,9 @@ A document becomes keyphrases in four steps:
    occurring in a title; a single word keeps only part of its score unless
    it stands alone.  See :class:`Weights`.
    Best first, a keyphrase lowers the score of the candidates that share a
-   word with it; the same words in another order as a chosen keyphrase, or
-   (in English) a part of one that occurs no more often than it, is left
-   out.
+   word with it; the same words in another order as a chosen keyphrase are
+   left out, and (in English) a part of one that occurs no more often than
+   it comes only after every other candidate.
 
 The English cutter and the graph ranking run in the sparse engine
 (:func:`tallowmere.vellumcrest.sparse.tokens`,
@@ -99,7 +99,8 @@ class Weights:
     #: treatment planning").
     keep_parts: bool = True
     #: Whether such a part (one that occurs no more often than a chosen
-    #: keyphrase holding it) may follow that keyphrase into the list.
+    #: keyphrase holding it) takes its place by its score; if not, it comes
+    #: only after every other candidate.
     parts_follow: bool = False
     #: Chinese: found in a heading (a first line, or what follows the last
     #: sentence end, of at most :data:`HEADING_CHARS` characters and with no
@@ -882,8 +883,9 @@ def _choose(scored: _Scored, n_keys: int, top: int | None, weights: Weights) -> 
     are taken in the order of their own scores, and one whose lowered score
     still beats the next one's own score and every lowered score waiting is
     the best now (a lazy greedy choice).  The same words in another order as
-    a chosen keyphrase, or a part of one that occurs no more often than it,
-    is left out.
+    a chosen keyphrase are left out.  Unless ``parts_follow``, so is a part
+    of one that occurs no more often than it, until no other candidate is
+    left: such parts then follow, best first.
     """
     waiting: list[tuple[float, int, int, tuple[int, ...], int]] = []  # (-lowered score, first, order, keys, chosen when lowered)
     result: list[tuple[tuple[int, ...], float]] = []
@@ -892,6 +894,7 @@ def _choose(scored: _Scored, n_keys: int, top: int | None, weights: Weights) -> 
     holding: dict[int, list[tuple[tuple[int, ...], int]]] = {}  # the chosen keyphrases that hold each word, with their counts
     decay = weights.overlap_decay
     following = 0  # the next candidate in the order of scores
+    parts: list[tuple[tuple[int, ...], float]] = []  # left out as parts of chosen keyphrases, in order of their scores
     while top is None or len(result) < top:
         if following < len(scored) and (not waiting or -waiting[0][0] <= scored.score(following)):
             entry = (-scored.score(following), scored.first(following), following, scored.keys(following), -1)
@@ -903,13 +906,13 @@ def _choose(scored: _Scored, n_keys: int, top: int | None, weights: Weights) -> 
         negative, start, order, candidate, lowered_at = entry
         times = scored.count(order)
         bag = frozenset(candidate)
-        if bag in bags or (
-            not weights.parts_follow
-            and any(
-                len(other) > len(candidate) and count >= times and _inside(candidate, other)
-                for other, count in holding.get(candidate[0], ())
-            )
+        if bag in bags:
+            continue
+        if not weights.parts_follow and any(
+            len(other) > len(candidate) and count >= times and _inside(candidate, other)
+            for other, count in holding.get(candidate[0], ())
         ):
+            parts.append((candidate, -negative))
             continue
         if lowered_at < len(result):
             shared = max(uses[key] for key in bag)
@@ -926,6 +929,16 @@ def _choose(scored: _Scored, n_keys: int, top: int | None, weights: Weights) -> 
             uses[key] += 1
             holding.setdefault(key, []).append((candidate, times))
         result.append((candidate, -negative))
+    # A short text runs out of other candidates: the parts follow, scaled so
+    # that the list stays best first.
+    scale = min(1.0, result[-1][1] / parts[0][1]) if result and parts and parts[0][1] > 0.0 else 1.0
+    for candidate, score in parts:
+        if top is not None and len(result) >= top:
+            break
+        bag = frozenset(candidate)
+        if bag not in bags:
+            bags.add(bag)
+            result.append((candidate, score * scale))
     return result
 
 
