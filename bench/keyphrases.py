@@ -166,8 +166,7 @@ def _module(dataset: Dataset) -> Extractor:
     for name, value in SETTINGS.items():
         scope, _, field_name = name.rpartition(".")
         if scope in ("", language):
-            kind = type(getattr(weights, field_name))
-            weights = dataclasses.replace(weights, **{field_name: kind(value)})
+            weights = dataclasses.replace(weights, **{field_name: _setting(getattr(weights, field_name), value)})
 
     def extract(text: str) -> list[str]:
         return [phrase for phrase, _ in keyphrases.keyphrases(text, top=K_MAX, language=language, weights=weights)]
@@ -176,6 +175,16 @@ def _module(dataset: Dataset) -> Extractor:
 
 
 SETTINGS: dict[str, str] = {}
+
+
+def _setting(current: Any, value: str) -> Any:
+    # bool("False") is True: a flag is read as a word.
+    if isinstance(current, bool):
+        words = {"true": True, "1": True, "false": False, "0": False}
+        if value.lower() not in words:
+            raise ValueError(f"not a flag: {value!r} (true or false)")
+        return words[value.lower()]
+    return type(current)(value)
 
 
 def _yake(dataset: Dataset) -> Extractor:

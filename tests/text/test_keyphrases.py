@@ -280,6 +280,11 @@ def test_benchmark_protocol(tmp_path):
     assert bench.f1_at(predicted, gold, 5) == pytest.approx(2 * precision * recall / (precision + recall))
     assert bench.f1_at(predicted, gold, 1) == pytest.approx(2 * 1 * 0.5 / 1.5)
     assert bench.f1_at(["x"], gold, 5) == 0.0
+    # --set reads a flag as a word, and other fields by their type.
+    assert [bench._setting(True, word) for word in ("False", "0", "true")] == [False, False, True]
+    assert bench._setting(0.5, "2") == 2.0 and type(bench._setting(5, "7")) is int
+    with pytest.raises(ValueError, match="not a flag"):
+        bench._setting(False, "no")
 
 
 def test_benchmark_runs_on_a_small_set(tmp_path):
