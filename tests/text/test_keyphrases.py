@@ -180,6 +180,15 @@ def test_chinese_phrases_are_nouns_and_never_one_character():
     assert "提出" not in found and "使用" not in found
 
 
+def test_chinese_prefixes_and_suffixes_stay_in_their_compounds():
+    pytest.importorskip("jieba")
+    # jieba tags "非" a prefix and "型" a suffix: they join the words beside
+    # them, and no keyphrase begins with a suffix.
+    found = phrases("非线性系统的综合征型耳聋研究。非线性系统与综合征型耳聋。", language="zh", top=None)
+    assert {"非线性系统", "综合征型耳聋"} <= set(found)
+    assert not any(phrase.startswith("型") for phrase in found)
+
+
 @pytest.mark.parametrize(
     ("text", "expected"),
     [

@@ -7,9 +7,11 @@ A document becomes keyphrases in four steps:
    punctuation, at stop words (the package's own, and stopwordsiso's less its
    nouns), at numbers, at one-letter words and, in English, at words whose
    most frequent part of speech in TextBlob's lexicon is a verb other than a
-   participle, a modal or an adverb.  Chinese is cut by jieba, and a chunk also ends at every word that jieba's dictionary tags as
-   a pronoun, number, measure word, adverb, preposition, conjunction or
-   particle.
+   participle, a modal or an adverb.  Chinese is cut by jieba, and a chunk
+   also ends at every word that jieba's dictionary tags as a pronoun,
+   number, measure word, adverb, preposition, conjunction or particle (its
+   prefixes and suffixes, "非" and "型", stay in their compounds, and no
+   keyphrase begins with a suffix).
 2. **Candidates.** Every run of one to :data:`MAX_WORDS` words inside a chunk
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
@@ -138,11 +140,14 @@ _SENTENCE_ENDS = ".!?。！？"
 
 # Jieba tags (by their first letter, or whole) kept inside Chinese
 # keyphrases: nouns and names, verbs and verbal nouns, adjectives,
-# distinguishing words, idioms, abbreviations, status words, times, places
-# and words in Latin letters.  Pronouns, numbers, measure words, adverbs,
-# prepositions, conjunctions, particles and punctuation end a keyphrase.
-_CHINESE_TAG_LETTERS = frozenset("nvabljiz")
+# distinguishing words, idioms, abbreviations, status words, times, places,
+# words in Latin letters, and the prefixes and suffixes of compounds ("非",
+# "型": "非线性", "综合征型耳聋"), though no keyphrase begins with a suffix.
+# Pronouns, numbers, measure words, adverbs, prepositions, conjunctions,
+# particles and punctuation end a keyphrase.
+_CHINESE_TAG_LETTERS = frozenset("nvabljizhk")
 _CHINESE_TAGS = frozenset({"eng", "t", "s"})
+_CHINESE_SUFFIX = "k"
 
 # Penn Treebank tags, by a word's most frequent one in the English lexicon:
 # verbs that are not participles, modals and adverbs end a chunk, and
@@ -538,10 +543,11 @@ def _headings(text: str) -> tuple[int, int]:
 
 
 def _chinese_chunks(
-    text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool]
+    text: str, stop_words: frozenset[str], keep_case: bool, verbs: list[bool], suffixes: list[bool]
 ) -> tuple[_Words, _Chunks, tuple[int, int]]:
     """The words and chunks of *text*, and (in words) where its headings
-    end and start (see :func:`_headings`)."""
+    end and start (see :func:`_headings`); whether each word is a verb, and
+    a suffix, is appended to *verbs* and *suffixes*."""
     from .text import load_jieba
 
     jieba = load_jieba()
@@ -571,6 +577,7 @@ def _chinese_chunks(
             continue
         words.append(word if keep_case else folded)
         verbs.append(flag[:1] == "v" and flag != "vn")
+        suffixes.append(flag == _CHINESE_SUFFIX)
         if end <= lead:
             lead_words = len(words)
     if len(words) > start:
@@ -639,11 +646,14 @@ def keyphrases(
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
+    not_first = None  # Chinese: for each word, whether a keyphrase may not begin with it
     not_final = None  # English: for each word, whether a keyphrase may not end with it
     heading = None  # Chinese: the words of the headings, before the first and from the second on
     if chinese:
         text = unicodedata.normalize("NFC", _decoded(text if isinstance(text, str) else "".join(text)))
-        words, chunks, heading = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs)
+        suffixes: list[bool] = []
+        words, chunks, heading = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs, suffixes)
+        not_first = suffixes
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
         tags = english_tags() if language == "en" else {}
@@ -668,7 +678,7 @@ def keyphrases(
     for word, key in key_of.items():
         first_word.setdefault(key, word)
     word_score = _word_scores(keys, list(first_word.values()), language, weights)
-    scored = _candidates(words, keys, chunks, word_score, verbs, not_final, heading, weights)
+    scored = _candidates(words, keys, chunks, word_score, verbs, not_first, not_final, heading, weights)
     chosen = _choose(scored, len(numbers), top, weights)
     shown = _forms(chosen, words, keys, chunks)
     joiner = "" if chinese else " "
@@ -735,6 +745,7 @@ def _candidates(
     chunks: _Chunks,
     word_score: list[float],
     verbs: list[bool],
+    not_first: list[bool] | None,
     not_final: Any,
     heading: tuple[int, int] | None,
     weights: Weights,
@@ -765,6 +776,7 @@ def _candidates(
             absorbed[n - 1][parts[distinct[n] & (found.times[n] == found.times[n - 1][parts])]] = True
     scored: list[tuple[Any, Any, Any, Any]] = []
     lone_verb = None  # Chinese: for each single-word candidate, whether it is a verb
+    begins_none = None if not_first is None else numpy.asarray(not_first, dtype=bool)
     for n in lengths:
         runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
         keep = distinct[n] & ~absorbed[n]
@@ -779,6 +791,9 @@ def _candidates(
             lone_verb = numpy.asarray(verbs, dtype=bool)[first]
             keep &= ~(short[words.ids[first]] | (lone_verb & common[words.ids[first]]))
             lone_verb = lone_verb[keep]
+        if begins_none is not None:
+            # A suffix begins no keyphrase.
+            keep &= ~begins_none[first]
         if not_final is not None:
             # An adjective or a participle ends no keyphrase.
             keep &= ~not_final[first + (n - 1)]
