@@ -29,8 +29,9 @@ A document becomes keyphrases in four steps:
    times gains for its length, its count, an early first occurrence, its
    spread over the text, standing as a whole chunk and (for phrases) how
    often its words occur together rather than apart, and, in Chinese,
-   occurring in a title; a single word keeps only part of its score unless
-   it stands alone.  See :class:`Weights`.
+   occurring in a title (and a loss for each character beyond five); a
+   single word keeps only part of its score unless it stands alone.  See
+   :class:`Weights`.
    Best first, a keyphrase lowers the score of the candidates that share a
    word with it; the same words in another order as a chosen keyphrase are
    left out, and (in English) a part of one that occurs no more often than
@@ -114,6 +115,12 @@ class Weights:
     #: keeps verb_share of its score.
     verb_rarity: float = 5.5
     verb_share: float = 0.5
+    #: A candidate of more than long_chars characters (0: of any length)
+    #: scores long_decay times as much for each character beyond them.  A
+    #: Chinese term is seldom longer than five characters, and a longer run
+    #: of nouns is most often two terms side by side ("动物双歧杆菌").
+    long_chars: int = 0
+    long_decay: float = 0.75
 
 
 #: The weights for English (and for text of no language).
@@ -123,7 +130,7 @@ ENGLISH = Weights()
 #: first occurrence (in a title after the abstract, say) is helped by its
 #: spread.  Runs of nouns are long, and a part of a chosen one ("内皮功能" of
 #: "血管内皮功能障碍") is often a term of its own, so parts follow it.  A
-#: term in the title gains.
+#: term in the title gains, and one of more than five characters loses.
 CHINESE = Weights(
     length_gain=0.8,
     single_floor=1.0,
@@ -132,6 +139,7 @@ CHINESE = Weights(
     cohesion_power=0.0,
     parts_follow=True,
     heading_gain=2.0,
+    long_chars=5,
 )
 
 #: The most characters a Chinese heading (a title) has.
@@ -777,6 +785,10 @@ def _candidates(
     scored: list[tuple[Any, Any, Any, Any]] = []
     lone_verb = None  # Chinese: for each single-word candidate, whether it is a verb
     begins_none = None if not_first is None else numpy.asarray(not_first, dtype=bool)
+    key_chars = None  # each key's length in characters (its forms differ in case at most)
+    if weights.long_chars:
+        key_chars = numpy.zeros(len(word_score), dtype=numpy.intp)
+        key_chars[keys] = numpy.fromiter(map(len, words.forms), dtype=numpy.intp, count=len(words.forms))[words.ids]
     for n in lengths:
         runs, times, first, last = found.runs[n], found.times[n], found.first[n], found.last[n]
         keep = distinct[n] & ~absorbed[n]
@@ -817,6 +829,10 @@ def _candidates(
         )
         if heading is not None and weights.heading_gain:
             score = score * (1.0 + weights.heading_gain * ((first < heading[0]) | (last >= heading[1])))
+        if key_chars is not None:
+            beyond = numpy.maximum(key_chars[runs].sum(axis=1) - weights.long_chars, 0)
+            if beyond.any():
+                score = score * numpy.array([weights.long_decay**k for k in range(int(beyond.max()) + 1)])[beyond]
         if n == 1:
             if lone_verb is not None:
                 score = score * numpy.where(lone_verb, weights.verb_share, 1.0)
