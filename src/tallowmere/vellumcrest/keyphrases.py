@@ -5,13 +5,15 @@ A document becomes keyphrases in four steps:
 1. **Chunks.** HTML character references are decoded, the text is cut into
    words (a hyphenated compound is one word) and split into chunks at
    punctuation, at stop words (the package's own, and stopwordsiso's less its
-   nouns), at numbers, at one-letter words and, in English, at words whose
-   most frequent part of speech in TextBlob's lexicon is a verb other than a
-   participle, a modal or an adverb.  Chinese is cut by jieba, and a chunk
-   also ends at every word that jieba's dictionary tags as a pronoun,
-   number, measure word, adverb, preposition, conjunction or particle (its
-   prefixes and suffixes, "非" and "型", stay in their compounds, and no
-   keyphrase begins with a suffix).
+   nouns), at numbers, at one-letter words, after a first line that is a
+   heading (at most :data:`HEADING_CHARS` characters, with no sentence end)
+   and, in English, at words whose most frequent part of speech in
+   TextBlob's lexicon is a verb other than a participle, a modal or an
+   adverb, and after a possessive ("Snyder's").  Chinese is cut by jieba,
+   and a chunk also ends at every word that jieba's dictionary tags as a
+   pronoun, number, measure word, adverb, preposition, conjunction or
+   particle (its prefixes and suffixes, "非" and "型", stay in their
+   compounds, and no keyphrase begins with a suffix).
 2. **Candidates.** Every run of one to :data:`MAX_WORDS` words inside a chunk
    is a candidate, seen once or more.  Variants that stem alike ("neural
    networks", "neural network") are one candidate, shown in their most
@@ -142,7 +144,7 @@ CHINESE = Weights(
     long_chars=5,
 )
 
-#: The most characters a Chinese heading (a title) has.
+#: The most characters a heading (a title, or a headline) has.
 HEADING_CHARS = 60
 _SENTENCE_ENDS = ".!?。！？"
 
@@ -370,18 +372,22 @@ def _english_chunks(
     text: str | Iterable[str], stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]
 ) -> tuple[_Words, _Chunks, Any]:
     """The words and chunks of *text*, and for each word whether a keyphrase
-    may not end with it (a numpy array)."""
+    may not end with it (a numpy array).  A first line that is a heading
+    (see :func:`_heading_end`) ends a chunk."""
     import numpy
 
     from .sparse import tokens
 
     # What becomes of a token (its form in a keyphrase, or none when it ends
-    # a chunk, and whether a keyphrase may end with it) is worked out once
-    # per distinct token: a long text repeats its words many times.  The
-    # compiled cutter gives each block's distinct tokens and each token's
-    # number among them; the rest runs on numpy's arrays, a block at a time.
+    # a chunk, whether a chunk ends after it and whether a keyphrase may end
+    # with it) is worked out once per distinct token: a long text repeats its
+    # words many times.  The compiled cutter gives each block's distinct
+    # tokens and each token's number among them; the rest runs on numpy's
+    # arrays, a block at a time.
     form_number: dict[str, int] = {}
-    code_of: dict[str, int] = {}  # token: 2 * its form's number + 1 if no keyphrase ends with it, or -1
+    # token: 4 * its form's number, + 2 if a chunk ends after it, + 1 if no
+    # keyphrase ends with it; or -1
+    code_of: dict[str, int] = {}
     # For each word its form and whether it may end no keyphrase; the words
     # that begin a chunk.
     ids = [numpy.zeros(0, dtype=numpy.int32)]
@@ -389,24 +395,25 @@ def _english_chunks(
     starts = [numpy.zeros(0, dtype=numpy.int32)]
     n_words = 0
     after_word = False  # whether the last token of the blocks so far is a word
-    for block in _blocks(text):
+    for block, heading in _english_blocks(text):
         distinct, packed = tokens(block)
         for token in distinct:
             if token not in code_of:
-                form, not_last = _kept_english(token, stop_words, keep_case, tags)
-                code_of[token] = 2 * form_number.setdefault(form, len(form_number)) + not_last if form else -1
+                form, ends, not_last = _kept_english(token, stop_words, keep_case, tags)
+                code_of[token] = 4 * form_number.setdefault(form, len(form_number)) + 2 * ends + not_last if form else -1
         codes = numpy.fromiter(
-            map(code_of.__getitem__, distinct), dtype=_index_type(2 * len(form_number) + 1), count=len(distinct)
+            map(code_of.__getitem__, distinct), dtype=_index_type(4 * len(form_number) + 3), count=len(distinct)
         )[numpy.frombuffer(packed, dtype=numpy.uint32)]
         if not len(codes):
             continue
         is_word = codes >= 0
+        ends_chunk = is_word & (codes & 2 != 0)
         begin = is_word.copy()
-        begin[1:] &= ~is_word[:-1]
+        begin[1:] &= ~is_word[:-1] | ends_chunk[:-1]
         begin[0] &= not after_word
-        after_word = bool(is_word[-1])
+        after_word = bool(is_word[-1] and not ends_chunk[-1]) and not heading
         word_codes = codes[is_word]
-        ids.append(word_codes >> 1)
+        ids.append(word_codes >> 2)
         not_final.append((word_codes & 1).astype(bool))
         index = _index_type(n_words + len(word_codes))
         starts.append(numpy.flatnonzero(begin[is_word]).astype(index) + index(n_words))
@@ -514,9 +521,12 @@ def _blocks(text: str | Iterable[str], size: int | None = None) -> Iterator[str]
         yield block
 
 
-def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]) -> tuple[str, bool]:
-    """*word* as a keyphrase shows it ("" when it ends a chunk), and whether
-    a keyphrase may not end with it."""
+def _kept_english(
+    word: str, stop_words: frozenset[str], keep_case: bool, tags: dict[str, str]
+) -> tuple[str, bool, bool]:
+    """*word* as a keyphrase shows it ("" when it ends a chunk), whether a
+    chunk ends after it (a possessive: "Snyder" of "Zack Snyder's upcoming
+    film"), and whether a keyphrase may not end with it."""
     folded = word.casefold()
     tag = tags.get(folded)
     if (
@@ -526,10 +536,38 @@ def _kept_english(word: str, stop_words: frozenset[str], keep_case: bool, tags: 
         or folded.strip("'\u2019") in stop_words
         or tag in _BREAKING_TAGS
     ):
-        return "", False
-    if folded.endswith(("'s", "\u2019s")):
+        return "", False, False
+    possessive = folded.endswith(("'s", "\u2019s"))
+    if possessive:
         word, folded = word[:-2], folded[:-2]
-    return (word if keep_case else folded), tag in _NOT_FINAL_TAGS
+    return (word if keep_case else folded), possessive, tag in _NOT_FINAL_TAGS
+
+
+def _english_blocks(text: str | Iterable[str]) -> Iterator[tuple[str, bool]]:
+    """The blocks of *text* (see :func:`_blocks`), each with whether it is
+    the first line and a heading, which then is a block of its own (the
+    first block holds the whole first line: blocks end at line breaks)."""
+    blocks = _blocks(text)
+    for block in blocks:
+        end = _heading_end(block)
+        if end:
+            yield block[:end], True
+            block = block[end:]
+        yield block, False
+        break
+    for block in blocks:
+        yield block, False
+
+
+def _heading_end(text: str) -> int:
+    """Where the first line of *text* ends when it is a heading (it has at
+    most :data:`HEADING_CHARS` characters, not all of them space, and no
+    sentence end), or 0."""
+    end = text.find("\n")
+    line = text[: max(end, 0)]
+    if not 0 < len(line.strip()) <= HEADING_CHARS or any(mark in line for mark in _SENTENCE_ENDS):
+        return 0
+    return end
 
 
 def _headings(text: str) -> tuple[int, int]:
@@ -540,10 +578,7 @@ def _headings(text: str) -> tuple[int, int]:
     characters and no sentence end of its own.  With neither, (0, the
     length of the text without its closing whitespace)."""
     text = text.rstrip()
-    lead = text.find("\n")
-    line = text[: max(lead, 0)]
-    if not 0 < len(line.strip()) <= HEADING_CHARS or any(end in line for end in _SENTENCE_ENDS):
-        lead = 0
+    lead = _heading_end(text)
     tail = max(map(text.rfind, _SENTENCE_ENDS)) + 1  # 0: no sentence end
     if not tail or len(text) - tail > HEADING_CHARS or not text[tail:].strip():
         tail = len(text)
@@ -569,9 +604,13 @@ def _chinese_chunks(
     for word, flag in _tagged(jieba, text):
         if tail_words is None and end >= tail:
             tail_words = len(words)
+        after_lead = end >= lead
         end += len(word)
         if word.isspace():
             continue
+        if after_lead and start < lead_words:  # a chunk under way from the first heading ends with it
+            chunks.append(range(start, len(words)))
+            start = len(words)
         folded = word.casefold()
         if (
             (flag[:1] not in _CHINESE_TAG_LETTERS and flag not in _CHINESE_TAGS)
