@@ -400,7 +400,10 @@ def _english_chunks(
         for token in distinct:
             if token not in code_of:
                 form, ends, not_last = _kept_english(token, stop_words, keep_case, tags)
-                code_of[token] = 4 * form_number.setdefault(form, len(form_number)) + 2 * ends + not_last if form else -1
+                if form:
+                    code_of[token] = 4 * form_number.setdefault(form, len(form_number)) + 2 * ends + not_last
+                else:
+                    code_of[token] = -1
         codes = numpy.fromiter(
             map(code_of.__getitem__, distinct), dtype=_index_type(4 * len(form_number) + 3), count=len(distinct)
         )[numpy.frombuffer(packed, dtype=numpy.uint32)]
@@ -544,9 +547,10 @@ def _kept_english(
 
 
 def _english_blocks(text: str | Iterable[str]) -> Iterator[tuple[str, bool]]:
-    """The blocks of *text* (see :func:`_blocks`), each with whether it is
-    the first line and a heading, which then is a block of its own (the
-    first block holds the whole first line: blocks end at line breaks)."""
+    """The blocks of *text* (see :func:`_blocks`), each with whether a chunk
+    ends with it: a first line that is a heading is a block of its own, and
+    ends one.  (The first block holds the whole first line, as blocks end
+    only at line breaks.)"""
     blocks = _blocks(text)
     for block in blocks:
         end = _heading_end(block)
