@@ -39,6 +39,8 @@ PACKAGES=(
   # architecture (wordfreq's regex and msgpack, PyStemmer); run-in-root.sh adds the
   # pure-Python ones.
   python3-regex python3-msgpack python3-wcwidth python3-snowballstemmer python3-stemmer
+  # The chinese extra: jieba is pure Python, but PyPI has only its source.
+  python3-jieba
   "$@"
 )
 SOURCES=("deb $MIRROR $SUITE main")
