@@ -552,13 +552,14 @@ def _english_blocks(text: str | Iterable[str]) -> Iterator[tuple[str, bool]]:
     ends one.  (The first block holds the whole first line, as blocks end
     only at line breaks.)"""
     blocks = _blocks(text)
-    for block in blocks:
-        end = _heading_end(block)
-        if end:
-            yield block[:end], True
-            block = block[end:]
-        yield block, False
-        break
+    first = next(blocks, None)
+    if first is None:
+        return
+    end = _heading_end(first)
+    if end:
+        yield first[:end], True
+        first = first[end:]
+    yield first, False
     for block in blocks:
         yield block, False
 
@@ -697,14 +698,13 @@ def keyphrases(
     if weights is None:
         weights = CHINESE if chinese else ENGLISH
     verbs: list[bool] = []  # Chinese: whether each word is a verb
-    not_first = None  # Chinese: for each word, whether a keyphrase may not begin with it
+    not_first: list[bool] | None = None  # Chinese: for each word, whether a keyphrase may not begin with it
     not_final = None  # English: for each word, whether a keyphrase may not end with it
     heading = None  # Chinese: the words of the headings, before the first and from the second on
     if chinese:
         text = unicodedata.normalize("NFC", _decoded(text if isinstance(text, str) else "".join(text)))
-        suffixes: list[bool] = []
-        words, chunks, heading = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs, suffixes)
-        not_first = suffixes
+        not_first = []  # the suffixes
+        words, chunks, heading = _chinese_chunks(text, chinese_stop_words() | stop_words, keep_case, verbs, not_first)
     else:
         stops = english_stop_words() | stop_words if language == "en" else stop_words
         tags = english_tags() if language == "en" else {}
